@@ -1,0 +1,57 @@
+# Set-up and checks. `make demo` and `make test` install whatever is missing (Debian
+# packages with apt-get, Python packages into .venv) and are cheap to re-run.
+SHELL := /bin/bash
+PYTHON ?= $(shell scripts/find-python)
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+CPP_BUILD ?= build/cpp
+APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev
+PY_TOOLS := scikit-build-core ninja pytest hypothesis numpy
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: demo test deps install cpp-test py-test bench clean
+
+demo: install
+	$(VPY) -m zan_math
+
+test: install cpp-test py-test
+
+deps:
+	@missing=""; \
+	for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
+	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VPY):
+	@if [ -z "$(PYTHON)" ]; then echo "No Python >= 3.12 found (python3.13, python3.12, pyenv or /usr/bin)"; exit 1; fi
+	$(PYTHON) -m venv $(VENV)
+
+$(VENV)/.tools: $(VPY)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(PY_TOOLS)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES) | deps
+	$(VPY) -m pip install -q --no-build-isolation '.[test]'
+	touch $@
+
+install: deps $(VENV)/.installed
+
+cpp-test: deps
+	cmake -S . -B $(CPP_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+py-test: install
+	$(VPY) -m pytest -q
+
+bench: install
+	$(VPY) bench/batch.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,12 @@
+// Everything the module registers, defined in the file of each Python-facing piece.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace zan::py {
+
+// Elementwise batch functions.
+extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def,
+    sin_n_def, cos_n_def, tension_n_def, pow_n_def;
+
+}  // namespace zan::py

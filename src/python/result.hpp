@@ -1,0 +1,43 @@
+// Native results to new Python objects, each list allocated once at its final size.
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <array>
+#include <span>
+
+namespace zan::py {
+
+[[nodiscard]] Ref new_float(double v);
+[[nodiscard]] Ref float_list(std::span<const double> values);
+
+// A list of tuples of N floats: rows[i] becomes (rows[i][0], ..., rows[i][N-1]).
+template <std::size_t N>
+[[nodiscard]] Ref tuple_list(std::span<const std::array<double, N>> rows) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyObject* t = PyTuple_New(N);
+        if (t == nullptr) throw PyError{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+        for (std::size_t k = 0; k < N; ++k) {
+            PyObject* f = PyFloat_FromDouble(rows[i][k]);
+            if (f == nullptr) throw PyError{};
+            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(k), f);
+        }
+    }
+    return list;
+}
+
+// A list of lists of floats, one inner list per row.
+template <class Rows>
+[[nodiscard]] Ref nested_float_lists(const Rows& rows) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(std::size(rows))));
+    Py_ssize_t i = 0;
+    for (const auto& row : rows) {
+        Ref inner = float_list(std::span<const double>(std::data(row), std::size(row)));
+        PyList_SET_ITEM(list.get(), i++, inner.release());
+    }
+    return list;
+}
+
+}  // namespace zan::py
