@@ -1,0 +1,34 @@
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def bits(values):
+    """Bit patterns of floats, so that NaN, -0.0 and last-bit differences compare exactly."""
+    return [struct.pack("<d", v) for v in values]
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs code in a fresh interpreter and returns its stdout; fails on a non-zero exit."""
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    full_env.update(env or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.fixture
+def z():
+    from zan_math import zan_core
+
+    return zan_core
