@@ -1,0 +1,430 @@
+#include "core/discover/expr.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "core/format.hpp"
+
+namespace zan::discover {
+
+Expr Expr::unary(const Expr& a, Operator op, std::size_t n_vars) {
+    Expr e;
+    e.tokens.reserve(a.tokens.size() + 1);
+    e.tokens.insert(e.tokens.end(), a.tokens.begin(), a.tokens.end());
+    e.tokens.push_back(Token::make_op(op));
+    e.n_vars = n_vars;
+    return e;
+}
+
+Expr Expr::join(const Expr& a, const Expr& b, Operator op, std::size_t n_vars) {
+    Expr e;
+    e.tokens.reserve(a.tokens.size() + b.tokens.size() + 1);
+    e.tokens.insert(e.tokens.end(), a.tokens.begin(), a.tokens.end());
+    e.tokens.insert(e.tokens.end(), b.tokens.begin(), b.tokens.end());
+    e.tokens.push_back(Token::make_op(op));
+    e.n_vars = n_vars;
+    return e;
+}
+
+// ---- row evaluation -----------------------------------------------------------------
+
+namespace {
+
+// A value stack with room for one value per token; short programs stay off the heap.
+class ValueStack {
+public:
+    explicit ValueStack(std::size_t capacity) {
+        if (capacity > kInline) {
+            heap_ = std::make_unique<double[]>(capacity);
+            data_ = heap_.get();
+        }
+    }
+    double* data() noexcept { return data_; }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    double inline_[kInline];
+    std::unique_ptr<double[]> heap_;
+    double* data_ = inline_;
+};
+
+}  // namespace
+
+std::optional<double> eval(const Expr& e, std::span<const double> x, std::span<const double> params) {
+    const std::vector<Token>& tokens = e.tokens;
+    if (tokens.empty()) return std::nullopt;
+    ValueStack stack(tokens.size());
+    double* s = stack.data();
+    std::size_t sp = 0;
+    for (const Token& t : tokens) {
+        switch (t.kind) {
+            case Token::Kind::Const: s[sp++] = t.value; break;
+            case Token::Kind::Param: s[sp++] = t.index < params.size() ? params[t.index] : t.value; break;
+            case Token::Kind::Var:
+                if (t.index >= x.size()) return std::nullopt;
+                s[sp++] = x[t.index];
+                break;
+            case Token::Kind::Op: {
+                if (arity(t.op) == 1) {
+                    if (sp < 1) return std::nullopt;
+                    const double r = apply(t.op, s[sp - 1], 0.0);
+                    if (!is_finite(r)) return std::nullopt;
+                    s[sp - 1] = r;
+                } else {
+                    if (sp < 2) return std::nullopt;
+                    const double r = apply(t.op, s[sp - 2], s[sp - 1]);
+                    if (!is_finite(r)) return std::nullopt;
+                    s[sp - 2] = r;
+                    --sp;
+                }
+                break;
+            }
+        }
+    }
+    if (sp != 1) return std::nullopt;
+    return s[0];
+}
+
+// ---- column-wise evaluation ---------------------------------------------------------
+
+namespace {
+
+// Stack depth the program needs, or 0 when it has no value on any row: empty, too few
+// operands, more than one value left, or a variable beyond the row. These failures do
+// not depend on the row, so the batch evaluator tests them once.
+std::size_t checked_depth(const std::vector<Token>& tokens, std::size_t n_cols) {
+    std::size_t sp = 0, depth = 0;
+    for (const Token& t : tokens) {
+        switch (t.kind) {
+            case Token::Kind::Const:
+            case Token::Kind::Param: ++sp; break;
+            case Token::Kind::Var:
+                if (t.index >= n_cols) return 0;
+                ++sp;
+                break;
+            case Token::Kind::Op:
+                if (sp < arity(t.op)) return 0;
+                sp -= arity(t.op) - 1;
+                break;
+        }
+        depth = std::max(depth, sp);
+    }
+    return sp == 1 ? depth : 0;
+}
+
+// One pass of an operator over a block: dst[i] = op(a[i], b[i]); false when any result
+// is not finite. dst may alias a or b.
+template <class F>
+inline bool unary_pass(const double* a, double* dst, std::size_t n, F f) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = f(a[i]);
+        dst[i] = r;
+        ok &= is_finite(r);
+    }
+    return ok;
+}
+
+template <class F>
+inline bool binary_pass(const double* a, const double* b, double* dst, std::size_t n, F f) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = f(a[i], b[i]);
+        dst[i] = r;
+        ok &= is_finite(r);
+    }
+    return ok;
+}
+
+bool op_pass(Operator op, const double* a, const double* b, double* dst, std::size_t n) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    switch (op) {
+        case Operator::Neg: return unary_pass(a, dst, n, [](double v) { return -v; });
+        case Operator::Inv:
+            return unary_pass(a, dst, n, [](double v) { return std::fabs(v) < GUARD_FLOOR ? nan : 1.0 / v; });
+        case Operator::Exp: return unary_pass(a, dst, n, [](double v) { return std::exp(v); });
+        case Operator::Ln: return unary_pass(a, dst, n, [](double v) { return v <= 0.0 ? nan : std::log(v); });
+        case Operator::Sqrt:
+            return unary_pass(a, dst, n, [](double v) { return v < 0.0 ? nan : std::sqrt(v); });
+        case Operator::Sin: return unary_pass(a, dst, n, [](double v) { return std::sin(v); });
+        case Operator::Cos: return unary_pass(a, dst, n, [](double v) { return std::cos(v); });
+        case Operator::Abs: return unary_pass(a, dst, n, [](double v) { return std::fabs(v); });
+        case Operator::Zan:
+            return binary_pass(a, b, dst, n, [](double x, double y) { return zan_tension(x, y); });
+        case Operator::Add: return binary_pass(a, b, dst, n, [](double x, double y) { return x + y; });
+        case Operator::Sub: return binary_pass(a, b, dst, n, [](double x, double y) { return x - y; });
+        case Operator::Mul: return binary_pass(a, b, dst, n, [](double x, double y) { return x * y; });
+        case Operator::Div:
+            return binary_pass(a, b, dst, n,
+                               [](double x, double y) { return std::fabs(y) < GUARD_FLOOR ? nan : x / y; });
+    }
+    return false;
+}
+
+}  // namespace
+
+bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> params, double* out,
+                     EvalWorkspace& ws) {
+    const std::size_t n = columns[0].size();
+    if (n == 0) return true;
+    const std::size_t depth = checked_depth(e.tokens, columns.size());
+    if (depth == 0) return false;
+
+    constexpr std::size_t B = EvalWorkspace::kBlock;
+    if (ws.values_.size() < depth * B) ws.values_.resize(depth * B);
+    if (ws.slots_.size() < depth) ws.slots_.resize(depth);
+    double* const values = ws.values_.data();
+    const double** const slot = ws.slots_.data();
+
+    for (std::size_t r0 = 0; r0 < n; r0 += B) {
+        const std::size_t len = std::min(B, n - r0);
+        std::size_t sp = 0;
+        for (const Token& t : e.tokens) {
+            switch (t.kind) {
+                case Token::Kind::Const:
+                case Token::Kind::Param: {
+                    const double v = (t.kind == Token::Kind::Param && t.index < params.size())
+                                         ? params[t.index]
+                                         : t.value;
+                    double* dst = values + sp * B;
+                    std::fill(dst, dst + len, v);
+                    slot[sp++] = dst;
+                    break;
+                }
+                case Token::Kind::Var: slot[sp++] = columns[t.index].data() + r0; break;
+                case Token::Kind::Op:
+                    if (arity(t.op) == 1) {
+                        double* dst = values + (sp - 1) * B;
+                        if (!op_pass(t.op, slot[sp - 1], nullptr, dst, len)) return false;
+                        slot[sp - 1] = dst;
+                    } else {
+                        double* dst = values + (sp - 2) * B;
+                        if (!op_pass(t.op, slot[sp - 2], slot[sp - 1], dst, len)) return false;
+                        slot[sp - 2] = dst;
+                        --sp;
+                    }
+                    break;
+            }
+        }
+        std::memcpy(out + r0, slot[0], len * sizeof(double));
+    }
+    return true;
+}
+
+std::optional<std::vector<double>> eval_batch(const Expr& e, Columns columns, std::span<const double> params) {
+    std::vector<double> out(columns[0].size());
+    EvalWorkspace ws;
+    if (!eval_batch_into(e, columns, params, out.data(), ws)) return std::nullopt;
+    return out;
+}
+
+std::optional<std::vector<double>> eval_batch(const Expr& e, const std::vector<std::vector<double>>& columns,
+                                              std::span<const double> params) {
+    std::vector<std::span<const double>> spans(columns.begin(), columns.end());
+    return eval_batch(e, Columns(spans), params);
+}
+
+// ---- text form ----------------------------------------------------------------------
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kE = 2.718281828459045;
+
+void append_leaf(std::string& out, const Token& t) {
+    switch (t.kind) {
+        case Token::Kind::Const:
+            if (t.value == kPi)
+                out += "\xCF\x80";  // π
+            else if (t.value == kE)
+                out += 'e';
+            else
+                format::append_fixed(out, t.value, 4);
+            break;
+        case Token::Kind::Param:
+            out += 'c';
+            out += std::to_string(t.index);
+            out += '(';
+            format::append_fixed(out, t.value, 4);
+            out += ')';
+            break;
+        case Token::Kind::Var: {
+            // Code point (120 + i) mod 256 in UTF-8: x, y, z, {, |, }, ~, then control
+            // and Latin-1 characters (two bytes from 128 on).
+            const unsigned cp = static_cast<unsigned>((t.index + 120u) & 0xFFu);
+            if (cp < 0x80) {
+                out += static_cast<char>(cp);
+            } else {
+                out += static_cast<char>(0xC0 | (cp >> 6));
+                out += static_cast<char>(0x80 | (cp & 0x3F));
+            }
+            break;
+        }
+        case Token::Kind::Op: break;
+    }
+}
+
+// Template pieces of an operator: prefix, a, [middle, b], ")".
+struct Template {
+    std::string_view prefix;
+    std::string_view middle;
+};
+
+constexpr Template kTemplates[kOperatorCount] = {
+    {"(-", ""},     {"(1/", ""},   {"exp(", ""}, {"ln(", ""}, {"sqrt(", ""}, {"sin(", ""}, {"cos(", ""},
+    {"abs(", ""},   {"zan(", ", "}, {"(", " + "}, {"(", " - "}, {"(", " * "}, {"(", " / "},
+};
+
+}  // namespace
+
+void append_string(std::string& out, const Expr& e) {
+    const std::vector<Token>& tokens = e.tokens;
+    if (tokens.empty()) {
+        out += '?';
+        return;
+    }
+    // Tree links of the postfix program: for each operator token its operand roots, -1
+    // for an operand missing from the stack (rendered as empty text).
+    constexpr std::ptrdiff_t kNone = -1;
+    const std::size_t n = tokens.size();
+    std::vector<std::ptrdiff_t> stack;
+    std::vector<std::ptrdiff_t> left(n, kNone), right(n, kNone);
+    stack.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Token& t = tokens[i];
+        if (t.kind == Token::Kind::Op) {
+            auto pop = [&] {
+                if (stack.empty()) return kNone;
+                const std::ptrdiff_t v = stack.back();
+                stack.pop_back();
+                return v;
+            };
+            if (arity(t.op) == 2) right[i] = pop();
+            left[i] = pop();
+        }
+        stack.push_back(static_cast<std::ptrdiff_t>(i));
+    }
+
+    // Depth-first walk from the top of the stack, with an explicit stack of frames so
+    // that long programs cannot exhaust the call stack.
+    struct Frame {
+        std::ptrdiff_t node;
+        int stage;
+    };
+    std::vector<Frame> frames;
+    frames.push_back({stack.back(), 0});
+    while (!frames.empty()) {
+        Frame& f = frames.back();
+        if (f.node == kNone) {
+            frames.pop_back();
+            continue;
+        }
+        const std::size_t node = static_cast<std::size_t>(f.node);
+        const Token& t = tokens[node];
+        if (t.kind != Token::Kind::Op) {
+            append_leaf(out, t);
+            frames.pop_back();
+            continue;
+        }
+        const Template& tp = kTemplates[static_cast<std::size_t>(t.op)];
+        if (f.stage == 0) {
+            out += tp.prefix;
+            f.stage = 1;
+            frames.push_back({left[node], 0});
+        } else if (f.stage == 1 && arity(t.op) == 2) {
+            out += tp.middle;
+            f.stage = 2;
+            frames.push_back({right[node], 0});
+        } else {
+            out += ')';
+            frames.pop_back();
+        }
+    }
+}
+
+std::string to_string(const Expr& e) {
+    std::string s;
+    append_string(s, e);
+    return s;
+}
+
+// ---- LaTeX and Python forms ---------------------------------------------------------
+
+namespace {
+
+// Every occurrence of `from`, scanning left to right without overlaps; the replacements
+// are never rescanned.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 4);
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t hit = text.find(from, pos);
+        if (hit == std::string_view::npos) break;
+        out.append(text.substr(pos, hit - pos));
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+// "sqrt(" becomes "\sqrt{" and the parenthesis closing that call becomes "}".
+std::string rewrite_sqrt(std::string_view text) {
+    constexpr std::string_view kCall = "sqrt(";
+    // Match parentheses with a stack of openings; a sqrt opening is flagged so that its
+    // closing parenthesis is marked. Counting nested parentheses from an opening finds
+    // the same closing parenthesis as this stack.
+    std::vector<bool> closes_sqrt(text.size(), false);
+    std::vector<std::pair<std::size_t, bool>> open;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, kCall.size(), kCall) == 0) {
+            open.emplace_back(i + kCall.size() - 1, true);
+            i += kCall.size();
+            continue;
+        }
+        if (text[i] == '(') {
+            open.emplace_back(i, false);
+        } else if (text[i] == ')' && !open.empty()) {
+            if (open.back().second) closes_sqrt[i] = true;
+            open.pop_back();
+        }
+        ++i;
+    }
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, kCall.size(), kCall) == 0) {
+            out += "\\sqrt{";
+            i += kCall.size();
+        } else {
+            out += closes_sqrt[i] ? '}' : text[i];
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string to_latex(std::string_view formula) {
+    std::string s = replace_all(formula, "exp(", "\\exp(");
+    s = replace_all(s, "ln(", "\\ln(");
+    s = rewrite_sqrt(s);
+    s = replace_all(s, "sin(", "\\sin(");
+    s = replace_all(s, "cos(", "\\cos(");
+    s = replace_all(s, "zan(", "\\mathrm{zan}(");
+    return replace_all(s, "pi", "\\pi");
+}
+
+std::string to_python(std::string_view formula) {
+    std::string s = replace_all(formula, "exp(", "math.exp(");
+    s = replace_all(s, "ln(", "math.log(");
+    s = replace_all(s, "sqrt(", "math.sqrt(");
+    s = replace_all(s, "sin(", "math.sin(");
+    s = replace_all(s, "cos(", "math.cos(");
+    return "import math\nf = lambda x: " + s;
+}
+
+}  // namespace zan::discover
