@@ -38,6 +38,9 @@ const Entry kRegistry[] = {
     {&cos_n_def, nullptr},
     {&tension_n_def, nullptr},
     {&pow_n_def, nullptr},
+    {&christoffel_batch_n_def, nullptr},
+    {&octonion_mul_n_def, nullptr},
+    {&geometric_product_n_def, nullptr},
 };
 
 // Appends name to __all__ (creating it on first use) and sets the attribute.

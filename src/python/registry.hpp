@@ -9,4 +9,7 @@ namespace zan::py {
 extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def,
     sin_n_def, cos_n_def, tension_n_def, pow_n_def;
 
+// Algebra and geometry batches.
+extern PyMethodDef christoffel_batch_n_def, octonion_mul_n_def, geometric_product_n_def;
+
 }  // namespace zan::py
