@@ -27,23 +27,23 @@ struct Div    { static constexpr double cost = 1;  double operator()(double a, d
 struct Pow    { static constexpr double cost = 20; double operator()(double a, double b) const noexcept { return std::pow(std::fabs(a), b); } };
 struct Tension{ static constexpr double cost = 8;  double operator()(double x, double y) const noexcept { return zan_tension(x, y); } };
 
+// The result of element i depends on input i alone, so it overwrites the converted input
+// in place: one array per call instead of two, and half the page faults on large lists.
 template <class Kernel>
-[[nodiscard]] FloatVec map(std::span<const double> xs, Kernel k = {}) {
-    FloatVec out(xs.size());
-    const double* in = xs.data();
-    pool::map_index(xs.size(), Kernel::cost, out.data(), [&](std::size_t i) { return k(in[i]); });
-    return out;
+[[nodiscard]] FloatVec map(FloatVec xs, Kernel k = {}) {
+    double* v = xs.data();
+    pool::map_index(xs.size(), Kernel::cost, v, [&](std::size_t i) { return k(v[i]); });
+    return xs;
 }
 
-// Pairs stop at the shorter input, as zip does.
+// Pairs stop at the shorter input, as zip does; the result overwrites the first input.
 template <class Kernel>
-[[nodiscard]] FloatVec map(std::span<const double> as, std::span<const double> bs, Kernel k = {}) {
-    const std::size_t n = std::min(as.size(), bs.size());
-    FloatVec out(n);
-    const double* a = as.data();
+[[nodiscard]] FloatVec map(FloatVec as, const FloatVec& bs, Kernel k = {}) {
+    as.resize(std::min(as.size(), bs.size()));
+    double* a = as.data();
     const double* b = bs.data();
-    pool::map_index(n, Kernel::cost, out.data(), [&](std::size_t i) { return k(a[i], b[i]); });
-    return out;
+    pool::map_index(as.size(), Kernel::cost, a, [&](std::size_t i) { return k(a[i], b[i]); });
+    return as;
 }
 
 }  // namespace zan::elementwise

@@ -13,7 +13,7 @@ namespace ew = zan::elementwise;
 template <class Kernel>
 Ref unary(const Args& args) {
     FloatVec xs = args.get(0, to_float_list);
-    return float_list(ew::map<Kernel>(xs));
+    return float_list(ew::map<Kernel>(std::move(xs)));
 }
 
 // The second list is converted only once the first has succeeded.
@@ -21,7 +21,7 @@ template <class Kernel>
 Ref binary(const Args& args) {
     FloatVec as = args.get(0, to_float_list);
     FloatVec bs = args.get(1, to_float_list);
-    return float_list(ew::map<Kernel>(as, bs));
+    return float_list(ew::map<Kernel>(std::move(as), bs));
 }
 
 template <class Kernel>
