@@ -27,6 +27,13 @@ struct Entry {
 };
 
 const Entry kRegistry[] = {
+    {nullptr, &zanpoint_type},
+    {nullptr, &zanpair_type},
+    {nullptr, &zanknot_type},
+    {&schrodinger_step_n_def, nullptr},
+    {&rotate_phase_n_def, nullptr},
+    {&simulate_pulses_n_def, nullptr},
+    {&boost_n_def, nullptr},
     {&exp_n_def, nullptr},
     {&ln_n_def, nullptr},
     {&add_n_def, nullptr},
