@@ -10,12 +10,26 @@ PY_TOOLS := scikit-build-core ninja pytest hypothesis numpy
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: demo test deps install cpp-test py-test bench clean
+# Every supported interpreter present on the machine is tested, each in its own venv;
+# .venv (the newest) also serves `make demo`.
+PY313 := $(shell scripts/find-python 3.13)
+PY312 := $(shell scripts/find-python 3.12)
+
+.PHONY: demo test deps install cpp-test py-test py-tests bench clean
 
 demo: install
 	$(VPY) -m zan_math
 
-test: install cpp-test py-test
+test: cpp-test py-tests
+
+py-tests:
+	@if [ -z "$(PY313)$(PY312)" ]; then echo "No Python >= 3.12 found"; exit 1; fi
+	@set -e; \
+	if [ -n "$(PY313)" ]; then $(MAKE) --no-print-directory py-test PYTHON=$(PY313) VENV=.venv; fi; \
+	if [ -n "$(PY312)" ]; then \
+	  venv=.venv; [ -n "$(PY313)" ] && venv=.venv-3.12; \
+	  $(MAKE) --no-print-directory py-test PYTHON=$(PY312) VENV=$$venv; \
+	fi
 
 deps:
 	@missing=""; \
@@ -48,10 +62,11 @@ cpp-test: deps
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 py-test: install
+	@echo "== pytest on $$($(VPY) -c 'import sys; print(sys.version.split()[0])') ($(VENV))"
 	$(VPY) -m pytest -q
 
 bench: install
 	$(VPY) bench/batch.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build .venv .venv-3.12
