@@ -164,6 +164,10 @@ bool op_pass(Operator op, const double* a, const double* b, double* dst, std::si
 
 }  // namespace
 
+bool apply_block(Operator op, const double* a, const double* b, double* dst, std::size_t n) {
+    return op_pass(op, a, b, dst, n);
+}
+
 bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> params, double* out,
                      EvalWorkspace& ws) {
     const std::size_t n = columns[0].size();

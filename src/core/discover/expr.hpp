@@ -117,6 +117,10 @@ struct Expr {
 
 // ---- evaluation ---------------------------------------------------------------------
 
+// One pass of an operator over n values: dst[i] = op(a[i], b[i]) (b unused, may be null,
+// for a unary operator). False when any result is not finite. dst may alias a or b.
+bool apply_block(Operator op, const double* a, const double* b, double* dst, std::size_t n);
+
 // One column per input variable, in variable order; rows are counted by the first column.
 using Columns = std::span<const std::span<const double>>;
 

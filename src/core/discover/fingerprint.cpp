@@ -30,38 +30,45 @@ std::optional<Fingerprint> fingerprint(const Expr& e, std::size_t n_vars, std::s
     return Fingerprint::from_bits(*b);
 }
 
+std::size_t FingerprintSet::capacity_for(std::size_t n) noexcept {
+    std::size_t cap = 64;
+    while (cap / 4 * 3 < n) cap *= 2;
+    return cap;
+}
+
 void FingerprintSet::rehash(std::size_t capacity) {
-    std::vector<std::uint8_t> old_ctrl(capacity, 0);
-    std::vector<ProbeBits> old_keys(capacity);
-    old_ctrl.swap(ctrl_);
-    old_keys.swap(keys_);
+    ctrl_.assign(capacity, 0);
+    slot_.assign(capacity, 0);
     mask_ = capacity - 1;
-    for (std::size_t i = 0; i < old_ctrl.size(); ++i) {
-        if (old_ctrl[i] == 0) continue;
-        std::size_t pos = hash_bits(old_keys[i]) & mask_;
+    for (std::size_t d = 0; d < keys_.size(); ++d) {
+        std::size_t pos = hashes_[d] & mask_;
         while (ctrl_[pos] != 0) pos = (pos + 1) & mask_;
-        ctrl_[pos] = old_ctrl[i];
-        keys_[pos] = old_keys[i];
+        ctrl_[pos] = tag(hashes_[d]);
+        slot_[pos] = static_cast<std::uint32_t>(d);
     }
 }
 
 void FingerprintSet::reserve(std::size_t n) {
-    std::size_t cap = ctrl_.size();
-    while (cap < 2 * n) cap *= 2;
-    if (cap != ctrl_.size()) rehash(cap);
+    const std::size_t cap = capacity_for(n);
+    if (cap > ctrl_.size()) rehash(cap);
 }
 
 bool FingerprintSet::insert(const ProbeBits& key, std::uint64_t hash) {
-    if (2 * (size_ + 1) > ctrl_.size()) rehash(ctrl_.size() * 2);
     const std::uint8_t t = tag(hash);
     std::size_t pos = hash & mask_;
     while (ctrl_[pos] != 0) {
-        if (ctrl_[pos] == t && keys_[pos] == key) return false;
+        if (ctrl_[pos] == t && keys_[slot_[pos]] == key) return false;
         pos = (pos + 1) & mask_;
     }
-    ctrl_[pos] = t;
-    keys_[pos] = key;
-    ++size_;
+    const std::size_t d = keys_.size();
+    keys_.push_back(key);
+    hashes_.push_back(hash);
+    if (capacity_for(d + 1) > ctrl_.size()) {
+        rehash(capacity_for(d + 1));
+    } else {
+        ctrl_[pos] = t;
+        slot_[pos] = static_cast<std::uint32_t>(d);
+    }
     return true;
 }
 
@@ -70,7 +77,7 @@ bool FingerprintSet::contains(const ProbeBits& key) const noexcept {
     const std::uint8_t t = tag(hash);
     std::size_t pos = hash & mask_;
     while (ctrl_[pos] != 0) {
-        if (ctrl_[pos] == t && keys_[pos] == key) return true;
+        if (ctrl_[pos] == t && keys_[slot_[pos]] == key) return true;
         pos = (pos + 1) & mask_;
     }
     return false;

@@ -80,8 +80,10 @@ struct FingerprintHash {
     }
 };
 
-// Insert-only open-addressing set of fingerprints (stored as their probe bits), with a
-// control byte per slot holding seven bits of the hash. Not thread-safe.
+// Insert-only open-addressing set of fingerprints, stored densely as their probe bits in
+// insertion order. The table holds per slot a control byte (seven bits of the hash) and
+// the index of the key, so growing it moves no key and recomputes no hash. Not
+// thread-safe.
 class FingerprintSet {
 public:
     FingerprintSet() { rehash(64); }
@@ -93,7 +95,8 @@ public:
 
     [[nodiscard]] bool contains(const ProbeBits& key) const noexcept;
     [[nodiscard]] bool contains(const Fingerprint& f) const noexcept { return contains(f.bits()); }
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
+    // Room for n keys in all without growing the table (the keys themselves grow as usual).
     void reserve(std::size_t n);
 
 private:
@@ -101,11 +104,14 @@ private:
     [[nodiscard]] static std::uint8_t tag(std::uint64_t hash) noexcept {
         return static_cast<std::uint8_t>(0x80u | (hash >> 57));
     }
+    // The table grows past 3/4 full.
+    [[nodiscard]] static std::size_t capacity_for(std::size_t n) noexcept;
 
-    std::vector<std::uint8_t> ctrl_;  // 0: empty; else 0x80 | top seven hash bits
+    std::vector<std::uint8_t> ctrl_;   // 0: empty; else 0x80 | top seven hash bits
+    std::vector<std::uint32_t> slot_;  // index into keys_ of an occupied slot
     std::vector<ProbeBits> keys_;
+    std::vector<std::uint64_t> hashes_;
     std::size_t mask_ = 0;
-    std::size_t size_ = 0;
 };
 
 }  // namespace zan::discover
