@@ -253,8 +253,25 @@ TEST(Search, MatchesFullEnumerationReference) {
         }
         EXPECT_EQ(kept, want.kept);
         EXPECT_EQ(scored, want.scored);
-        if (p.config.beam_width >= 4) EXPECT_GE(stats.levels.size(), 4u);
+        if (p.config.beam_width >= 4) {
+            EXPECT_GE(stats.levels.size(), 4u);
+        }
     }
+}
+
+TEST(Search, StoredAndRecomputedPredictionsAgree) {
+    // without stored predictions every candidate is evaluated in full; with a tiny store
+    // some operands are stored and others not
+    const std::size_t saved = detail::prediction_budget();
+    for (std::size_t budget : {std::size_t{0}, std::size_t{40}}) {
+        detail::set_prediction_budget(budget);
+        for (const Problem& p : problems()) {
+            SCOPED_TRACE(std::string(p.name) + " budget " + std::to_string(budget));
+            const auto got = search(p.cols, p.targets, p.cols.size(), p.config);
+            expect_same(got, reference_search(p.cols, p.targets, p.cols.size(), p.config).best);
+        }
+    }
+    detail::set_prediction_budget(saved);
 }
 
 TEST(Search, SameResultForEveryPoolSize) {

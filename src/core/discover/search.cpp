@@ -49,7 +49,7 @@ struct Data {
     std::vector<std::span<const double>> cols;
     std::size_t rows = 0;
 
-    Data(Columns columns) {
+    explicit Data(Columns columns) {
         if (columns.empty()) {
             cols.emplace_back();  // zero rows: nothing is ever read
             return;
@@ -115,8 +115,9 @@ struct Entry {
     std::size_t offset = 0;
 };
 
-// Predictions kept for beam entries, at most this many values in all.
-constexpr std::size_t kPredictionBudget = std::size_t{8} << 20;
+// Predictions kept for beam entries, at most this many values in all (64 MiB).
+constexpr std::size_t kDefaultPredictionBudget = std::size_t{8} << 20;
+std::size_t g_prediction_budget = kDefaultPredictionBudget;
 
 struct Kept {
     Candidate c;
@@ -435,7 +436,7 @@ private:
 
     // Keeps the entry's predictions while the budget allows.
     bool reserve_store(Entry& e) {
-        if (preds_.size() + data_.rows > kPredictionBudget) return false;
+        if (preds_.size() + data_.rows > budget_) return false;
         e.offset = preds_.size();
         preds_.resize(preds_.size() + data_.rows);
         return true;
@@ -475,6 +476,7 @@ private:
     std::vector<Entry> beam_;
     std::optional<SearchResult> best_;
     std::vector<double> preds_;  // stored predictions of beam entries
+    std::size_t budget_ = g_prediction_budget;
     Scratch local_scratch_;
 
     // level state, reused between levels
@@ -488,6 +490,11 @@ private:
 };
 
 }  // namespace
+
+namespace detail {
+void set_prediction_budget(std::size_t values) { g_prediction_budget = values; }
+std::size_t prediction_budget() { return g_prediction_budget; }
+}  // namespace detail
 
 std::optional<SearchResult> search(Columns columns, std::span<const double> targets, std::size_t n_vars,
                                    const SearchConfig& config, SearchStats* stats) {

@@ -75,4 +75,12 @@ void update_best(std::optional<SearchResult>& best, std::span<const SearchResult
                                                  std::span<const double> targets, std::size_t n_vars,
                                                  const SearchConfig& config, SearchStats* stats = nullptr);
 
+namespace detail {
+// Bound on the predictions the search keeps for beam entries (in values; entries over it
+// are evaluated in full instead). Results never depend on it; tests lower it to exercise
+// both paths. Not thread-safe: set it only while no search runs.
+void set_prediction_budget(std::size_t values);
+[[nodiscard]] std::size_t prediction_budget();
+}  // namespace detail
+
 }  // namespace zan::discover
