@@ -16,12 +16,13 @@ std::vector<FloatVec> geometric_product_batch(std::span<const FloatVec> a, std::
         const auto len = static_cast<double>(a[i].size());
         terms += len * len;
     }
-    const double cost_ns = n == 0 ? 0.0 : 20.0 + 1.5 * terms / static_cast<double>(n);
+    const double cost_ns = n == 0 ? 0.0 : 20.0 + 1.0 * terms / static_cast<double>(n);
 
+    const Metric metric(sig);
     std::vector<FloatVec> out(n);
     const FloatVec* pa = a.data();
     const FloatVec* pb = b.data();
-    pool::map_index(n, cost_ns, out.data(), [&](std::size_t i) { return geometric_product(pa[i], pb[i], sig); });
+    pool::map_index(n, cost_ns, out.data(), [&](std::size_t i) { return geometric_product(pa[i], pb[i], metric); });
     return out;
 }
 

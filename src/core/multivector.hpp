@@ -4,6 +4,8 @@
 // square of each basis vector, any value in -128..127, 0 for a null direction.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -29,43 +31,74 @@ using Signature = std::span<const std::int8_t>;
     return mask;
 }
 
-// Sign and metric factor of blade i times blade j: the reordering sign times sig[p] for
-// every common factor p, multiplied in increasing p starting from 1.0. IEEE products are
-// symmetric in sign, so applying the reordering sign once at the end gives the very bits
-// of negating before each factor. Faults when a common factor has no signature entry.
-[[nodiscard]] inline double blade_sign(std::uint64_t i, std::uint64_t j, std::uint64_t parity_i, Signature sig) {
-    double g = 1.0;
-    for (std::uint64_t common = i & j; common != 0; common &= common - 1) {
-        const auto p = static_cast<std::size_t>(std::countr_zero(common));
-        if (p >= sig.size()) panic(index_out_of_bounds(sig.size(), p));
-        g = g * static_cast<double>(sig[p]);
+// The metric factor of the factors two blades share: sig[p] for every common p, multiplied
+// in increasing p starting from 1.0. Built once per batch and read by every element; the
+// factors of the low masks come from a table, since their products would otherwise cost a
+// data-dependent loop (and its mispredicted branches) on every term.
+class Metric {
+public:
+    static constexpr unsigned kTableBits = 8;
+
+    explicit Metric(Signature sig) : sig_(sig) {
+        covered_ = sig.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << sig.size()) - 1;
+        table_size_ = std::size_t{1} << std::min<std::size_t>(sig.size(), kTableBits);
+        for (std::size_t c = 0; c < table_size_; ++c) table_[c] = product(c);
     }
-    return (std::popcount(j & parity_i) & 1) ? -g : g;
+
+    // Faults when a common factor has no signature entry, naming the lowest such one.
+    [[nodiscard]] double factor(std::uint64_t common) const {
+        if (common < table_size_) return table_[common];
+        if ((common & ~covered_) != 0) {
+            const std::size_t p = sig_.size() + static_cast<std::size_t>(std::countr_zero(common >> sig_.size()));
+            panic(index_out_of_bounds(sig_.size(), p));
+        }
+        return product(common);
+    }
+
+private:
+    [[nodiscard]] double product(std::uint64_t common) const noexcept {
+        double g = 1.0;
+        for (; common != 0; common &= common - 1) g = g * static_cast<double>(sig_[std::countr_zero(common)]);
+        return g;
+    }
+
+    Signature sig_;
+    std::uint64_t covered_;
+    std::size_t table_size_;
+    std::array<double, std::size_t{1} << kTableBits> table_;
+};
+
+// -g when odd is 1, by its sign bit. IEEE products are symmetric in sign, so negating the
+// finished metric factor once gives the very bits of negating before each of its factors.
+[[nodiscard]] inline double negate_if(double g, std::uint64_t odd) noexcept {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(g) ^ (odd << 63));
 }
 
-// a b under sig. The result has the length N of a; b is read up to index N - 1 only.
+// a b under the metric. The result has the length N of a; b is read up to index N - 1 only.
 // Zero coefficients (either sign) are skipped, so inf * 0 contributes nothing and a blade
 // that receives no term stays +0.0; NaN is never skipped. Each r[k] receives its terms in
 // increasing i, then j, each as b[j] * (g * a[i]) added to the running value.
-// Faults, in loop order: b shorter than a, a common factor beyond the signature, a target
-// blade i ^ j at or beyond N. The output array is the only allocation.
+// Faults, in loop order: a common factor beyond the signature or a target blade i ^ j at
+// or beyond N, then, once the j loop runs off the end of b, b shorter than a. The output
+// array is the only allocation.
 [[nodiscard]] inline FloatVec geometric_product(std::span<const double> a, std::span<const double> b,
-                                                Signature sig) {
+                                                const Metric& metric) {
     const std::size_t n = a.size();
+    const std::size_t nb = std::min(n, b.size());
     FloatVec r(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         const double ai = a[i];
         if (ai == 0.0) continue;
         const std::uint64_t parity_i = swap_parity_mask(i);
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j >= b.size()) panic(index_out_of_bounds(b.size(), j));
+        for (std::size_t j = 0; j < nb; ++j) {
             const double bj = b[j];
             if (bj == 0.0) continue;
-            const double g = blade_sign(i, j, parity_i, sig);
+            const double g = negate_if(metric.factor(i & j), std::popcount(j & parity_i) & 1u);
             const std::size_t k = i ^ j;
             if (k >= n) panic(index_out_of_bounds(n, k));
             r[k] = bj * (g * ai) + r[k];
         }
+        if (nb < n) panic(index_out_of_bounds(b.size(), b.size()));
     }
     return r;
 }

@@ -1,3 +1,4 @@
+import random
 import re
 
 import pytest
@@ -107,6 +108,7 @@ def test_products(sig, a, b, expected):
         ([0, 1, 0, 0], [0, 1], [1, 1], 2, 2),  # b shorter than a
         (blade(E1, 4), blade(E1, 4), [], 0, 0),  # common factor without a signature entry
         (blade(7, 8), blade(6, 8), [1], 1, 1),  # the lowest common factor beyond it is named
+        (blade(256 + 7, 512), blade(256 + 1, 512), [1] * 8, 8, 8),
     ],
 )
 def test_faults(a, b, sig, length, index, capfd):
@@ -171,6 +173,20 @@ def test_associative(case):
     sig, a, b, c = case
     ab, bc = z.geometric_product_n([a, b], [b, c], sig)
     assert z.geometric_product_n([ab], [c], sig) == z.geometric_product_n([a], [bc], sig)
+
+
+@pytest.mark.parametrize("sig", [[2, -1, 3, 1, -2, 1, 1, 3, -1, 2], [1] * 9 + [0], [127, -125, 123, 121, -119, 117, 113, -111, 109, 107]])
+def test_many_common_factors_match_the_literal_loop(sig):
+    # Blades sharing up to ten factors; the last signature makes the metric products round,
+    # so their order matters too.
+    rng = random.Random(len(sig))
+    masks = [0, 1, 255, 256, 511, 512 + 3, 1023] + [rng.randrange(1024) for _ in range(20)]
+    a = [0.0] * 1024
+    b = [0.0] * 1024
+    for m in masks:
+        a[m], b[m ^ 0x2A5] = rng.uniform(-2, 2), rng.uniform(-2, 2)
+        b[m] = rng.uniform(-2, 2)
+    assert bits(gp(a, b, sig)) == bits(reference(a, b, sig))
 
 
 def test_batches_of_mixed_lengths_pair_up_to_the_shorter():
