@@ -58,6 +58,13 @@ Digits shortest_digits(double v) {
 void append_fixed(std::string& out, double v, int decimals) {
     if (append_special(out, v)) return;
     if (decimals < 0) decimals = 0;
+    // Most values fit a small buffer; only huge magnitudes or precisions need more room.
+    char small[64];
+    if (auto [end, ec] = std::to_chars(small, small + sizeof small, v, std::chars_format::fixed, decimals);
+        ec == std::errc{}) {
+        out.append(small, static_cast<std::size_t>(end - small));
+        return;
+    }
     // The largest finite double has 309 integer digits.
     const std::size_t room = 312 + static_cast<std::size_t>(decimals);
     const std::size_t start = out.size();

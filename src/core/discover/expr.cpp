@@ -288,61 +288,72 @@ void append_string(std::string& out, const Expr& e) {
         out += '?';
         return;
     }
-    // Tree links of the postfix program: for each operator token its operand roots, -1
-    // for an operand missing from the stack (rendered as empty text).
+    // Scratch: the postfix stack, each operator token's operand roots (-1 for an operand
+    // missing from the stack, rendered as empty text), and the walk's frames (at most one
+    // per tree level plus one). Short programs stay off the heap.
     constexpr std::ptrdiff_t kNone = -1;
+    constexpr std::size_t kInline = 32;
     const std::size_t n = tokens.size();
-    std::vector<std::ptrdiff_t> stack;
-    std::vector<std::ptrdiff_t> left(n, kNone), right(n, kNone);
-    stack.reserve(n);
+    std::ptrdiff_t inline_buf[5 * kInline + 2];
+    std::unique_ptr<std::ptrdiff_t[]> heap_buf;
+    std::ptrdiff_t* buf = inline_buf;
+    if (n > kInline) {
+        heap_buf = std::make_unique<std::ptrdiff_t[]>(5 * n + 2);
+        buf = heap_buf.get();
+    }
+    std::ptrdiff_t* const stack = buf;
+    std::ptrdiff_t* const left = buf + n;
+    std::ptrdiff_t* const right = buf + 2 * n;
+    std::ptrdiff_t* const frame_node = buf + 3 * n;       // n + 1 slots
+    std::ptrdiff_t* const frame_stage = buf + 4 * n + 1;  // n + 1 slots
+
+    std::size_t sp = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const Token& t = tokens[i];
+        left[i] = right[i] = kNone;
         if (t.kind == Token::Kind::Op) {
-            auto pop = [&] {
-                if (stack.empty()) return kNone;
-                const std::ptrdiff_t v = stack.back();
-                stack.pop_back();
-                return v;
-            };
-            if (arity(t.op) == 2) right[i] = pop();
-            left[i] = pop();
+            if (arity(t.op) == 2) right[i] = sp > 0 ? stack[--sp] : kNone;
+            left[i] = sp > 0 ? stack[--sp] : kNone;
         }
-        stack.push_back(static_cast<std::ptrdiff_t>(i));
+        stack[sp++] = static_cast<std::ptrdiff_t>(i);
     }
 
-    // Depth-first walk from the top of the stack, with an explicit stack of frames so
-    // that long programs cannot exhaust the call stack.
-    struct Frame {
-        std::ptrdiff_t node;
-        int stage;
-    };
-    std::vector<Frame> frames;
-    frames.push_back({stack.back(), 0});
-    while (!frames.empty()) {
-        Frame& f = frames.back();
-        if (f.node == kNone) {
-            frames.pop_back();
+    out.reserve(out.size() + 8 * n);
+    // Depth-first walk from the top of the stack, with explicit frames so that long
+    // programs cannot exhaust the call stack.
+    std::size_t depth = 0;
+    frame_node[depth] = stack[sp - 1];
+    frame_stage[depth] = 0;
+    ++depth;
+    while (depth > 0) {
+        const std::ptrdiff_t node = frame_node[depth - 1];
+        if (node == kNone) {
+            --depth;
             continue;
         }
-        const std::size_t node = static_cast<std::size_t>(f.node);
-        const Token& t = tokens[node];
+        const Token& t = tokens[static_cast<std::size_t>(node)];
         if (t.kind != Token::Kind::Op) {
             append_leaf(out, t);
-            frames.pop_back();
+            --depth;
             continue;
         }
         const Template& tp = kTemplates[static_cast<std::size_t>(t.op)];
-        if (f.stage == 0) {
+        std::ptrdiff_t& stage = frame_stage[depth - 1];
+        if (stage == 0) {
             out += tp.prefix;
-            f.stage = 1;
-            frames.push_back({left[node], 0});
-        } else if (f.stage == 1 && arity(t.op) == 2) {
+            stage = 1;
+            frame_node[depth] = left[node];
+            frame_stage[depth] = 0;
+            ++depth;
+        } else if (stage == 1 && arity(t.op) == 2) {
             out += tp.middle;
-            f.stage = 2;
-            frames.push_back({right[node], 0});
+            stage = 2;
+            frame_node[depth] = right[node];
+            frame_stage[depth] = 0;
+            ++depth;
         } else {
             out += ')';
-            frames.pop_back();
+            --depth;
         }
     }
 }
