@@ -138,3 +138,23 @@ def tension_n(xs: Sequence[float], ys: Sequence[float]) -> list[float]:
 
 def pow_n(bases: Sequence[float], exps: Sequence[float]) -> list[float]:
     """Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] — Rayon parallel."""
+
+def christoffel_batch_n(
+    points: Sequence[tuple[float, float]], lam: int, mu: int, nu: int, rs: float
+) -> list[float]:
+    """Batch Schwarzschild Christoffel evaluation.
+    points: Vec of (x, _) where r = exp(x).
+    Returns Vec of Γ^lam_{mu nu} values for each point."""
+
+def octonion_mul_n(a_batch: Sequence[Sequence[float]], b_batch: Sequence[Sequence[float]]) -> list[list[float]]:
+    """Batch octonion multiplication (Rayon parallel).
+    a_batch, b_batch: each is a Vec of 8-element float lists.
+    Returns Vec of 8-element results."""
+
+def geometric_product_n(
+    a_batch: Sequence[Sequence[float]], b_batch: Sequence[Sequence[float]], signature: Sequence[int]
+) -> list[list[float]]:
+    """Batch geometric product (Rayon parallel).
+    a_batch, b_batch: each is a Vec of flat coefficient arrays.
+    signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).
+    Returns Vec of result coefficient arrays."""
