@@ -56,10 +56,11 @@ void BM_SearchLevels(benchmark::State& state) {
     SearchStats stats;
     std::optional<SearchResult> best;
     for (auto _ : state) best = search(p.columns, p.targets, 1, config, &stats);
-    std::printf("\nlevel  generated  fingerprinted  kept(scored)  evaluated  beam     ms\n");
+    std::printf("\nthreads %zu, total %.2f ms\n", zan::pool::size(), stats.seconds * 1e3);
+    std::printf("level  generated  fingerprint  kept  evaluated  beam  gen ms  score ms  ms\n");
     for (const auto& l : stats.levels)
-        std::printf("%5zu %10zu %14zu %13zu %10zu %5zu %6.2f\n", l.level, l.generated, l.with_fingerprint, l.kept,
-                    l.scored, l.beam_size, l.seconds * 1e3);
+        std::printf("%5zu %10zu %12zu %5zu %10zu %5zu %7.2f %9.2f %6.2f\n", l.level, l.generated, l.with_fingerprint,
+                    l.kept, l.scored, l.beam_size, l.generate_seconds * 1e3, l.score_seconds * 1e3, l.seconds * 1e3);
     if (best) std::printf("best %s error %.17g complexity %llu\n", best->formula.c_str(), best->error,
                           static_cast<unsigned long long>(best->complexity));
 }

@@ -208,7 +208,7 @@ private:
             if (!fp) return;
             ++st.with_fingerprint;
             if (!seen_.insert(*fp)) return;
-            beam_.push_back(Entry{e, *fp});
+            add_to_beam(Entry{e, *fp});
             leaves.push_back(std::move(e));
         };
         consider(Expr{{Token::make_const(0.0)}, 0});
@@ -241,6 +241,7 @@ private:
         kept_.clear();
         generate(fresh_begin, beam_len, st);
         st.kept = kept_.size();
+        st.generate_seconds = seconds_since(t0);
         if (kept_.empty()) {
             st.beam_size = beam_.size();
             st.seconds = seconds_since(t0);
@@ -248,8 +249,10 @@ private:
             return false;
         }
 
+        const auto t1 = Clock::now();
         std::vector<Scored> scored = score_kept();
         st.scored = scored.size();
+        st.score_seconds = seconds_since(t1);
 
         // update_best over the level's results in candidate order
         std::optional<std::uint32_t> new_best;
@@ -285,7 +288,7 @@ private:
                 const Kept& kc = kept_[scored[r].index];
                 Entry entry{materialise(kc.c), kc.probes};
                 store_predictions(entry, kc.c);
-                beam_.push_back(std::move(entry));
+                add_to_beam(std::move(entry));
             }
         }
         st.beam_size = beam_.size();
@@ -303,19 +306,40 @@ private:
             if (chunk_.size() >= kChunk) flush(st);
         }
         const std::uint64_t bound = config_.max_complexity;
+        auto join = [&](std::size_t i, std::size_t j) {
+            const auto a = static_cast<std::uint32_t>(i), b = static_cast<std::uint32_t>(j);
+            for (Operator o : binary_) {
+                chunk_.push_back({a, b, o});
+                if (order_sensitive(o)) chunk_.push_back({b, a, o});
+            }
+        };
         for (std::size_t i = fresh_begin; i < beam_len; ++i) {
+            // partners j <= i with size(i) + size(j) < bound, i.e. size(j) <= t
             const std::uint64_t size_i = beam_[i].expr.size();
-            for (std::size_t j = 0; j <= i; ++j) {
-                if (size_i + beam_[j].expr.size() >= bound) continue;
-                const auto a = static_cast<std::uint32_t>(i), b = static_cast<std::uint32_t>(j);
-                for (Operator o : binary_) {
-                    chunk_.push_back({a, b, o});
-                    if (order_sensitive(o)) chunk_.push_back({b, a, o});
+            if (size_i + 1 >= bound) continue;
+            const std::uint64_t t = bound - 1 - size_i;
+            if (t >= up_to_size_.size()) {
+                for (std::size_t j = 0; j <= i; ++j) join(i, j);
+            } else {
+                for (std::uint32_t j : up_to_size_[t - 1]) {
+                    if (j > i) break;
+                    join(i, j);
                 }
             }
             if (chunk_.size() >= kChunk) flush(st);
         }
         flush(st);
+    }
+
+    // Appends to the beam and to the index of entries by size.
+    void add_to_beam(Entry e) {
+        const std::size_t size = e.expr.size();
+        const auto index = static_cast<std::uint32_t>(beam_.size());
+        beam_.push_back(std::move(e));
+        // New thresholds above every size so far hold every earlier entry.
+        while (up_to_size_.size() < size)
+            up_to_size_.push_back(up_to_size_.empty() ? std::vector<std::uint32_t>{} : up_to_size_.back());
+        for (std::size_t t = size; t <= up_to_size_.size(); ++t) up_to_size_[t - 1].push_back(index);
     }
 
     // A candidate's probe values follow from its operands' probe values: the program
@@ -474,6 +498,9 @@ private:
 
     FingerprintSet seen_;
     std::vector<Entry> beam_;
+    // up_to_size_[t - 1]: indices of the beam entries of at most t tokens, increasing, for
+    // t up to the largest entry (every entry is at most that large).
+    std::vector<std::vector<std::uint32_t>> up_to_size_;
     std::optional<SearchResult> best_;
     std::vector<double> preds_;  // stored predictions of beam entries
     std::size_t budget_ = g_prediction_budget;

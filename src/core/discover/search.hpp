@@ -44,7 +44,9 @@ struct LevelStats {
     std::size_t kept = 0;              // of those, with a fingerprint not seen before
     std::size_t scored = 0;            // of those, evaluated on every data row
     std::size_t beam_size = 0;         // beam length after the step
-    double seconds = 0.0;
+    double generate_seconds = 0.0;     // enumeration, fingerprints and the seen-set test
+    double score_seconds = 0.0;        // evaluation on the data and the penalised errors
+    double seconds = 0.0;              // the whole step
 };
 
 struct SearchStats {
