@@ -1,13 +1,12 @@
 """boost_n: the per-point rule of ZANPoint.boost on lists, in parallel and in input order."""
 
 import math
-import random
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python
+from conftest import bits, run_python
 from plane_ref import FLOOR, INF, NAN, boost, exact
 from zan_math import zan_core as z
 
@@ -27,7 +26,8 @@ def test_batch_equals_the_method_and_the_stepwise_rule(points, phis, c):
     assert len(out) == min(len(points), len(phis))
     assert all(type(t) is tuple and len(t) == 2 for t in out)
     via_method = [z.ZANPoint(x, y).boost(phi, c) for (x, y), phi in zip(points, phis)]
-    assert flat(out) == flat((p.x, p.y) for p in via_method)
+    # One shared kernel: equal to the last bit, NaN signs and payloads included.
+    assert bits([v for t in out for v in t]) == bits([v for p in via_method for v in (p.x, p.y)])
     assert flat(out) == flat(boost(x, y, phi, c) for (x, y), phi in zip(points, phis))
 
 
@@ -77,29 +77,3 @@ def test_parallel_batches_keep_order_and_bits():
         env={"RAYON_NUM_THREADS": "2"},
     )
     assert out.split() == ["True"]
-
-
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda: z.boost_n(), TypeError, "boost_n() missing 3 required positional arguments: 'points', 'phis', and 'c'"),
-        (lambda: z.boost_n([[1.0, 2.0]], [0.1], 1.0), TypeError, "argument 'points': 'list' object cannot be converted to 'PyTuple'"),
-        (lambda: z.boost_n([(1.0, 2.0, 3.0)], [0.1], 1.0), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-        (lambda: z.boost_n([(1.0, "a")], [0.1], 1.0), TypeError, "argument 'points': must be real number, not str"),
-        (lambda: z.boost_n([(1.0, 2.0)], "ab", 1.0), TypeError, "argument 'phis': Can't extract `str` to `Vec`"),
-        (lambda: z.boost_n([(1.0, 2.0)], [0.1], None), TypeError, "argument 'c': must be real number, not NoneType"),
-        (lambda: z.boost_n([(1.0, 2.0)], [0.1], 1.0, c=2), TypeError, "boost_n() got multiple values for argument 'c'"),
-    ],
-)
-def test_binding_and_conversion_errors(call, exc, message):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and str(info.value) == message
-
-
-def test_docstring():
-    assert z.boost_n.__text_signature__ == "(points, phis, c)"
-    assert z.boost_n.__doc__ == (
-        "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
-        "Returns Vec of (x', y') tuples."
-    )
