@@ -119,11 +119,6 @@ struct Entry {
 constexpr std::size_t kDefaultPredictionBudget = std::size_t{8} << 20;
 std::size_t g_prediction_budget = kDefaultPredictionBudget;
 
-struct Kept {
-    Candidate c;
-    ProbeBits probes;
-};
-
 struct Scored {
     double error;
     std::uint32_t index;  // into the level's kept candidates
@@ -266,7 +261,7 @@ private:
             }
         }
         if (new_best) {
-            Expr e = materialise(kept_[*new_best].c);
+            Expr e = materialise(kept_[*new_best]);
             std::string formula = to_string(e);
             const std::uint64_t k = e.size();
             best_ = SearchResult{std::move(formula), {}, std::move(e), best_error, k};
@@ -285,9 +280,10 @@ private:
             sort_prefix(scored, append);
             beam_.reserve(beam_.size() + append);
             for (std::size_t r = 0; r < append; ++r) {
-                const Kept& kc = kept_[scored[r].index];
-                Entry entry{materialise(kc.c), kc.probes};
-                store_predictions(entry, kc.c);
+                const Candidate c = kept_[scored[r].index];
+                Entry entry{materialise(c), {}};
+                (void)compose_probes(c, entry.probes);  // succeeds again: it did when c was kept
+                store_predictions(entry, c);
                 add_to_beam(std::move(entry));
             }
         }
@@ -380,7 +376,7 @@ private:
         for (std::size_t i = 0; i < n; ++i) {
             if (!has_fp_[i]) continue;
             ++st.with_fingerprint;
-            if (seen_.insert(probes_[i], hashes_[i])) kept_.push_back(Kept{chunk_[i], probes_[i]});
+            if (seen_.insert(probes_[i], hashes_[i])) kept_.push_back(chunk_[i]);
         }
         chunk_.clear();
     }
@@ -414,18 +410,43 @@ private:
         scored_ok_.resize(n);
         oneapi::tbb::enumerable_thread_specific<Scratch> scratch([rows] {
             Scratch s;
-            s.preds.resize(rows);
+            s.preds.resize(kGroup * rows);
             return s;
         });
-        const Columns cols = data_.columns();
         const double cost = static_cast<double>(rows) * 6.0 * kTokenRowNs + 50.0;
+        const std::size_t m = std::min(rows, targets_.size());
+        const double n_targets = static_cast<double>(targets_.size());
+        const double penalty = config_.complexity_penalty;
         pool::for_blocks(n, cost, [&](std::size_t b, std::size_t e) {
             Scratch& s = scratch.local();
-            for (std::size_t i = b; i < e; ++i) {
-                const Candidate& c = kept_[i].c;
-                const bool ok = predict(c, s);
-                scored_ok_[i] = ok;
-                if (ok) errors_[i] = penalised_error(s.preds.data(), rows, targets_, tokens(c), config_.complexity_penalty);
+            for (std::size_t g0 = b; g0 < e; g0 += kGroup) {
+                // Candidates in groups: their sums are independent chains, run side by
+                // side, each still adding its rows one at a time in row order.
+                const std::size_t count = std::min(kGroup, e - g0);
+                double* const base = s.preds.data();
+                for (std::size_t g = 0; g < count; ++g)
+                    scored_ok_[g0 + g] = predict(kept_[g0 + g], s, base + g * rows);
+                // a short group repeats its first candidate's predictions, unused
+                const double* p0 = base;
+                const double* p1 = count > 1 ? base + rows : base;
+                const double* p2 = count > 2 ? base + 2 * rows : base;
+                const double* p3 = count > 3 ? base + 3 * rows : base;
+                double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
+                for (std::size_t r = 0; r < m; ++r) {
+                    const double t = targets_[r];
+                    const double d0 = p0[r] - t, d1 = p1[r] - t, d2 = p2[r] - t, d3 = p3[r] - t;
+                    s0 = s0 + d0 * d0;
+                    s1 = s1 + d1 * d1;
+                    s2 = s2 + d2 * d2;
+                    s3 = s3 + d3 * d3;
+                }
+                const double sum[kGroup] = {s0, s1, s2, s3};
+                for (std::size_t g = 0; g < count; ++g) {
+                    if (!scored_ok_[g0 + g]) continue;
+                    const double rmse = std::sqrt(sum[g] / n_targets);
+                    const double factor = static_cast<double>(tokens(kept_[g0 + g])) * penalty + 1.0;
+                    errors_[g0 + g] = rmse * factor;
+                }
             }
         });
         std::vector<Scored> out;
@@ -441,21 +462,21 @@ private:
         return n;
     }
 
-    // Predictions of a candidate on every row into s.preds; false when some row has no
+    // Predictions of a candidate on every row into out; false when some row has no
     // value. Beam entries evaluated on every row, so the program (its operands' tokens,
     // then the operator) gives on each row the operator applied to the operands' stored
     // predictions, with the same failures; without stored operands it is run in full.
-    bool predict(const Candidate& c, Scratch& s) const {
+    bool predict(const Candidate& c, Scratch& s, double* out) const {
         const Entry& a = beam_[c.left];
         const Entry* b = c.right == kNoOperand ? nullptr : &beam_[c.right];
         if (data_.rows == 0) return true;
         if (a.cache == Cache::Fails || (b && b->cache == Cache::Fails)) return false;
         if (a.cache == Cache::Stored && (!b || b->cache == Cache::Stored)) {
             return apply_block(c.op, preds_.data() + a.offset, b ? preds_.data() + b->offset : nullptr,
-                               s.preds.data(), data_.rows);
+                               out, data_.rows);
         }
         materialise_into(c, s.expr);
-        return eval_batch_into(s.expr, data_.columns(), {}, s.preds.data(), s.ws);
+        return eval_batch_into(s.expr, data_.columns(), {}, out, s.ws);
     }
 
     // Keeps the entry's predictions while the budget allows.
@@ -482,12 +503,13 @@ private:
     void store_predictions(Entry& e, const Candidate& c) {
         Scratch& s = local_scratch_;
         s.preds.resize(data_.rows);
-        if (!predict(c, s) || !reserve_store(e)) return;
+        if (!predict(c, s, s.preds.data()) || !reserve_store(e)) return;
         std::copy(s.preds.begin(), s.preds.end(), preds_.begin() + static_cast<std::ptrdiff_t>(e.offset));
         e.cache = Cache::Stored;
     }
 
     static constexpr std::size_t kChunk = 1 << 15;
+    static constexpr std::size_t kGroup = 4;
 
     Data data_;
     std::span<const double> targets_;
@@ -511,7 +533,7 @@ private:
     std::vector<ProbeBits> probes_;
     std::vector<std::uint64_t> hashes_;
     std::vector<std::uint8_t> has_fp_;
-    std::vector<Kept> kept_;
+    std::vector<Candidate> kept_;
     std::vector<double> errors_;
     std::vector<std::uint8_t> scored_ok_;
 };
