@@ -48,6 +48,8 @@ const Entry kRegistry[] = {
     {&christoffel_batch_n_def, nullptr},
     {&octonion_mul_n_def, nullptr},
     {&geometric_product_n_def, nullptr},
+    {nullptr, &pysearchresult_type},
+    {&find_formula_def, nullptr},
 };
 
 // Appends name to __all__ (creating it on first use) and sets the attribute.

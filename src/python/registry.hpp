@@ -19,4 +19,8 @@ extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_d
 // Algebra and geometry batches.
 extern PyMethodDef christoffel_batch_n_def, octonion_mul_n_def, geometric_product_n_def;
 
+// Formula discovery: the result class and its entry point.
+PyTypeObject* pysearchresult_type() noexcept;
+extern PyMethodDef find_formula_def;
+
 }  // namespace zan::py

@@ -158,3 +158,32 @@ def geometric_product_n(
     a_batch, b_batch: each is a Vec of flat coefficient arrays.
     signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).
     Returns Vec of result coefficient arrays."""
+
+@final
+class PySearchResult:
+    """Python-facing formula discovery result."""
+
+    @property
+    def formula(self) -> str: ...
+    @property
+    def error(self) -> float: ...
+    @property
+    def complexity(self) -> int: ...
+    @property
+    def params(self) -> list[float]: ...
+    def to_latex(self) -> str: ...
+    def to_python(self) -> str: ...
+
+def find_formula(
+    x_data: Sequence[Sequence[float]],
+    y_data: Sequence[float],
+    max_complexity: int = 8,
+    beam_width: int = 2000,
+    precision_goal: float = 1e-10,
+    use_trig: bool = True,
+    use_zan: bool = True,
+    complexity_penalty: float = 0.001,
+) -> PySearchResult | None:
+    """Find a formula fitting x_data → y_data.
+    x_data: list of column vectors (one per variable), or a single 1D list for univariate.
+    y_data: target values (1D list)."""
