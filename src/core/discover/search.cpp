@@ -63,9 +63,11 @@ struct Data {
 
 }  // namespace
 
-std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
+std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns_in,
                                       std::span<const double> targets, const SearchConfig& config) {
-    const std::size_t rows = columns[0].size();
+    const Data data(columns_in);
+    const Columns columns = data.columns();
+    const std::size_t rows = data.rows;
     std::vector<std::optional<SearchResult>> slots(candidates.size());
     const double cost = static_cast<double>(rows) * 8.0 * kTokenRowNs + 300.0;
     pool::for_blocks(candidates.size(), cost, [&](std::size_t b, std::size_t e) {

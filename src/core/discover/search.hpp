@@ -54,8 +54,8 @@ struct SearchStats {
     double seconds = 0.0;
 };
 
-// Scores of one level: for each candidate in order that evaluates on every row, its
-// result; the others are left out. Same data preconditions as `search`.
+// Scores of one level, computed on the worker pool: for each candidate in order that
+// evaluates on every row, its result; the others are left out. Data as for `search`.
 [[nodiscard]] std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
                                                     std::span<const double> targets, const SearchConfig& config);
 
