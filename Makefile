@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PY313 := $(shell scripts/find-python 3.13)
 PY312 := $(shell scripts/find-python 3.12)
 
-.PHONY: demo test deps install cpp-test py-test py-tests bench clean
+.PHONY: demo test deps install cpp-test py-test py-tests sanitize sanitize-cpp sanitize-py bench clean
 
 demo: install
 	$(VPY) -m zan_math
@@ -45,7 +45,7 @@ $(VPY):
 	@if [ -z "$(PYTHON)" ]; then echo "No Python >= 3.12 found (python3.13, python3.12, pyenv or /usr/bin)"; exit 1; fi
 	$(PYTHON) -m venv $(VENV)
 
-$(VENV)/.tools: $(VPY)
+$(VENV)/.tools: $(VPY) Makefile
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(PY_TOOLS)
 	touch $@
@@ -64,6 +64,47 @@ cpp-test: deps
 py-test: install
 	@echo "== pytest on $$($(VPY) -c 'import sys; print(sys.version.split()[0])') ($(VENV))"
 	$(VPY) -m pytest -q
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests and the whole Python suite
+# against an instrumented extension, in its own build directory and venv (never .venv).
+# The interpreter is not instrumented, so the runtimes are preloaded into it.
+SAN_VENV := .venv-asan
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_BUILD := build/asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SAN_ENV = ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:allocator_may_return_null=1:strict_init_order=1:check_initialization_order=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SAN_PYTEST_ARGS ?=
+
+$(SAN_VENV)/bin/python:
+	@if [ -z "$(PYTHON)" ]; then echo "No Python >= 3.12 found"; exit 1; fi
+	$(PYTHON) -m venv $(SAN_VENV)
+
+$(SAN_VENV)/.tools: $(SAN_VENV)/bin/python Makefile
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(PY_TOOLS)
+	touch $@
+
+$(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
+	$(SAN_PY) -m pip install -q --no-build-isolation \
+	  --config-settings=build-dir=$(SAN_BUILD)/py \
+	  --config-settings=cmake.build-type=Release \
+	  "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" .
+	touch $@
+
+sanitize: sanitize-cpp sanitize-py
+
+sanitize-cpp: deps
+	cmake -S . -B $(SAN_BUILD)/cpp -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" >/dev/null
+	cmake --build $(SAN_BUILD)/cpp -j $(JOBS)
+	$(SAN_ENV) ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
+
+sanitize-py: $(SAN_VENV)/.installed
+	@echo "== pytest under ASan/UBSan ($(SAN_VENV))"
+	$(SAN_ENV) ZAN_SANITIZED=1 LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_PYTEST_ARGS)
 
 bench: install
 	$(VPY) bench/batch.py

@@ -6,6 +6,11 @@ import textwrap
 
 import pytest
 
+# Set by `make sanitize`: the extension is built with AddressSanitizer, whose operator new
+# aborts the process on an allocation it cannot satisfy instead of throwing bad_alloc.
+SANITIZED = os.environ.get("ZAN_SANITIZED") == "1"
+needs_throwing_new = pytest.mark.skipif(SANITIZED, reason="operator new aborts under AddressSanitizer")
+
 
 def bits(values):
     """Bit patterns of floats, so that NaN, -0.0 and last-bit differences compare exactly."""
