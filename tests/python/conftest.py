@@ -32,6 +32,14 @@ def run_python(code, env=None, timeout=120):
     return proc.stdout
 
 
+def pytest_terminal_summary(terminalreporter):
+    """How many fuzzed calls ran and how they ended."""
+    fuzz = sys.modules.get("test_fuzz")
+    if fuzz is not None and fuzz.CALLS:
+        outcomes = ", ".join(f"{k} {v}" for k, v in fuzz.CALLS.most_common())
+        terminalreporter.write_line(f"fuzzed calls: {outcomes}")
+
+
 @pytest.fixture
 def z():
     from zan_math import zan_core

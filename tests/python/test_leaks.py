@@ -6,6 +6,7 @@ faults of geometric_product_n). Three things must stay flat: the reference count
 argument and of everything inside it, the Python-side memory seen by tracemalloc, and the
 resident memory of the process (which also sees native allocations)."""
 
+import ctypes
 import gc
 import os
 import sys
@@ -26,7 +27,13 @@ ROUNDS, TRACED_ROUNDS = 400, 50
 P, Q, K = z.ZANPoint, z.ZANPair, z.ZANKnot
 
 
+_libc = ctypes.CDLL(None)
+
+
 def resident_bytes():
+    """Resident memory after handing free heap pages back, so that it tracks live memory."""
+    gc.collect()
+    _libc.malloc_trim(0)
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * PAGE
 
@@ -280,13 +287,13 @@ def test_leak_checks_see_a_leak():
     cases = [(lambda xs: hoard.append((xs, z.exp_n(xs))), (XS,), {})]
     refs = sys.getrefcount(XS)
     rss = resident_bytes()
-    run(cases, 150)
+    run(cases, ROUNDS)
     assert resident_bytes() - rss > 4 << 20
-    assert sys.getrefcount(XS) == refs + 150
+    assert sys.getrefcount(XS) == refs + ROUNDS
     tracemalloc.start()
     try:
         base, _ = tracemalloc.get_traced_memory()
-        run(cases, 20)
+        run(cases, TRACED_ROUNDS)
         current, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
