@@ -6,7 +6,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 APT_PACKAGES := libtbb-dev libgtest-dev libbenchmark-dev
-PY_TOOLS := scikit-build-core ninja pytest hypothesis numpy
+PY_TOOLS := scikit-build-core ninja pytest hypothesis numpy mypy
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -64,6 +64,8 @@ cpp-test: deps
 py-test: install
 	@echo "== pytest on $$($(VPY) -c 'import sys; print(sys.version.split()[0])') ($(VENV))"
 	$(VPY) -m pytest -q
+	@echo "== stubtest of zan_core.pyi against the built module"
+	$(VPY) -m mypy.stubtest zan_math.zan_core
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests and the whole Python suite
 # against an instrumented extension, in its own build directory and venv (never .venv).
