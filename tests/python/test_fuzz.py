@@ -348,3 +348,48 @@ def test_arbitrary_arguments(name, data, capfd):
         kwargs = {data.draw(st.sampled_from(["x", "ys", "zz", "as_", "point", "signature"])): data.draw(anything)}
     check_call(name, lambda: fn(*args, **kwargs), accepts)
     capfd.readouterr()  # diagnostics of the documented faults
+
+
+# ---------------------------------------------------------------------------------------------
+# Well-behaved containers of every kind: the converted values must be exactly what Python's
+# float() makes of each item, whatever the container, dtype, byte order or stride.
+
+plain_floats = st.floats(width=32) | st.floats() | st.integers(-(2**53), 2**53)
+
+
+@st.composite
+def float_sequences(draw):
+    values = draw(st.lists(plain_floats, max_size=20))
+    form = draw(st.sampled_from(["list", "tuple", "ndarray", "array", "memoryview", "range", "bools"]))
+    if form == "list":
+        return values
+    if form == "tuple":
+        return tuple(values)
+    if form == "range":
+        return range(draw(st.integers(-5, 5)), draw(st.integers(-5, 30)), draw(st.sampled_from([1, 2, 3, -1])))
+    if form == "bools":
+        return [bool(v) for v in values] if draw(st.booleans()) else np.array([bool(v) for v in values])
+    if form in ("array", "memoryview"):
+        typecode = draw(st.sampled_from(["d", "f"]))
+        arr = array(typecode, [float(v) for v in values])
+        if form == "array":
+            return arr
+        view = memoryview(arr)
+        return view[::2] if draw(st.booleans()) else view
+    dtype = draw(st.sampled_from(["<f8", ">f8", "f4", "f2", "i8", "u4", "i1"]))
+    with np.errstate(all="ignore"):
+        arr = np.array([float(v) for v in values], dtype=np.float64).astype(dtype)
+    step = draw(st.sampled_from([1, 1, 2, -1]))
+    return arr[::step]
+
+
+def exact(values):
+    return [v.hex() if v == v else "nan" for v in values]
+
+
+@settings(max_examples=max(100, BUDGET // 10), deadline=None, database=None)
+@given(float_sequences(), float_sequences())
+def test_every_container_converts_like_float(xs, ys):
+    expected = [float(a) + float(b) for a, b in zip(xs, ys)]
+    assert exact(z.add_n(xs, ys)) == exact(expected)
+    assert exact(z.sqrt_n(xs)) == exact([math.sqrt(abs(float(a))) for a in xs])
