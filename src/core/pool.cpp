@@ -2,21 +2,25 @@
 
 #include <sched.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
-#include <memory>
 #include <mutex>
 #include <new>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/info.h>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace zan::pool {
 namespace {
-
-namespace tbb = oneapi::tbb;
 
 // A positive decimal integer and nothing else; 0 when unset or unusable.
 std::size_t env_positive(const char* name) {
@@ -59,27 +63,133 @@ std::size_t cgroup_cpu_limit() {
     return 0;
 }
 
-struct Pool {
-    tbb::task_scheduler_handle handle{tbb::attach{}};
-    std::size_t threads;
-    std::unique_ptr<tbb::global_control> limit;
-    std::unique_ptr<tbb::task_arena> arena;
+// One job: blocks of [0, n) handed out in order from a shared counter. The first
+// exception stops the handing out; blocks already running finish.
+struct Job {
+    Job(detail::BlockFn f, void* b, std::size_t count, std::size_t per_block) noexcept
+        : fn(f), body(b), n(count), block(per_block) {}
 
-    explicit Pool(std::size_t n) : threads(n) {
-        // The library caps its workers at the machine's concurrency unless told otherwise;
-        // an explicit size from the environment must win in both directions.
-        limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, n);
-        arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
-        arena->initialize();
+    detail::BlockFn fn;
+    void* body;
+    std::size_t n;
+    std::size_t block;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex error_mutex;
+    std::exception_ptr error;
+
+    void work() noexcept {
+        while (!failed.load(std::memory_order_relaxed)) {
+            const std::size_t b = next.fetch_add(block, std::memory_order_relaxed);
+            if (b >= n) return;
+            try {
+                fn(body, b, std::min(n, b + block));
+            } catch (...) {
+                std::lock_guard lock(error_mutex);
+                if (!error) error = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+            }
+        }
     }
+};
+
+// Marks the pool's own threads, so that a job started from inside a job runs inline.
+thread_local bool t_is_worker = false;
+
+class Pool {
+public:
+    explicit Pool(std::size_t n) : threads_(n) {
+        workers_.reserve(n - 1);
+        try {
+            for (std::size_t k = 1; k < n; ++k) workers_.emplace_back([this, k] { loop(k); });
+        } catch (...) {
+            stop();
+            throw;
+        }
+    }
+    ~Pool() { stop(); }
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    [[nodiscard]] std::size_t threads() const noexcept { return threads_; }
+
+    void run(Job& job) {
+        // One job at a time; a nested or concurrent call computes on its own thread.
+        std::unique_lock<std::mutex> running(run_mutex_, std::try_to_lock);
+        if (t_is_worker || !running.owns_lock()) {
+            job.work();
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            job_ = &job;
+            busy_ = workers_.size();
+            ++generation_;
+        }
+        wake_.notify_all();
+        job.work();
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return busy_ == 0; });
+        job_ = nullptr;
+    }
+
+private:
+    void loop(std::size_t k) {
+        t_is_worker = true;
+        char name[16];
+        std::snprintf(name, sizeof(name), "zan-worker-%zu", k);
+        pthread_setname_np(pthread_self(), name);
+        std::uint64_t seen = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            Job* job = job_;
+            lock.unlock();
+            job->work();
+            lock.lock();
+            if (--busy_ == 0) done_.notify_one();
+        }
+    }
+
+    void stop() noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : workers_) t.join();
+        workers_.clear();
+    }
+
+    const std::size_t threads_;
+    std::vector<std::thread> workers_;
+    std::mutex run_mutex_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    Job* job_ = nullptr;
+    std::size_t busy_ = 0;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
 };
 
 std::mutex g_mutex;
 std::atomic<Pool*> g_pool{nullptr};
 
+// A child forked without teardown() (by code that bypasses the host's fork hooks) holds
+// a copy of the pool whose threads do not exist: it forgets that copy, without touching
+// it, and builds its own on first use.
+void forget_pool_in_child() noexcept {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    new (&g_mutex) std::mutex();
+}
+
 Pool& pool() {
     Pool* p = g_pool.load(std::memory_order_acquire);
     if (p != nullptr) return *p;
+    static const int registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    (void)registered;
     std::lock_guard lock(g_mutex);
     p = g_pool.load(std::memory_order_relaxed);
     if (p == nullptr) {
@@ -96,7 +206,7 @@ std::size_t available_cpus() {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (n == 0) n = static_cast<std::size_t>(tbb::info::default_concurrency());
+    if (n == 0) n = std::thread::hardware_concurrency();
     if (std::size_t quota = cgroup_cpu_limit(); quota != 0 && quota < n) n = quota;
     return n == 0 ? 1 : n;
 }
@@ -107,22 +217,27 @@ std::size_t configured_size() {
     return available_cpus();
 }
 
-std::size_t size() { return pool().threads; }
+std::size_t size() { return pool().threads(); }
 
 bool started() noexcept { return g_pool.load(std::memory_order_acquire) != nullptr; }
 
-tbb::task_arena& arena() { return *pool().arena; }
-
 void teardown() noexcept {
     std::lock_guard lock(g_mutex);
-    Pool* p = g_pool.exchange(nullptr, std::memory_order_acq_rel);
-    if (p == nullptr) return;
-    p->arena->terminate();
-    p->arena.reset();
-    p->limit.reset();
-    // Wait until every worker thread has exited, so that fork() copies none of them.
-    (void)tbb::finalize(p->handle, std::nothrow);
-    delete p;
+    // Joins every worker: a fork right after copies no thread of the pool.
+    delete g_pool.exchange(nullptr, std::memory_order_acq_rel);
 }
 
+namespace detail {
+
+void run(std::size_t n, BlockFn fn, void* body) {
+    Pool& p = pool();
+    // A few blocks per thread: the counter balances uneven blocks without making each
+    // block so small that handing it out costs more than computing it.
+    const std::size_t blocks = p.threads() * 8;
+    Job job(fn, body, n, std::max<std::size_t>(1, (n + blocks - 1) / blocks));
+    p.run(job);
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+}  // namespace detail
 }  // namespace zan::pool

@@ -1,12 +1,15 @@
-// The process-wide worker pool: one task arena, created by the first parallel call,
-// sized from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the CPUs available.
+// The process-wide worker pool: created by the first parallel call, sized from
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the CPUs available; the calling thread
+// takes part in every job, so a pool of n runs n - 1 worker threads of its own.
 // Callers block until a job is done; workers only ever see native arrays.
+//
+// The workers are plain threads that no other thread ever registers with, so teardown()
+// can always stop and join every one of them, whatever other threads have called in
+// before: that is what makes fork() safe (see teardown).
 #pragma once
 
 #include <cstddef>
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
+#include <type_traits>
 
 namespace zan::pool {
 
@@ -21,18 +24,22 @@ inline constexpr double kSerialWorkNs = 50'000.0;
 // CPUs this process may run on: the affinity mask, capped by a cgroup CPU quota.
 [[nodiscard]] std::size_t available_cpus();
 
-// Size of the live pool, creating it if needed.
+// Size of the live pool (the calling thread included), creating it if needed.
 [[nodiscard]] std::size_t size();
 
-// True once the arena exists (it is never created at import).
+// True once the pool exists (it is never created at import).
 [[nodiscard]] bool started() noexcept;
 
-// The arena, created on first use.
-[[nodiscard]] oneapi::tbb::task_arena& arena();
-
-// Destroys the arena and its workers, so that a fork finds no threads; the next
-// parallel call builds them again.
+// Stops and joins every worker thread, so that a fork finds none; the next parallel
+// call builds the pool again. Must not run while a job is in progress.
 void teardown() noexcept;
+
+namespace detail {
+using BlockFn = void (*)(void* body, std::size_t begin, std::size_t end);
+// Runs fn(body, b, e) over disjoint blocks covering [0, n) on the pool and the calling
+// thread; rethrows the first exception any block threw, once every block has stopped.
+void run(std::size_t n, BlockFn fn, void* body);
+}  // namespace detail
 
 // Runs body(begin, end) over disjoint blocks covering [0, n). Small jobs (n elements of
 // about cost_ns each below kSerialWorkNs) run on the calling thread in one block.
@@ -44,12 +51,10 @@ void for_blocks(std::size_t n, double cost_ns, Body&& body) {
         body(std::size_t{0}, n);
         return;
     }
-    arena().execute([&] {
-        oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n),
-                                  [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                      body(r.begin(), r.end());
-                                  });
-    });
+    using B = std::remove_reference_t<Body>;
+    detail::run(
+        n, [](void* b, std::size_t begin, std::size_t end) { (*static_cast<B*>(b))(begin, end); },
+        const_cast<void*>(static_cast<const void*>(&body)));
 }
 
 // Map-and-collect: out[i] = kernel(i) for every i in [0, n), each slot written once.

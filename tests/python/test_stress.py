@@ -122,6 +122,38 @@ def test_forks_after_parallel_work_get_a_full_pool():
     assert run_python(code, {"RAYON_NUM_THREADS": "3"}, timeout=400).strip() == "200"
 
 
+def test_forks_while_other_threads_use_the_pool():
+    code = WORKLOAD + """
+    import threading
+    expected = z.sin_n(xs)
+    stop, errors, calls = threading.Event(), [], [0]
+
+    def busy():
+        try:
+            while not stop.is_set():
+                assert z.sin_n(xs) == expected
+                calls[0] += 1
+        except BaseException as exc:
+            errors.append(repr(exc))
+
+    threads = [threading.Thread(target=busy) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for _ in range(40):
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if z.sin_n(xs) == expected and thread_count() == 3 else 3)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors and calls[0] > 0, (errors, calls)
+    print("ok")
+    """
+    assert run_python(code, {"RAYON_NUM_THREADS": "3"}, timeout=120).strip() == "ok"
+
+
 SUBINTERPRETERS = """
     import sys
     try:
