@@ -93,9 +93,6 @@ struct Job {
     }
 };
 
-// Marks the pool's own threads, so that a job started from inside a job runs inline.
-thread_local bool t_is_worker = false;
-
 class Pool {
 public:
     explicit Pool(std::size_t n) : threads_(n) {
@@ -114,9 +111,10 @@ public:
     [[nodiscard]] std::size_t threads() const noexcept { return threads_; }
 
     void run(Job& job) {
-        // One job at a time; a nested or concurrent call computes on its own thread.
+        // One job at a time; a concurrent call, or one made from inside a job (which finds
+        // the lock taken by the job's caller), computes on its own thread.
         std::unique_lock<std::mutex> running(run_mutex_, std::try_to_lock);
-        if (t_is_worker || !running.owns_lock()) {
+        if (!running.owns_lock()) {
             job.work();
             return;
         }
@@ -135,7 +133,6 @@ public:
 
 private:
     void loop(std::size_t k) {
-        t_is_worker = true;
         char name[16];
         std::snprintf(name, sizeof(name), "zan-worker-%zu", k);
         pthread_setname_np(pthread_self(), name);
