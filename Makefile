@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PY313 := $(shell scripts/find-python 3.13)
 PY312 := $(shell scripts/find-python 3.12)
 
-.PHONY: demo test deps install cpp-test py-test py-tests sanitize sanitize-cpp sanitize-py bench clean
+.PHONY: demo test deps install cpp-test py-test py-tests sanitize sanitize-cpp sanitize-py sanitize-thread bench clean
 
 demo: install
 	$(VPY) -m zan_math
@@ -96,13 +96,21 @@ $(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
 	  "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" .
 	touch $@
 
-sanitize: sanitize-cpp sanitize-py
+sanitize: sanitize-cpp sanitize-thread sanitize-py
 
 sanitize-cpp: deps
 	cmake -S . -B $(SAN_BUILD)/cpp -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
 	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" >/dev/null
 	cmake --build $(SAN_BUILD)/cpp -j $(JOBS)
 	$(SAN_ENV) ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
+
+# ThreadSanitizer on the C++ tests (the pool and the parallel search). die_after_fork=0:
+# the fork test starts threads in a child, which is what it checks.
+sanitize-thread: deps
+	cmake -S . -B $(SAN_BUILD)/tsan -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -g" >/dev/null
+	cmake --build $(SAN_BUILD)/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir $(SAN_BUILD)/tsan --output-on-failure
 
 sanitize-py: $(SAN_VENV)/.installed
 	@echo "== pytest under ASan/UBSan ($(SAN_VENV))"
