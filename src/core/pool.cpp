@@ -22,12 +22,15 @@
 namespace zan::pool {
 namespace {
 
-// A positive decimal integer and nothing else; 0 when unset or unusable.
+// A positive decimal integer (an optional leading '+' included) and nothing else; 0 when
+// unset or unusable.
 std::size_t env_positive(const char* name) {
     const char* v = std::getenv(name);
     if (v == nullptr || *v == '\0') return 0;
-    std::size_t n = 0;
     const char* end = v + std::char_traits<char>::length(v);
+    if (*v == '+') ++v;
+    if (v == end || *v < '0' || *v > '9') return 0;
+    std::size_t n = 0;
     auto [p, ec] = std::from_chars(v, end, n);
     if (ec != std::errc{} || p != end) return 0;
     return n;

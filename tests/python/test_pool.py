@@ -30,6 +30,10 @@ CPUS = len(os.sched_getaffinity(0))
         ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"}, 2),
         ({"RAYON_NUM_THREADS": "-1"}, CPUS),
         ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": ""}, CPUS),
+        ({"RAYON_NUM_THREADS": "+3"}, 3),
+        ({"RAYON_NUM_THREADS": "3x", "RAYON_RS_NUM_CPUS": " 3"}, CPUS),
+        ({"RAYON_NUM_THREADS": "99999999999999999999999", "RAYON_RS_NUM_CPUS": "+"}, CPUS),
+        ({"RAYON_NUM_THREADS": "0x3", "RAYON_RS_NUM_CPUS": "-0"}, CPUS),
         ({}, CPUS),
     ],
 )
