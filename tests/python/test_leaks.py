@@ -173,7 +173,7 @@ def pair_cases():
         (PR.__add__, (1.0,), {}), (PR.__eq__, (PR2,), {}), (PR.__ne__, (PR,), {}), (PR.__eq__, (3,), {}),
         (PR.__lt__, (PR2,), {}), (hash, (PR,), {}),
         (getattr, (PR, "real"), {}), (getattr, (PR, "modulus"), {}), (getattr, (PR, "argument"), {}),
-        (getattr, (PR, "imag_tension"), {}),
+        (getattr, (PR, "imag"), {}), (getattr, (PR, "real_tension"), {}), (getattr, (PR, "imag_tension"), {}),
     ]
 
 
