@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <span>
 
 #include "core/buffer.hpp"
@@ -17,16 +16,10 @@ namespace zan {
 // (space-like), then mapped back with a floored logarithm and a clamped exponential.
 // The groupings are part of the result: (t ch) - ((X / c) s) and (X ch) - ((c t) s).
 // c is not guarded: c = 0 lets IEEE infinities and NaN through (a NaN t1 is floored).
-[[nodiscard]] inline XY boost_point(double x, double y, double phi, double c) noexcept {
-    const double t = guarded_exp(x);
-    const double X = guarded_ln(y);
-    const double s = std::sinh(phi);
-    const double ch = std::cosh(phi);
-    const double t1 = t * ch - (X / c) * s;
-    const double t2 = floor_guard(t1);
-    const double X1 = X * ch - (c * t) * s;
-    return {std::log(t2), clamped_exp(X1)};
-}
+// Compiled once, out of line: when both operands of a product are NaN, which payload
+// survives depends on the operand order the compiler picked, so every caller must run
+// the very same instructions for a point and a batch to agree to the last bit.
+[[nodiscard]] XY boost_point(double x, double y, double phi, double c) noexcept;
 
 // Rough nanoseconds per boosted point (exp, two logs, sinh, cosh and a clamped exp).
 inline constexpr double kBoostCostNs = 60.0;

@@ -56,18 +56,17 @@ inline constexpr double EQ_TOL = 1e-9;
     return std::fabs(a.re - o.re) < EQ_TOL && std::fabs(a.im - o.im) < EQ_TOL;
 }
 
-[[nodiscard]] inline double modulus(Pair a) noexcept { return std::sqrt(a.im * a.im + a.re * a.re); }
+// modulus and rotate are compiled once, out of line (pair.cpp): with NaN on both sides of
+// a sum or product, the payload that survives depends on the operand order in the machine
+// code, and abs() and .modulus, or a method and its batch, must agree to the last bit.
+[[nodiscard]] double modulus(Pair a) noexcept;
 [[nodiscard]] inline double argument(Pair a) noexcept { return std::atan2(a.im, a.re); }
 
 // Flips the sign bit of the imaginary part only: 0.0 becomes -0.0, a NaN keeps its payload.
 [[nodiscard]] inline Pair conjugate(Pair a) noexcept { return {a.re, -a.im}; }
 
 // Multiplication by e^{i angle}: sine first, then cosine.
-[[nodiscard]] inline Pair rotate(Pair a, double angle) noexcept {
-    const double s = std::sin(angle);
-    const double co = std::cos(angle);
-    return {co * a.re - s * a.im, co * a.im + s * a.re};
-}
+[[nodiscard]] Pair rotate(Pair a, double angle) noexcept;
 
 // Sequential batch rotations: element i is pairs[i] turned by angles[i], zip-truncated.
 [[nodiscard]] inline Buffer<XY> rotate_each(std::span<const XY> pairs, std::span<const double> angles) {
