@@ -131,6 +131,18 @@ def mutating_list(items, action, at):
     return xs
 
 
+def mutating_outer(rows, action, at):
+    """A list of rows (lists or pairs) one of whose numbers changes the outer list."""
+    outer = [list(r) for r in rows] or [[]]
+    m = Mutator(action)
+    row = outer[min(at, len(outer) - 1)]
+    row.insert(min(at, len(row)), m)
+    if len(row) == 2 and at % 2:
+        outer[outer.index(row)] = tuple(row)
+    m.owner = outer
+    return outer
+
+
 class FakeNumpyBool:
     """A type that claims to be numpy's bool but has no truth value of its own."""
 
@@ -198,6 +210,8 @@ def extend(children):
         st.lists(floats, max_size=8).map(lambda v: memoryview(array("d", v))),
         st.builds(mutating_list, st.lists(children, max_size=5), st.sampled_from(["clear", "grow", "swap", "shrink_rows"]),
                   st.integers(0, 5)),
+        st.builds(mutating_outer, st.lists(st.lists(floats, max_size=8), max_size=4),
+                  st.sampled_from(["clear", "grow", "swap", "shrink_rows"]), st.integers(0, 8)),
     )
 
 
