@@ -116,8 +116,16 @@ sanitize-py: $(SAN_VENV)/.installed
 	@echo "== pytest under ASan/UBSan ($(SAN_VENV))"
 	$(SAN_ENV) ZAN_SANITIZED=1 LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_PYTEST_ARGS)
 
+# Benchmarks print ratios measured side by side; run them on an otherwise idle machine.
+BENCH_BUILD := build/cpp-bench
 bench: install
+	cmake -S . -B $(BENCH_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(VPY) bench/batch.py
+	ZAN_BOOST_BENCH=$(BENCH_BUILD)/bench/cpp/zan_core_bench $(VPY) bench/boost.py
+	$(VPY) bench/algebra.py
+	$(VPY) bench/search.py
+	$(BENCH_BUILD)/bench/cpp/zan_core_bench
 
 clean:
-	rm -rf build .venv .venv-3.12
+	rm -rf build .venv .venv-3.12 .venv-asan
