@@ -77,6 +77,47 @@ bool read_float64_buffer(PyObject* obj, FloatVec& out) {
     return ok;
 }
 
+// The list kinds: a sequence (not str) whose items each convert to one element.
+template <class Vec, class Convert>
+Vec collect(PyObject* obj, Convert&& convert) {
+    require_sequence(obj);
+    Vec out;
+    out.reserve(static_cast<std::size_t>(length_hint(obj)));
+    for_each_item(obj, [&](PyObject* item) { out.push_back(convert(item)); });
+    return out;
+}
+
+XY to_pair_item(PyObject* item) {
+    if (!PyTuple_Check(item)) cannot_convert(item, "PyTuple");
+    const Py_ssize_t len = PyTuple_GET_SIZE(item);
+    if (len != 2) raise_format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", len);
+    const double x = to_float(PyTuple_GET_ITEM(item, 0));
+    const double y = to_float(PyTuple_GET_ITEM(item, 1));
+    return {x, y};
+}
+
+Row8 to_row8_item(PyObject* item) {
+    if (!PySequence_Check(item)) cannot_convert(item, "Sequence");
+    const Py_ssize_t len = PySequence_Size(item);
+    if (len < 0) throw PyError{};
+    if (len != 8) raise_format(PyExc_ValueError, "expected a sequence of length 8 (got %zd)", len);
+    Row8 row;
+    // By index, each element fetched afresh: converting one may run code that
+    // shrinks the row, which then fails cleanly with IndexError.
+    for (Py_ssize_t k = 0; k < 8; ++k) {
+        Ref v = Ref::check(PySequence_GetItem(item, k));
+        row[static_cast<std::size_t>(k)] = to_float(v.get());
+    }
+    return row;
+}
+
+std::int8_t to_small_int_item(PyObject* item) {
+    const long v = PyLong_AsLong(item);
+    if (v == -1 && PyErr_Occurred()) throw PyError{};
+    if (v < -128 || v > 127) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::int8_t>(v);
+}
+
 }  // namespace
 
 double to_float(PyObject* obj) {
@@ -108,67 +149,17 @@ FloatVec to_float_list(PyObject* obj) {
         return out;
     }
     if (read_float64_buffer(obj, out)) return out;
-    out.reserve(static_cast<std::size_t>(length_hint(obj)));
-    for_each_item(obj, [&](PyObject* item) { out.push_back(to_float(item)); });
-    return out;
+    return collect<FloatVec>(obj, to_float);
 }
 
-Buffer<XY> to_pairs(PyObject* obj) {
-    require_sequence(obj);
-    Buffer<XY> out;
-    out.reserve(static_cast<std::size_t>(length_hint(obj)));
-    for_each_item(obj, [&](PyObject* item) {
-        if (!PyTuple_Check(item)) cannot_convert(item, "PyTuple");
-        const Py_ssize_t len = PyTuple_GET_SIZE(item);
-        if (len != 2)
-            raise_format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", len);
-        const double x = to_float(PyTuple_GET_ITEM(item, 0));
-        const double y = to_float(PyTuple_GET_ITEM(item, 1));
-        out.push_back({x, y});
-    });
-    return out;
-}
+Buffer<XY> to_pairs(PyObject* obj) { return collect<Buffer<XY>>(obj, to_pair_item); }
 
-std::vector<FloatVec> to_float_lists(PyObject* obj) {
-    require_sequence(obj);
-    std::vector<FloatVec> out;
-    out.reserve(static_cast<std::size_t>(length_hint(obj)));
-    for_each_item(obj, [&](PyObject* item) { out.push_back(to_float_list(item)); });
-    return out;
-}
+std::vector<FloatVec> to_float_lists(PyObject* obj) { return collect<std::vector<FloatVec>>(obj, to_float_list); }
 
-Buffer<Row8> to_rows8(PyObject* obj) {
-    require_sequence(obj);
-    Buffer<Row8> out;
-    out.reserve(static_cast<std::size_t>(length_hint(obj)));
-    for_each_item(obj, [&](PyObject* item) {
-        if (!PySequence_Check(item)) cannot_convert(item, "Sequence");
-        const Py_ssize_t len = PySequence_Size(item);
-        if (len < 0) throw PyError{};
-        if (len != 8) raise_format(PyExc_ValueError, "expected a sequence of length 8 (got %zd)", len);
-        Row8 row;
-        // By index, each element fetched afresh: converting one may run code that
-        // shrinks the row, which then fails cleanly with IndexError.
-        for (Py_ssize_t k = 0; k < 8; ++k) {
-            Ref v = Ref::check(PySequence_GetItem(item, k));
-            row[static_cast<std::size_t>(k)] = to_float(v.get());
-        }
-        out.push_back(row);
-    });
-    return out;
-}
+Buffer<Row8> to_rows8(PyObject* obj) { return collect<Buffer<Row8>>(obj, to_row8_item); }
 
 std::vector<std::int8_t> to_small_ints(PyObject* obj) {
-    require_sequence(obj);
-    std::vector<std::int8_t> out;
-    out.reserve(static_cast<std::size_t>(length_hint(obj)));
-    for_each_item(obj, [&](PyObject* item) {
-        const long v = PyLong_AsLong(item);
-        if (v == -1 && PyErr_Occurred()) throw PyError{};
-        if (v < -128 || v > 127) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        out.push_back(static_cast<std::int8_t>(v));
-    });
-    return out;
+    return collect<std::vector<std::int8_t>>(obj, to_small_int_item);
 }
 
 std::int64_t to_int64(PyObject* obj) {
