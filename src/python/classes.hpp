@@ -66,8 +66,8 @@ inline PyObject* new_via_vectorcall(PyTypeObject* type, PyObject* args, PyObject
     return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
 }
 
-// Creates a class from its spec and installs its vectorcall constructor.
-[[nodiscard]] PyTypeObject* create_type(PyType_Spec& spec, vectorcallfunc construct) noexcept;
+// Creates a class from its PyType_Spec and installs its vectorcall constructor.
+[[nodiscard]] PyTypeObject* create_type(PyType_Spec& type_spec, vectorcallfunc construct) noexcept;
 
 }  // namespace detail
 }  // namespace zan::py
