@@ -2,13 +2,12 @@
 // boost_point, so a single point and a batch agree bit for bit.
 #pragma once
 
-#include <algorithm>
 #include <span>
 
 #include "core/buffer.hpp"
+#include "core/frame.hpp"
 #include "core/guards.hpp"
 #include "core/pair.hpp"
-#include "core/pool.hpp"
 
 namespace zan {
 
@@ -26,12 +25,8 @@ inline constexpr double kBoostCostNs = 60.0;
 
 // boost_n: point i with rapidity phis[i], zip-truncated, on the worker pool.
 [[nodiscard]] inline Buffer<XY> boost_all(std::span<const XY> points, std::span<const double> phis, double c) {
-    const std::size_t n = std::min(points.size(), phis.size());
-    Buffer<XY> out(n);
-    const XY* p = points.data();
-    const double* f = phis.data();
-    pool::map_index(n, kBoostCostNs, out.data(), [&](std::size_t i) { return boost_point(p[i][0], p[i][1], f[i], c); });
-    return out;
+    return frame::zip_collect<XY>(points, phis, kBoostCostNs,
+                                  [c](const XY& p, double phi) { return boost_point(p[0], p[1], phi, c); });
 }
 
 }  // namespace zan

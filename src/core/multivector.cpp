@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "core/pool.hpp"
+#include "core/frame.hpp"
 
 namespace zan::multivector {
 
-std::vector<FloatVec> geometric_product_batch(std::span<const FloatVec> a, std::span<const FloatVec> b,
-                                              Signature sig) {
+Buffer<FloatVec> geometric_product_batch(std::span<const FloatVec> a, std::span<const FloatVec> b,
+                                          Signature sig) {
     const std::size_t n = std::min(a.size(), b.size());
     // Work grows with the square of each element's length; the average only decides
     // whether waking the pool pays off.
@@ -19,11 +19,8 @@ std::vector<FloatVec> geometric_product_batch(std::span<const FloatVec> a, std::
     const double cost_ns = n == 0 ? 0.0 : 20.0 + 1.0 * terms / static_cast<double>(n);
 
     const Metric metric(sig);
-    std::vector<FloatVec> out(n);
-    const FloatVec* pa = a.data();
-    const FloatVec* pb = b.data();
-    pool::map_index(n, cost_ns, out.data(), [&](std::size_t i) { return geometric_product(pa[i], pb[i], metric); });
-    return out;
+    return frame::zip_collect<FloatVec>(
+        a, b, cost_ns, [&metric](const FloatVec& x, const FloatVec& y) { return geometric_product(x, y, metric); });
 }
 
 }  // namespace zan::multivector

@@ -105,7 +105,7 @@ private:
 
 // Pairwise products a[i] b[i] in input order; stops at the shorter batch. A fault in any
 // element, on any thread, aborts the whole batch.
-[[nodiscard]] std::vector<FloatVec> geometric_product_batch(std::span<const FloatVec> a,
-                                                            std::span<const FloatVec> b, Signature sig);
+[[nodiscard]] Buffer<FloatVec> geometric_product_batch(std::span<const FloatVec> a,
+                                                        std::span<const FloatVec> b, Signature sig);
 
 }  // namespace zan::multivector

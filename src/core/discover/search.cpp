@@ -343,20 +343,13 @@ private:
     // A candidate's probe values follow from its operands' probe values: the program
     // runs its operands' tokens (each leaving its value) and then the operator.
     bool compose_probes(const Candidate& c, ProbeBits& out) const {
+        static constexpr ProbeBits kUnused{};  // a unary operator ignores its second operand
         const ProbeBits& a = beam_[c.left].probes;
-        if (c.right == kNoOperand) {
-            for (std::size_t k = 0; k < kProbeCount; ++k) {
-                const double r = apply(c.op, std::bit_cast<double>(a[k]), 0.0);
-                if (!is_finite(r)) return false;
-                out[k] = std::bit_cast<std::uint64_t>(r);
-            }
-        } else {
-            const ProbeBits& b = beam_[c.right].probes;
-            for (std::size_t k = 0; k < kProbeCount; ++k) {
-                const double r = apply(c.op, std::bit_cast<double>(a[k]), std::bit_cast<double>(b[k]));
-                if (!is_finite(r)) return false;
-                out[k] = std::bit_cast<std::uint64_t>(r);
-            }
+        const ProbeBits& b = c.right == kNoOperand ? kUnused : beam_[c.right].probes;
+        for (std::size_t k = 0; k < kProbeCount; ++k) {
+            const double r = apply(c.op, std::bit_cast<double>(a[k]), std::bit_cast<double>(b[k]));
+            if (!is_finite(r)) return false;
+            out[k] = std::bit_cast<std::uint64_t>(r);
         }
         return true;
     }
