@@ -18,7 +18,7 @@ Ref boost_n(PyObject*, const Args& args) {
     const FloatVec phis = args.get(1, to_float_list);
     const double c = args.get(2, to_float);
     const Buffer<XY> out = zan::boost_all(points, phis, c);
-    return tuple_list<2>(std::span<const XY>(out));
+    return tuple_list(out);
 }
 
 }  // namespace

@@ -31,6 +31,10 @@ struct KnotObject {
 [[nodiscard]] PyTypeObject* zanpair_type() noexcept;
 [[nodiscard]] PyTypeObject* zanknot_type() noexcept;
 
+// The class-instance argument kind for ZANPoint: the coordinates of the point passed,
+// or the TypeError "'{T}' object cannot be converted to 'ZANPoint'".
+[[nodiscard]] const zan::Point& to_point(PyObject* obj);
+
 // New instances (never of a subclass); throw PyError on failure.
 [[nodiscard]] Ref new_point(zan::Point v);
 [[nodiscard]] Ref new_pair(zan::Pair v);

@@ -64,13 +64,12 @@ PyObject* result_repr(PyObject* self) noexcept {
         const ResultObject& r = result_of(self);
         std::string text = "SearchResult(formula='" + r.formula + "', error=" + zan::format::exponent2(r.error) +
                            ", complexity=" + std::to_string(r.complexity) + ")";
-        return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).release();
+        return new_str(text).release();
     });
 }
 
 PyObject* get_formula(PyObject* self, void*) noexcept {
-    const std::string& f = result_of(self).formula;
-    return PyUnicode_FromStringAndSize(f.data(), static_cast<Py_ssize_t>(f.size()));
+    return boundary([&] { return new_str(result_of(self).formula).release(); });
 }
 PyObject* get_error(PyObject* self, void*) noexcept { return PyFloat_FromDouble(result_of(self).error); }
 PyObject* get_complexity(PyObject* self, void*) noexcept {
@@ -80,16 +79,12 @@ PyObject* get_params(PyObject* self, void*) noexcept {
     return boundary([&] { return float_list(result_of(self).params).release(); });
 }
 
-Ref text(const std::string& s) {
-    return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 constexpr std::span<const char* const> kNoParams{};
 constexpr Signature kToLatex{"PySearchResult.to_latex()", kNoParams, 0};
 constexpr Signature kToPython{"PySearchResult.to_python()", kNoParams, 0};
 
-Ref to_latex_body(PyObject* self, const Args&) { return text(zd::to_latex(result_of(self).formula)); }
-Ref to_python_body(PyObject* self, const Args&) { return text(zd::to_python(result_of(self).formula)); }
+Ref to_latex_body(PyObject* self, const Args&) { return new_str(zd::to_latex(result_of(self).formula)); }
+Ref to_python_body(PyObject* self, const Args&) { return new_str(zd::to_python(result_of(self).formula)); }
 
 PyMethodDef g_result_methods[] = {
     method_def<kToLatex, to_latex_body>("to_latex", "to_latex($self)\n--\n\n"),

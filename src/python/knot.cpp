@@ -31,16 +31,10 @@ constexpr Signature kFlip{"ZANKnot.flip()", {}, 0};
 constexpr Signature kTread{"ZANKnot.tread_yield()", {}, 0};
 constexpr Signature kSimulatePulses{"simulate_pulses_n()", kSimulate, 3};
 
-const zan::Point& point_arg(PyObject* obj) {
-    PyTypeObject* type = zanpoint_type();
-    if (type == nullptr) throw PyError{};
-    return instance_of<PointObject>(obj, type).v;
-}
-
 PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
     return boundary([&] {
         Args bound(kNew, args, static_cast<Py_ssize_t>(nargsf), kwnames);
-        const zan::Point p = bound.get(0, point_arg);
+        const zan::Point p = bound.get(0, to_point);
         const std::int64_t n = bound.get_or(1, to_int64, std::int64_t{0});
         const double theta = bound.get_or(2, to_float, 0.0);
         return detail::make<KnotObject>(reinterpret_cast<PyTypeObject*>(type), kn::make(p, n, theta)).release();
@@ -58,7 +52,7 @@ Ref simulate_pulses_n(PyObject*, const Args& args) {
     const double y0 = args.get(1, to_float);
     const std::uint64_t n = args.get(2, to_uint64);
     const Buffer<kn::Row3> rows = kn::simulate_pulses(x0, y0, n);
-    return tuple_list<3>(std::span<const kn::Row3>(rows));
+    return tuple_list(rows);
 }
 
 // "ZANKnot(n=.., rho=.., theta=.., point=ZANPoint { x: .., y: .. })"
@@ -76,7 +70,7 @@ PyObject* repr(PyObject* self) noexcept {
         s += ", y: ";
         zan::format::append_shortest(s, k.point.y);
         s += " })";
-        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        return new_str(s).release();
     });
 }
 

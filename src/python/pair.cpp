@@ -75,7 +75,7 @@ Ref rotate_phase_n(PyObject*, const Args& args) {
     const Buffer<XY> pairs = args.get(0, to_pairs);
     const FloatVec angles = args.get(1, to_float_list);
     const Buffer<XY> out = pr::rotate_each(pairs, angles);
-    return tuple_list<2>(std::span<const XY>(out));
+    return tuple_list(out);
 }
 
 Ref schrodinger_step_n(PyObject*, const Args& args) {
@@ -84,7 +84,7 @@ Ref schrodinger_step_n(PyObject*, const Args& args) {
     const double dt = args.get(2, to_float);
     const double hbar = args.get(3, to_float);
     const Buffer<XY> out = pr::schrodinger_step(psi, v, dt, hbar);
-    return tuple_list<2>(std::span<const XY>(out));
+    return tuple_list(out);
 }
 
 // The four arithmetic operators take pairs on both sides; anything else is NotImplemented
@@ -113,7 +113,7 @@ PyObject* repr(PyObject* self) noexcept {
         s += v.im >= 0.0 ? " + " : " - ";
         zan::format::append_fixed(s, std::fabs(v.im), 6);
         s += "i)";
-        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        return new_str(s).release();
     });
 }
 

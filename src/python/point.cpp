@@ -52,9 +52,7 @@ Ref pair(PyObject* self, const Args&) { return new_pair(pt::frame_pair(self_poin
 Ref euclidean_delta(PyObject* self, const Args&) { return new_float(pt::euclidean_delta(self_point(self))); }
 
 Ref conserves_tension(PyObject* self, const Args& args) {
-    const auto& next = args.get(0, [](PyObject* o) -> const zan::Point& {
-        return instance_of<PointObject>(o, zanpoint_type()).v;
-    });
+    const zan::Point& next = args.get(0, to_point);
     const double tol = args.get(1, to_float);
     return Ref::borrow(pt::conserves_tension(self_point(self), next, tol) ? Py_True : Py_False);
 }
@@ -79,7 +77,7 @@ PyObject* repr(PyObject* self) noexcept {
         s += ", y=";
         zan::format::append_fixed(s, p.y, 6);
         s += ")";
-        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        return new_str(s).release();
     });
 }
 
@@ -134,6 +132,12 @@ PyTypeObject* g_type = nullptr;
 PyTypeObject* zanpoint_type() noexcept {
     if (g_type == nullptr) g_type = detail::create_type(kSpec, construct);
     return g_type;
+}
+
+const zan::Point& to_point(PyObject* obj) {
+    PyTypeObject* type = zanpoint_type();
+    if (type == nullptr) throw PyError{};
+    return instance_of<PointObject>(obj, type).v;
 }
 
 Ref new_point(zan::Point v) { return detail::make<PointObject>(zanpoint_type(), v); }

@@ -4,6 +4,10 @@ namespace zan::py {
 
 Ref new_float(double v) { return Ref::check(PyFloat_FromDouble(v)); }
 
+Ref new_str(std::string_view text) {
+    return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 Ref float_list(std::span<const double> values) {
     Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
