@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <oneapi/tbb/enumerable_thread_specific.h>
 
 #include "core/discover/fingerprint.hpp"
 #include "core/pool.hpp"
@@ -403,17 +402,15 @@ private:
         const std::size_t rows = data_.rows;
         errors_.resize(n);
         scored_ok_.resize(n);
-        oneapi::tbb::enumerable_thread_specific<Scratch> scratch([rows] {
-            Scratch s;
-            s.preds.resize(kGroup * rows);
-            return s;
-        });
         const double cost = static_cast<double>(rows) * 6.0 * kTokenRowNs + 50.0;
         const std::size_t m = std::min(rows, targets_.size());
         const double n_targets = static_cast<double>(targets_.size());
         const double penalty = config_.complexity_penalty;
         pool::for_blocks(n, cost, [&](std::size_t b, std::size_t e) {
-            Scratch& s = scratch.local();
+            // Scratch per block: a block is many candidates, so this costs one allocation
+            // per block and needs no per-thread storage.
+            Scratch s;
+            s.preds.resize(kGroup * rows);
             for (std::size_t g0 = b; g0 < e; g0 += kGroup) {
                 // Candidates in groups: their sums are independent chains, run side by
                 // side, each still adding its rows one at a time in row order.

@@ -1,0 +1,12 @@
+// Everything the package's private native module registers: the entries that the
+// package's Python API (discovery engine, array forms) calls. Not public API.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace zan::py::native {
+
+// A null-terminated table; each Python-facing piece contributes its rows in its own file.
+extern PyMethodDef kDiscoverMethods[];
+
+}  // namespace zan::py::native
