@@ -21,12 +21,23 @@ inline constexpr double EXP_CLAMP = 709.0;
     return x > SLIP_THRESHOLD ? std::exp(std::log(x)) : std::exp(x);
 }
 
+// dE/dx: exp(x), and on the slipped branch d/dx exp(ln x) = exp(ln x) / x.
+[[nodiscard]] inline double guarded_exp_slope(double x) noexcept {
+    return x > SLIP_THRESHOLD ? std::exp(std::log(x)) / x : std::exp(x);
+}
+
 // G(y): positive and NaN pass; zero and negatives reflect, floored at GUARD_FLOOR.
 // A positive y below the floor is left alone.
 [[nodiscard]] inline double positive_guard(double y) noexcept {
     if (y > 0.0 || std::isnan(y)) return y;
     const double a = std::fabs(y);
     return a > GUARD_FLOOR ? a : GUARD_FLOOR;
+}
+
+// dG/dy: 1 where y passes, -1 where it reflects, 0 where the floor holds it.
+[[nodiscard]] inline double positive_guard_slope(double y) noexcept {
+    if (y > 0.0 || std::isnan(y)) return 1.0;
+    return std::fabs(y) > GUARD_FLOOR ? -1.0 : 0.0;
 }
 
 // L(y) = ln(G(y)): guarded log, reflect negatives, floor zeros.

@@ -213,6 +213,100 @@ TEST(EvalBatch, ColumnWiseEqualsRowByRow) {
     EXPECT_GT(failed, 500);
 }
 
+// ---- column-wise with derivatives ---------------------------------------------------
+
+TEST(EvalBatchDual, ValuesAndOutcomeOfEvalBatchInto) {
+    RandomPrograms gen(20250301);
+    const std::size_t B = DualWorkspace::kBlock;
+    const std::size_t row_counts[] = {0, 1, 7, B - 1, B, B + 1, 2 * B + 3};
+    EvalWorkspace ws;
+    DualWorkspace dws;
+    int succeeded = 0, with_tangent = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        const std::size_t n_vars = static_cast<std::size_t>(gen.pick(1, 3));
+        const std::size_t n = row_counts[gen.pick(0, 6)];
+        std::vector<std::vector<double>> cols(n_vars, std::vector<double>(n));
+        const bool tame = gen.pick(0, 1) == 0;
+        for (auto& c : cols)
+            for (double& v : c) v = tame ? std::uniform_real_distribution<double>(0.1, 3.0)(gen.rng()) : gen.value();
+        const Expr e = gen.pick(0, 4) == 0 ? gen.arbitrary(n_vars) : gen.well_formed(n_vars, gen.pick(1, 9));
+        // slots 0..2 occur; from n_params on they are constants without a tangent
+        const std::vector<double> params = {0.7, 1.3, 2.0};
+        const std::size_t n_params = static_cast<std::size_t>(gen.pick(0, 3));
+
+        std::vector<std::span<const double>> spans(cols.begin(), cols.end());
+        std::vector<double> want(n), out(n), dout(n_params * n, kNaN);
+        const bool want_ok = eval_batch_into(e, Columns(spans), params, want.data(), ws);
+        const bool ok = eval_batch_dual(e, Columns(spans), params, n_params, out.data(), dout.data(), dws);
+        ASSERT_EQ(ok, want_ok) << "trial " << trial << ": " << to_string(e) << " rows " << n;
+        if (!ok) continue;
+        ++succeeded;
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_bits(out[i], want[i])) << "trial " << trial << " row " << i;
+        // a program without a parameter slot below n_params has zero derivatives
+        bool has_param = false;
+        for (const Token& t : e.tokens) has_param |= t.kind == Token::Kind::Param && t.index < n_params;
+        with_tangent += has_param && n > 0;
+        if (!has_param) {
+            for (double d : dout) ASSERT_EQ(d, 0.0) << "trial " << trial;
+        }
+    }
+    EXPECT_GT(succeeded, 300);
+    EXPECT_GT(with_tangent, 50);
+}
+
+TEST(EvalBatchDual, DerivativesMatchCentralDifferences) {
+    using K = Op;
+    const Token x = V(0), y = V(1);
+    struct Case {
+        const char* what;
+        std::vector<Token> program;
+        std::vector<double> params;
+    };
+    const std::vector<Case> cases = {
+        {"p0 * exp(p1 * x) + p2", {P(0, 0), P(1, 0), x, O(K::Mul), O(K::Exp), O(K::Mul), P(2, 0), O(K::Add)},
+         {1.5, -0.4, 0.25}},
+        {"sqrt(x^2 + p0) / (p1 - x)", {x, O(K::Square), P(0, 0), O(K::Add), O(K::Sqrt), P(1, 0), x, O(K::Sub), O(K::Div)},
+         {0.5, 5.0}},
+        {"zan(p0 * x, x + p1)", {P(0, 0), x, O(K::Mul), x, P(1, 0), O(K::Add), O(K::Zan)}, {0.8, 0.3}},
+        {"zan(x, x - p0), reflected", {x, x, P(0, 0), O(K::Sub), O(K::Zan)}, {4.0}},
+        {"sin(p0 x)^2 p1 - cos(y / p0)",
+         {P(0, 0), x, O(K::Mul), O(K::Sin), O(K::Square), P(1, 0), O(K::Mul), y, P(0, 0), O(K::Div), O(K::Cos), O(K::Sub)},
+         {1.7, -2.0}},
+        {"ln(abs(p0 - x)) * inv(p1) + neg(p2 * y)",
+         {P(0, 0), x, O(K::Sub), O(K::Abs), O(K::Ln), P(1, 0), O(K::Inv), O(K::Mul), P(2, 0), y, O(K::Mul), O(K::Neg),
+          O(K::Add)},
+         {4.5, 0.6, 1.1}},
+    };
+    const std::size_t n = DualWorkspace::kBlock + 3;
+    std::vector<double> cx(n), cy(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        cx[i] = 0.1 + 2.9 * static_cast<double>(i) / static_cast<double>(n);
+        cy[i] = 0.5 + std::sin(0.1 * static_cast<double>(i));
+    }
+    const std::span<const double> cols[] = {cx, cy};
+    EvalWorkspace ws;
+    DualWorkspace dws;
+    for (const Case& c : cases) {
+        const Expr e = E(c.program);
+        const std::size_t P = c.params.size();
+        std::vector<double> out(n), dout(P * n), hi(n), lo(n);
+        ASSERT_TRUE(eval_batch_dual(e, cols, c.params, P, out.data(), dout.data(), dws)) << c.what;
+        for (std::size_t k = 0; k < P; ++k) {
+            std::vector<double> p = c.params;
+            const double h = 1e-6 * std::max(1.0, std::fabs(p[k]));
+            p[k] = c.params[k] + h;
+            ASSERT_TRUE(eval_batch_into(e, cols, p, hi.data(), ws));
+            p[k] = c.params[k] - h;
+            ASSERT_TRUE(eval_batch_into(e, cols, p, lo.data(), ws));
+            for (std::size_t i = 0; i < n; ++i) {
+                const double fd = (hi[i] - lo[i]) / (2.0 * h);
+                ASSERT_NEAR(dout[k * n + i], fd, 1e-6 * std::max(1.0, std::fabs(fd)))
+                    << c.what << ": parameter " << k << " row " << i;
+            }
+        }
+    }
+}
+
 // ---- text form ----------------------------------------------------------------------
 
 TEST(ToString, Table) {
@@ -275,6 +369,11 @@ TEST(ToLatex, Rewrites) {
     EXPECT_EQ(to_latex("pi"), "\\pi");
     EXPECT_EQ(to_latex("sqrt(x"), "\\sqrt{x");
     EXPECT_EQ(to_latex("x)) + sqrt(y)"), "x)) + \\sqrt{y}");
+}
+
+TEST(ToLatexPython, SquareRewrites) {
+    EXPECT_EQ(to_latex("((x + y) ^ 2)"), "((x + y)^{2})");
+    EXPECT_EQ(to_python("exp((x ^ 2))"), "import math\nf = lambda x: math.exp((x**2))");
 }
 
 TEST(ToPython, Rewrites) {

@@ -113,60 +113,20 @@ std::size_t checked_depth(const std::vector<Token>& tokens, std::size_t n_cols) 
     return sp == 1 ? depth : 0;
 }
 
-// One pass of an operator over a block: dst[i] = op(a[i], b[i]); false when any result
-// is not finite. dst may alias a or b.
-template <class F>
-inline bool unary_pass(const double* a, double* dst, std::size_t n, F f) {
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = f(a[i]);
-        dst[i] = r;
-        ok &= is_finite(r);
+// A constant's block. Four stores per step, which the compiler pairs into vector stores:
+// a plain element loop is store-bound here, and constants are filled on every block.
+inline void fill_block(double* dst, std::size_t n, double v) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        dst[i] = v;
+        dst[i + 1] = v;
+        dst[i + 2] = v;
+        dst[i + 3] = v;
     }
-    return ok;
-}
-
-template <class F>
-inline bool binary_pass(const double* a, const double* b, double* dst, std::size_t n, F f) {
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = f(a[i], b[i]);
-        dst[i] = r;
-        ok &= is_finite(r);
-    }
-    return ok;
-}
-
-bool op_pass(Operator op, const double* a, const double* b, double* dst, std::size_t n) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    switch (op) {
-        case Operator::Neg: return unary_pass(a, dst, n, [](double v) { return -v; });
-        case Operator::Inv:
-            return unary_pass(a, dst, n, [](double v) { return std::fabs(v) < GUARD_FLOOR ? nan : 1.0 / v; });
-        case Operator::Exp: return unary_pass(a, dst, n, [](double v) { return std::exp(v); });
-        case Operator::Ln: return unary_pass(a, dst, n, [](double v) { return v <= 0.0 ? nan : std::log(v); });
-        case Operator::Sqrt:
-            return unary_pass(a, dst, n, [](double v) { return v < 0.0 ? nan : std::sqrt(v); });
-        case Operator::Sin: return unary_pass(a, dst, n, [](double v) { return std::sin(v); });
-        case Operator::Cos: return unary_pass(a, dst, n, [](double v) { return std::cos(v); });
-        case Operator::Abs: return unary_pass(a, dst, n, [](double v) { return std::fabs(v); });
-        case Operator::Zan:
-            return binary_pass(a, b, dst, n, [](double x, double y) { return zan_tension(x, y); });
-        case Operator::Add: return binary_pass(a, b, dst, n, [](double x, double y) { return x + y; });
-        case Operator::Sub: return binary_pass(a, b, dst, n, [](double x, double y) { return x - y; });
-        case Operator::Mul: return binary_pass(a, b, dst, n, [](double x, double y) { return x * y; });
-        case Operator::Div:
-            return binary_pass(a, b, dst, n,
-                               [](double x, double y) { return std::fabs(y) < GUARD_FLOOR ? nan : x / y; });
-    }
-    return false;
+    for (; i < n; ++i) dst[i] = v;
 }
 
 }  // namespace
-
-bool apply_block(Operator op, const double* a, const double* b, double* dst, std::size_t n) {
-    return op_pass(op, a, b, dst, n);
-}
 
 bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> params, double* out,
                      EvalWorkspace& ws) {
@@ -192,7 +152,7 @@ bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> par
                                          ? params[t.index]
                                          : t.value;
                     double* dst = values + sp * B;
-                    std::fill(dst, dst + len, v);
+                    fill_block(dst, len, v);
                     slot[sp++] = dst;
                     break;
                 }
@@ -200,11 +160,11 @@ bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> par
                 case Token::Kind::Op:
                     if (arity(t.op) == 1) {
                         double* dst = values + (sp - 1) * B;
-                        if (!op_pass(t.op, slot[sp - 1], nullptr, dst, len)) return false;
+                        if (!apply_block(t.op, slot[sp - 1], nullptr, dst, len)) return false;
                         slot[sp - 1] = dst;
                     } else {
                         double* dst = values + (sp - 2) * B;
-                        if (!op_pass(t.op, slot[sp - 2], slot[sp - 1], dst, len)) return false;
+                        if (!apply_block(t.op, slot[sp - 2], slot[sp - 1], dst, len)) return false;
                         slot[sp - 2] = dst;
                         --sp;
                     }
@@ -212,6 +172,85 @@ bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> par
             }
         }
         std::memcpy(out + r0, slot[0], len * sizeof(double));
+    }
+    return true;
+}
+
+bool eval_batch_dual(const Expr& e, Columns columns, std::span<const double> params, std::size_t n_params,
+                     double* out, double* dout, DualWorkspace& ws) {
+    const std::size_t n = columns[0].size();
+    if (n == 0) return true;
+    const std::size_t depth = checked_depth(e.tokens, columns.size());
+    if (depth == 0) return false;
+
+    // Level s holds its values at values + s*B and its tangents at tangents + s*P*B, the
+    // tangent of parameter k at offset k*B. A level without parameters below it has no
+    // tangent (null slot): it costs nothing, and its operand's partial is never used.
+    constexpr std::size_t B = DualWorkspace::kBlock;
+    const std::size_t P = n_params;
+    if (ws.values_.size() < depth * B) ws.values_.resize(depth * B);
+    if (ws.tangents_.size() < depth * P * B) ws.tangents_.resize(depth * P * B);
+    if (ws.slots_.size() < depth) ws.slots_.resize(depth);
+    if (ws.tangent_slots_.size() < depth) ws.tangent_slots_.resize(depth);
+    double* const values = ws.values_.data();
+    double* const tangents = ws.tangents_.data();
+    const double** const slot = ws.slots_.data();
+    const double** const tslot = ws.tangent_slots_.data();
+
+    for (std::size_t r0 = 0; r0 < n; r0 += B) {
+        const std::size_t len = std::min(B, n - r0);
+        std::size_t sp = 0;
+        for (const Token& t : e.tokens) {
+            switch (t.kind) {
+                case Token::Kind::Const:
+                case Token::Kind::Param: {
+                    const double v = (t.kind == Token::Kind::Param && t.index < params.size())
+                                         ? params[t.index]
+                                         : t.value;
+                    double* dst = values + sp * B;
+                    fill_block(dst, len, v);
+                    slot[sp] = dst;
+                    tslot[sp] = nullptr;
+                    if (t.kind == Token::Kind::Param && t.index < P) {
+                        double* tan = tangents + sp * P * B;
+                        for (std::size_t k = 0; k < P; ++k) std::fill(tan + k * B, tan + k * B + len, k == t.index ? 1.0 : 0.0);
+                        tslot[sp] = tan;
+                    }
+                    ++sp;
+                    break;
+                }
+                case Token::Kind::Var:
+                    slot[sp] = columns[t.index].data() + r0;
+                    tslot[sp] = nullptr;
+                    ++sp;
+                    break;
+                case Token::Kind::Op: {
+                    const bool unary = arity(t.op) == 1;
+                    const std::size_t top = unary ? sp - 1 : sp - 2;
+                    const double* b = unary ? nullptr : slot[sp - 1];
+                    const double* db = unary ? nullptr : tslot[sp - 1];
+                    double* dst = values + top * B;
+                    if (!tslot[top] && !db) {
+                        if (!apply_block(t.op, slot[top], b, dst, len)) return false;
+                    } else {
+                        double* ddst = tangents + top * P * B;
+                        if (!apply_block_dual(t.op, slot[top], tslot[top], b, db, dst, ddst, len, P, B)) return false;
+                        tslot[top] = ddst;
+                    }
+                    slot[top] = dst;
+                    sp = top + 1;
+                    break;
+                }
+            }
+        }
+        std::memcpy(out + r0, slot[0], len * sizeof(double));
+        for (std::size_t k = 0; k < P; ++k) {
+            double* d = dout + k * n + r0;
+            if (tslot[0])
+                std::memcpy(d, tslot[0] + k * B, len * sizeof(double));
+            else
+                std::fill(d, d + len, 0.0);
+        }
     }
     return true;
 }
@@ -268,17 +307,6 @@ void append_leaf(std::string& out, const Token& t) {
         case Token::Kind::Op: break;
     }
 }
-
-// Template pieces of an operator: prefix, a, [middle, b], ")".
-struct Template {
-    std::string_view prefix;
-    std::string_view middle;
-};
-
-constexpr Template kTemplates[kOperatorCount] = {
-    {"(-", ""},     {"(1/", ""},   {"exp(", ""}, {"ln(", ""}, {"sqrt(", ""}, {"sin(", ""}, {"cos(", ""},
-    {"abs(", ""},   {"zan(", ", "}, {"(", " + "}, {"(", " - "}, {"(", " * "}, {"(", " / "},
-};
 
 }  // namespace
 
@@ -337,7 +365,7 @@ void append_string(std::string& out, const Expr& e) {
             --depth;
             continue;
         }
-        const Template& tp = kTemplates[static_cast<std::size_t>(t.op)];
+        const OperatorInfo& tp = info(t.op);
         std::ptrdiff_t& stage = frame_stage[depth - 1];
         if (stage == 0) {
             out += tp.prefix;
@@ -352,7 +380,7 @@ void append_string(std::string& out, const Expr& e) {
             frame_stage[depth] = 0;
             ++depth;
         } else {
-            out += ')';
+            out += tp.suffix;
             --depth;
         }
     }
@@ -385,24 +413,25 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
     return out;
 }
 
-// "sqrt(" becomes "\sqrt{" and the parenthesis closing that call becomes "}".
-std::string rewrite_sqrt(std::string_view text) {
-    constexpr std::string_view kCall = "sqrt(";
-    // Match parentheses with a stack of openings; a sqrt opening is flagged so that its
-    // closing parenthesis is marked. Counting nested parentheses from an opening finds
-    // the same closing parenthesis as this stack.
-    std::vector<bool> closes_sqrt(text.size(), false);
+// Every `from` (ending in "(") becomes `to`, and the parenthesis closing that call
+// becomes `close`.
+std::string rewrite_call(std::string_view text, std::string_view from, std::string_view to,
+                         std::string_view close) {
+    // Match parentheses with a stack of openings; an opening of the call is flagged so
+    // that its closing parenthesis is marked. Counting nested parentheses from an opening
+    // finds the same closing parenthesis as this stack.
+    std::vector<bool> closes_call(text.size(), false);
     std::vector<std::pair<std::size_t, bool>> open;
     for (std::size_t i = 0; i < text.size();) {
-        if (text.compare(i, kCall.size(), kCall) == 0) {
-            open.emplace_back(i + kCall.size() - 1, true);
-            i += kCall.size();
+        if (text.compare(i, from.size(), from) == 0) {
+            open.emplace_back(i + from.size() - 1, true);
+            i += from.size();
             continue;
         }
         if (text[i] == '(') {
             open.emplace_back(i, false);
         } else if (text[i] == ')' && !open.empty()) {
-            if (open.back().second) closes_sqrt[i] = true;
+            if (open.back().second) closes_call[i] = true;
             open.pop_back();
         }
         ++i;
@@ -410,36 +439,37 @@ std::string rewrite_sqrt(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 8);
     for (std::size_t i = 0; i < text.size();) {
-        if (text.compare(i, kCall.size(), kCall) == 0) {
-            out += "\\sqrt{";
-            i += kCall.size();
+        if (text.compare(i, from.size(), from) == 0) {
+            out += to;
+            i += from.size();
         } else {
-            out += closes_sqrt[i] ? '}' : text[i];
+            if (closes_call[i])
+                out += close;
+            else
+                out += text[i];
             ++i;
         }
     }
     return out;
 }
 
-}  // namespace
-
-std::string to_latex(std::string_view formula) {
-    std::string s = replace_all(formula, "exp(", "\\exp(");
-    s = replace_all(s, "ln(", "\\ln(");
-    s = rewrite_sqrt(s);
-    s = replace_all(s, "sin(", "\\sin(");
-    s = replace_all(s, "cos(", "\\cos(");
-    s = replace_all(s, "zan(", "\\mathrm{zan}(");
-    return replace_all(s, "pi", "\\pi");
+// The operators' rewrites in code order, each over the result of the previous one.
+std::string rewrite(std::string_view formula, TextRewrite OperatorInfo::*which) {
+    std::string s(formula);
+    for (const OperatorInfo& row : kOperators) {
+        const TextRewrite& r = row.*which;
+        if (r.from.empty()) continue;
+        s = r.close.empty() ? replace_all(s, r.from, r.to) : rewrite_call(s, r.from, r.to, r.close);
+    }
+    return s;
 }
 
+}  // namespace
+
+std::string to_latex(std::string_view formula) { return replace_all(rewrite(formula, &OperatorInfo::latex), "pi", "\\pi"); }
+
 std::string to_python(std::string_view formula) {
-    std::string s = replace_all(formula, "exp(", "math.exp(");
-    s = replace_all(s, "ln(", "math.log(");
-    s = replace_all(s, "sqrt(", "math.sqrt(");
-    s = replace_all(s, "sin(", "math.sin(");
-    s = replace_all(s, "cos(", "math.cos(");
-    return "import math\nf = lambda x: " + s;
+    return "import math\nf = lambda x: " + rewrite(formula, &OperatorInfo::python);
 }
 
 }  // namespace zan::discover

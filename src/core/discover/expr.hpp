@@ -1,34 +1,24 @@
 // Expression programs of formula discovery: a flat postfix token sequence over literal
-// constants, parameter slots, input variables and thirteen operators, with a row
-// evaluator, a column-wise batch evaluator and the text renderings.
+// constants, parameter slots, input variables and the operators of operators.hpp, with a
+// row evaluator, column-wise batch evaluators (values, and values with derivatives) and
+// the text renderings.
 //
 // Evaluation never raises: a malformed program, a failed domain test or a non-finite
 // operator result all end in the single outcome "no value".
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/guards.hpp"
+#include "core/discover/operators.hpp"
 
 namespace zan::discover {
-
-// Codes 0..7 are unary, 8..12 binary; the code is the position in this list.
-enum class Operator : std::uint8_t { Neg, Inv, Exp, Ln, Sqrt, Sin, Cos, Abs, Zan, Add, Sub, Mul, Div };
-
-inline constexpr std::size_t kOperatorCount = 13;
-
-[[nodiscard]] constexpr std::size_t arity(Operator op) noexcept {
-    return static_cast<std::uint8_t>(op) < static_cast<std::uint8_t>(Operator::Zan) ? 1 : 2;
-}
 
 struct Token {
     enum class Kind : std::uint8_t { Const, Param, Var, Op };
@@ -84,42 +74,7 @@ struct Expr {
     friend bool operator==(const Expr&, const Expr&) = default;
 };
 
-// ---- operator semantics -------------------------------------------------------------
-
-// The operator's value, or NaN when its domain test fails (the evaluators treat every
-// non-finite result as "no value", so a failed domain test needs no separate path).
-// The domain tests are ordered comparisons: a NaN operand passes them and yields NaN.
-// `b` is ignored by unary operators.
-[[nodiscard]] inline double apply(Operator op, double a, double b) noexcept {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    switch (op) {
-        case Operator::Neg: return -a;
-        case Operator::Inv: return std::fabs(a) < GUARD_FLOOR ? nan : 1.0 / a;
-        case Operator::Exp: return std::exp(a);
-        case Operator::Ln: return a <= 0.0 ? nan : std::log(a);
-        case Operator::Sqrt: return a < 0.0 ? nan : std::sqrt(a);
-        case Operator::Sin: return std::sin(a);
-        case Operator::Cos: return std::cos(a);
-        case Operator::Abs: return std::fabs(a);
-        case Operator::Zan: return zan_tension(a, b);
-        case Operator::Add: return a + b;
-        case Operator::Sub: return a - b;
-        case Operator::Mul: return a * b;
-        case Operator::Div: return std::fabs(b) < GUARD_FLOOR ? nan : a / b;
-    }
-    return nan;
-}
-
-// Finite: neither NaN nor an infinity.
-[[nodiscard]] inline bool is_finite(double v) noexcept {
-    return std::fabs(v) <= std::numeric_limits<double>::max();
-}
-
 // ---- evaluation ---------------------------------------------------------------------
-
-// One pass of an operator over n values: dst[i] = op(a[i], b[i]) (b unused, may be null,
-// for a unary operator). False when any result is not finite. dst may alias a or b.
-bool apply_block(Operator op, const double* a, const double* b, double* dst, std::size_t n);
 
 // One column per input variable, in variable order; rows are counted by the first column.
 using Columns = std::span<const std::span<const double>>;
@@ -149,6 +104,31 @@ private:
 // Requires at least one column and no column shorter than the first.
 bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> params, double* out,
                      EvalWorkspace& ws);
+
+// Reusable scratch of the column-wise evaluator with derivatives: per stack level one
+// block of values and one block of tangents per parameter. One workspace per thread.
+class DualWorkspace {
+public:
+    static constexpr std::size_t kBlock = 256;
+
+private:
+    friend bool eval_batch_dual(const Expr&, Columns, std::span<const double>, std::size_t, double*, double*,
+                                DualWorkspace&);
+    std::vector<double> values_;
+    std::vector<double> tangents_;
+    std::vector<const double*> slots_;
+    std::vector<const double*> tangent_slots_;  // null: no parameter reaches the value
+};
+
+// Forward-mode evaluation over every row: out[i] as eval_batch_into gives it (bit for
+// bit, with the same outcome), and dout[k*n + i] = ∂out[i]/∂(parameter k) for k <
+// n_params, where n is the row count and parameter k is every Param token of slot k
+// (it reads params[k] as eval_batch_into does; slots from n_params on are constants).
+// Derivatives are not tested: where a partial is unbounded (sqrt at 0) they are
+// non-finite, and a caller needing a Jacobian tests them. Requirements as for
+// eval_batch_into, and params.size() >= n_params.
+bool eval_batch_dual(const Expr& e, Columns columns, std::span<const double> params, std::size_t n_params,
+                     double* out, double* dout, DualWorkspace& ws);
 
 [[nodiscard]] std::optional<std::vector<double>> eval_batch(const Expr& e, Columns columns,
                                                             std::span<const double> params = {});

@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "core/discover/fingerprint.hpp"
@@ -125,7 +126,16 @@ struct Scored {
     std::uint32_t index;  // into the level's kept candidates
 };
 
-bool order_sensitive(Operator op) { return op == Operator::Sub || op == Operator::Div || op == Operator::Zan; }
+// The classic search's operators in its enumeration order, fixed here rather than read
+// from the operator table: results depend on this order, and operators added to the
+// table (Square) are not part of this search.
+constexpr Operator kUnary[] = {Operator::Neg, Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt};
+constexpr Operator kTrig[] = {Operator::Sin, Operator::Cos};
+constexpr Operator kBinary[] = {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div};
+constexpr Operator kZan = Operator::Zan;
+
+// Both operand orders are generated for these.
+bool order_sensitive(Operator op) { return !info(op).commutative; }
 
 // Stable bottom-up merge sort whose only comparison is a.error < b.error: it is
 // well-defined (and deterministic) even when NaN errors make that order inconsistent.
@@ -166,13 +176,10 @@ public:
     Searcher(Columns columns, std::span<const double> targets, std::size_t n_vars, const SearchConfig& config,
              SearchStats* stats)
         : data_(columns), targets_(targets), n_vars_(n_vars), config_(config), stats_(stats) {
-        unary_ = {Operator::Neg, Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt};
-        if (config.use_trig) {
-            unary_.push_back(Operator::Sin);
-            unary_.push_back(Operator::Cos);
-        }
-        binary_ = {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div};
-        if (config.use_zan) binary_.push_back(Operator::Zan);
+        unary_.assign(std::begin(kUnary), std::end(kUnary));
+        if (config.use_trig) unary_.insert(unary_.end(), std::begin(kTrig), std::end(kTrig));
+        binary_.assign(std::begin(kBinary), std::end(kBinary));
+        if (config.use_zan) binary_.push_back(kZan);
     }
 
     std::optional<SearchResult> run() {
