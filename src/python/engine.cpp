@@ -1,10 +1,352 @@
-// The discovery engine's native entries (private to the package).
-#include "python/native_registry.hpp"
+// The discovery engine's native entries, private to the package: the Python layer
+// (zan_math._discover) validates and shapes the data, these convert and call the core.
+//
+//   discover(columns, target, options, on_level=None, cancel=None, source=None)
+//   predict(program, constants, columns, out)
+//   normal(program, constants, columns, target)
+//
+// columns is a (variables × rows) float64 array; programs are tuples of postfix tokens
+// ("var", i), ("const", v), ("param", k), ("op", name).
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
 
-namespace zan::py::native {
+#include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/predict.hpp"
+#include "core/discover/operators.hpp"
+#include "python/buffer_view.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/function.hpp"
+#include "python/native_registry.hpp"
+#include "python/result.hpp"
+
+namespace zan::py {
+namespace {
+
+namespace zd = zan::discover;
+namespace ze = zan::discover::engine;
+
+// ---- programs ------------------------------------------------------------------------
+
+zd::Operator operator_named(std::string_view name) {
+    for (std::size_t k = 0; k < zd::kOperatorCount; ++k) {
+        const auto op = static_cast<zd::Operator>(k);
+        if (zd::info(op).name == name) return op;
+    }
+    raise_format(PyExc_ValueError, "unknown operator %.60s", std::string(name).c_str());
+}
+
+zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
+    Ref seq = Ref::check(PySequence_Fast(obj, "program must be a sequence of tokens"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    zd::Expr e;
+    e.n_vars = n_vars;
+    std::size_t depth = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)))
+            raise(PyExc_ValueError, "a program token is a (kind, value) tuple");
+        const char* kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
+        if (kind == nullptr) throw PyError{};
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
+        if (std::strcmp(kind, "var") == 0) {
+            const std::uint64_t v = to_uint64(value);
+            if (v >= n_vars) raise_format(PyExc_ValueError, "variable %llu out of range", static_cast<unsigned long long>(v));
+            e.tokens.push_back(zd::Token::make_var(v));
+            ++depth;
+        } else if (std::strcmp(kind, "const") == 0) {
+            e.tokens.push_back(zd::Token::make_const(to_float(value)));
+            ++depth;
+        } else if (std::strcmp(kind, "param") == 0) {
+            e.tokens.push_back(zd::Token::make_param(to_uint64(value), 0.0));
+            ++depth;
+        } else if (std::strcmp(kind, "op") == 0) {
+            if (!PyUnicode_Check(value)) raise(PyExc_ValueError, "an operator token names its operator");
+            const char* name = PyUnicode_AsUTF8(value);
+            if (name == nullptr) throw PyError{};
+            const zd::Operator op = operator_named(name);
+            if (depth < zd::arity(op)) raise(PyExc_ValueError, "program has too few operands");
+            depth -= zd::arity(op) - 1;
+            e.tokens.push_back(zd::Token::make_op(op));
+        } else {
+            raise_format(PyExc_ValueError, "unknown token kind %.20s", kind);
+        }
+    }
+    if (depth != 1) raise(PyExc_ValueError, "program must leave exactly one value");
+    return e;
+}
+
+Ref token_tuple(const zd::Token& t) {
+    switch (t.kind) {
+        case zd::Token::Kind::Var: return Ref::check(Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(t.index)));
+        case zd::Token::Kind::Const: return Ref::check(Py_BuildValue("(sd)", "const", t.value));
+        case zd::Token::Kind::Param: return Ref::check(Py_BuildValue("(sn)", "param", static_cast<Py_ssize_t>(t.index)));
+        case zd::Token::Kind::Op: {
+            const std::string_view name = zd::info(t.op).name;
+            return Ref::check(Py_BuildValue("(ss#)", "op", name.data(), static_cast<Py_ssize_t>(name.size())));
+        }
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref program_tuple(const zd::Expr& e) {
+    Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(e.tokens.size())));
+    for (std::size_t i = 0; i < e.tokens.size(); ++i)
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), token_tuple(e.tokens[i]).release());
+    return out;
+}
+
+Ref float_tuple(std::span<const double> values) {
+    Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_float(values[i]).release());
+    return out;
+}
+
+std::vector<std::span<const double>> column_spans(const BufferView& columns) {
+    std::vector<std::span<const double>> spans;
+    for (std::size_t c = 0; c < columns.rows(); ++c) spans.push_back(columns.row(c));
+    return spans;
+}
+
+// ---- options -------------------------------------------------------------------------
+
+ze::EngineConfig to_config(PyObject* options) {
+    ze::EngineConfig config;
+    if (options == nullptr || options == Py_None) return config;
+    if (!PyDict_Check(options)) raise(PyExc_TypeError, "options must be a dict");
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(options, &pos, &key, &value)) {
+        const char* k = PyUnicode_AsUTF8(key);
+        if (k == nullptr) throw PyError{};
+        const std::string_view name(k);
+        if (name == "max_complexity") config.max_complexity = to_uint64(value);
+        else if (name == "search_size") config.search_size = to_uint64(value);
+        else if (name == "sample_rows") config.sample_rows = to_uint64(value);
+        else if (name == "beam_per_size") config.beam_per_size = to_uint64(value);
+        else if (name == "join_per_size") config.join_per_size = to_uint64(value);
+        else if (name == "max_terms") config.max_terms = to_uint64(value);
+        else if (name == "max_inner_constants") config.max_inner_constants = to_uint64(value);
+        else if (name == "use_trig") config.use_trig = to_flag(value);
+        else if (name == "use_zan") config.use_zan = to_flag(value);
+        else if (name == "transform_target") config.transform_target = to_flag(value);
+        else if (name == "time_limit") config.time_limit = to_float(value);
+        else if (name == "selection") {
+            const char* s = PyUnicode_AsUTF8(value);
+            if (s == nullptr) throw PyError{};
+            config.selection = std::strcmp(s, "accuracy") == 0 ? ze::Selection::Accuracy : ze::Selection::Best;
+        } else {
+            raise_format(PyExc_ValueError, "unknown engine option %.60s", k);
+        }
+    }
+    return config;
+}
+
+// ---- calling back into Python from the search ------------------------------------------
+
+// The first exception a callback raised; the search stops and the caller re-raises it.
+class CallbackError {
+public:
+    void capture() noexcept { if (!exc_) exc_ = Ref::steal(PyErr_GetRaisedException()); else PyErr_Clear(); }
+    [[nodiscard]] bool set() const noexcept { return static_cast<bool>(exc_); }
+    void restore() { if (exc_) { PyErr_SetRaisedException(exc_.release()); throw PyError{}; } }
+
+private:
+    Ref exc_;
+};
+
+// Rows that live elsewhere (a distributed array): a Python object with `rows` and
+// `normal(program, constants) -> (jtj, jtr, cost, ok)`, jtj row-major.
+class PythonSource final : public ze::DataSource {
+public:
+    PythonSource(PyObject* obj, std::size_t n_vars, CallbackError& error) : obj_(obj), n_vars_(n_vars), error_(error) {
+        Ref rows = Ref::check(PyObject_GetAttrString(obj, "rows"));
+        rows_ = to_uint64(rows.get());
+    }
+    [[nodiscard]] std::size_t rows() const override { return rows_; }
+    [[nodiscard]] ze::NormalEquations normal(const zd::Expr& program, std::span<const double> params) override {
+        ze::NormalEquations ne;
+        ne.params = params.size();
+        if (error_.set()) return ne;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        try {
+            Ref prog = program_tuple(program);
+            Ref values = float_tuple(params);
+            Ref r = Ref::check(PyObject_CallMethod(obj_, "normal", "OO", prog.get(), values.get()));
+            PyObject *jtj, *jtr, *cost, *ok;
+            if (!PyArg_ParseTuple(r.get(), "OOOO", &jtj, &jtr, &cost, &ok)) throw PyError{};
+            FloatVec a = to_float_list(jtj), b = to_float_list(jtr);
+            const std::size_t p = params.size();
+            if (a.size() != p * p || b.size() != p) raise(PyExc_ValueError, "normal() returned arrays of the wrong size");
+            for (std::size_t i = 0; i < p; ++i) {
+                ne.jtr[i] = b[i];
+                for (std::size_t j = 0; j < p; ++j) ne.jtj[i * ze::kMaxLmParams + j] = a[i * p + j];
+            }
+            ne.cost = to_float(cost);
+            ne.ok = PyObject_IsTrue(ok) == 1;
+        } catch (const PyError&) {
+            error_.capture();
+            ne.ok = false;
+        }
+        PyGILState_Release(gil);
+        return ne;
+    }
+
+private:
+    PyObject* obj_;
+    std::size_t n_vars_;
+    std::size_t rows_ = 0;
+    CallbackError& error_;
+};
+
+Ref level_tuple(const ze::LevelReport& r) {
+    return Ref::check(Py_BuildValue("(nnndnd)", static_cast<Py_ssize_t>(r.level), static_cast<Py_ssize_t>(r.candidates),
+                                    static_cast<Py_ssize_t>(r.kept), r.best_nmse,
+                                    static_cast<Py_ssize_t>(r.best_complexity == static_cast<std::size_t>(-1)
+                                                                ? 0
+                                                                : r.best_complexity),
+                                    r.seconds));
+}
+
+Ref formula_tuple(const ze::Formula& f) {
+    Ref program = program_tuple(f.program);
+    Ref constants = float_tuple(f.constants);
+    return Ref::check(Py_BuildValue("(OOnddd)", program.get(), constants.get(), static_cast<Py_ssize_t>(f.complexity),
+                                    f.loss, f.nmse, f.score));
+}
+
+// ---- entries -------------------------------------------------------------------------
+
+constexpr const char* kDiscoverParams[] = {"columns", "target", "options", "on_level", "cancel", "source"};
+constexpr Signature kDiscover{"discover()", kDiscoverParams, 3};
+static_assert(std::size(kDiscoverParams) <= Args::kMaxParams);
+
+Ref discover(PyObject*, const Args& args) {
+    BufferView columns(args[0], 2, false, "columns");
+    BufferView target(args[1], 1, false, "target");
+    const ze::EngineConfig config = to_config(args[2]);
+    PyObject* on_level = args[3] != Py_None ? args[3] : nullptr;
+    Py_buffer cancel_view{};
+    const bool has_cancel = args[4] != nullptr && args[4] != Py_None;
+    if (has_cancel && PyObject_GetBuffer(args[4], &cancel_view, PyBUF_SIMPLE) < 0) throw PyError{};
+    struct Release {
+        Py_buffer* v;
+        bool on;
+        ~Release() { if (on) PyBuffer_Release(v); }
+    } release{&cancel_view, has_cancel};
+
+    if (columns.rows() == 0) raise(PyExc_ValueError, "columns must hold at least one variable");
+    if (columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    const std::vector<std::span<const double>> spans = column_spans(columns);
+    const std::span<const double> y(target.data(), target.rows());
+
+    CallbackError error;
+    ze::Control control;
+    const volatile unsigned char* flag =
+        has_cancel && cancel_view.len > 0 ? static_cast<const volatile unsigned char*>(cancel_view.buf) : nullptr;
+    control.should_stop = [flag, &error] { return (flag != nullptr && *flag != 0) || error.set(); };
+    if (on_level != nullptr) {
+        control.on_level = [on_level, &error](const ze::LevelReport& r) {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            bool go_on = true;
+            try {
+                Ref info = level_tuple(r);
+                Ref back = Ref::check(PyObject_CallOneArg(on_level, info.get()));
+                go_on = back.get() != Py_False;
+            } catch (const PyError&) {
+                error.capture();
+                go_on = false;
+            }
+            PyGILState_Release(gil);
+            return go_on;
+        };
+    }
+
+    std::optional<PythonSource> remote;
+    if (args[5] != nullptr && args[5] != Py_None) remote.emplace(args[5], spans.size(), error);
+
+    ze::Result result;
+    {
+        PyThreadState* saved = PyEval_SaveThread();
+        try {
+            result = remote ? ze::discover(zd::Columns(spans), y, *remote, config, control)
+                            : ze::discover(zd::Columns(spans), y, config, control);
+        } catch (...) {
+            PyEval_RestoreThread(saved);
+            throw;
+        }
+        PyEval_RestoreThread(saved);
+    }
+    error.restore();
+
+    Ref front = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.front.size())));
+    for (std::size_t i = 0; i < result.front.size(); ++i)
+        PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), formula_tuple(result.front[i]).release());
+    Ref levels = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.levels.size())));
+    for (std::size_t i = 0; i < result.levels.size(); ++i)
+        PyList_SET_ITEM(levels.get(), static_cast<Py_ssize_t>(i), level_tuple(result.levels[i]).release());
+    return Ref::check(Py_BuildValue("(OnOO)", front.get(), static_cast<Py_ssize_t>(result.best),
+                                    result.interrupted ? Py_True : Py_False, levels.get()));
+}
+
+constexpr const char* kPredictParams[] = {"program", "constants", "columns", "out"};
+constexpr Signature kPredict{"predict()", kPredictParams, 4};
+
+Ref predict(PyObject*, const Args& args) {
+    BufferView columns(args[2], 2, false, "columns");
+    BufferView out(args[3], 1, true, "out");
+    const zd::Expr program = to_program(args[0], columns.rows());
+    FloatVec constants = args.get(1, to_float_list);
+    if (out.rows() != columns.cols()) raise(PyExc_ValueError, "out must have one value per row");
+    if (columns.rows() == 0) raise(PyExc_ValueError, "columns must hold at least one variable");
+    const std::vector<std::span<const double>> spans = column_spans(columns);
+    const std::span<const double> params(constants.data(), constants.size());
+    PyThreadState* saved = PyEval_SaveThread();
+    ze::predict(program, zd::Columns(spans), params, out.data());
+    PyEval_RestoreThread(saved);
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char* kNormalParams[] = {"program", "constants", "columns", "target"};
+constexpr Signature kNormal{"normal()", kNormalParams, 4};
+
+Ref normal(PyObject*, const Args& args) {
+    BufferView columns(args[2], 2, false, "columns");
+    BufferView target(args[3], 1, false, "target");
+    const zd::Expr program = to_program(args[0], columns.rows());
+    FloatVec constants = args.get(1, to_float_list);
+    if (constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
+    if (columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    const std::vector<std::span<const double>> spans = column_spans(columns);
+    ze::NormalEquations ne;
+    {
+        PyThreadState* saved = PyEval_SaveThread();
+        ne = ze::normal_equations(program, std::span<const double>(constants.data(), constants.size()),
+                                  zd::Columns(spans), std::span<const double>(target.data(), target.rows()));
+        PyEval_RestoreThread(saved);
+    }
+    const std::size_t p = constants.size();
+    std::vector<double> jtj(p * p);
+    for (std::size_t i = 0; i < p; ++i)
+        for (std::size_t j = 0; j < p; ++j) jtj[i * p + j] = ne.jtj[i * ze::kMaxLmParams + j];
+    Ref a = float_tuple(jtj);
+    Ref b = float_tuple(std::span<const double>(ne.jtr.data(), p));
+    return Ref::check(Py_BuildValue("(OOdO)", a.get(), b.get(), ne.cost, ne.ok ? Py_True : Py_False));
+}
+
+}  // namespace
+
+namespace native {
 
 PyMethodDef kDiscoverMethods[] = {
+    method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
+    method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
+    method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace zan::py::native
+}  // namespace native
+}  // namespace zan::py

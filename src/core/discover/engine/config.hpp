@@ -1,0 +1,43 @@
+// Settings of the discovery engine, with every default in this one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zan::discover::engine {
+
+// How the reported best formula is chosen from the front.
+enum class Selection : std::uint8_t {
+    Best,      // largest drop of log-loss per added token among near-minimal losses
+    Accuracy,  // plain lowest loss
+};
+
+struct EngineConfig {
+    std::size_t max_complexity = 30;     // largest formula reported, in tokens
+    std::size_t search_size = 11;        // largest building block the search makes
+    std::size_t sample_rows = 256;       // rows the search runs on; the front is verified on all
+    std::size_t beam_per_size = 200;     // best candidates kept per size
+    std::size_t join_per_size = 90;      // of those, the ones joined by binary operators
+    std::size_t small_size = 3;          // every distinct candidate up to this size is kept
+    std::size_t per_variable_set = 4;    // best kept per (size, variables used)
+    std::size_t residual_models = 4;     // models whose residuals pick building blocks
+    std::size_t per_residual = 12;       // blocks kept per residual model
+    std::size_t max_terms = 6;           // terms of a fitted sum
+    std::size_t sum_starts = 12;         // first terms tried by the sum selection
+    std::size_t max_inner_constants = 2; // fitted constants inside one formula
+    std::size_t max_constant_block = 6;  // largest block given an inner constant
+    bool use_trig = true;
+    bool use_zan = false;                // the zan operator as a binary building block
+    bool transform_target = true;        // try y², √y, 1/y, ln y when nothing fits exactly
+    Selection selection = Selection::Best;
+    double time_limit = 0.0;             // seconds; 0 for none
+};
+
+// Normalised error below which a fit counts as exact: rounding of double arithmetic on
+// noiseless data stays many orders below it, any real misfit far above.
+inline constexpr double kExactNmse = 1e-20;
+// Loss floor, relative to the target's variance, under which losses are not told apart
+// when the front is built and scored.
+inline constexpr double kLossFloor = 1e-14;
+
+}  // namespace zan::discover::engine

@@ -1,0 +1,237 @@
+#include "core/discover/engine/finalize.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+
+#include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/program.hpp"
+#include "core/discover/engine/search_state.hpp"
+#include "core/discover/engine/snap.hpp"
+
+namespace zan::discover::engine {
+namespace {
+
+constexpr std::size_t kPerSize = 3;          // best single formulas per size kept as finalists
+constexpr std::size_t kSumsPerTerms = 3;     // best sums per number of terms
+constexpr double kSnapTolerance = 2e-2;      // relative distance of a snap candidate
+constexpr std::size_t kSnapTries = 6;        // candidates tried per constant
+
+// y ≈ a·body + b with body's own constants first, then a and b.
+Finalist scaled(const Node& n, std::size_t n_vars) {
+    Finalist f;
+    f.program.n_vars = n_vars;
+    f.program.tokens = n.tokens;
+    f.params = n.params;
+    const std::size_t p = n.params.size();
+    f.program.tokens.push_back(Token::make_param(p, n.fit.a));
+    f.program.tokens.push_back(Token::make_op(Operator::Mul));
+    f.program.tokens.push_back(Token::make_param(p + 1, n.fit.b));
+    f.program.tokens.push_back(Token::make_op(Operator::Add));
+    f.params.push_back(n.fit.a);
+    f.params.push_back(n.fit.b);
+    return f;
+}
+
+// intercept + Σ cᵢ·termᵢ; the terms' own constants stay as fitted on the sample.
+Finalist summed(const SumFit& s, const std::vector<Node>& nodes, std::size_t n_vars) {
+    Finalist f;
+    f.program.n_vars = n_vars;
+    for (std::size_t k = 0; k < s.terms.size(); ++k) {
+        const Node& n = nodes[s.terms[k]];
+        for (Token t : n.tokens) {
+            if (t.kind == Token::Kind::Param) t = Token::make_const(n.params[t.index]);
+            f.program.tokens.push_back(t);
+        }
+        f.program.tokens.push_back(Token::make_param(f.params.size(), s.coefficients[k]));
+        f.params.push_back(s.coefficients[k]);
+        f.program.tokens.push_back(Token::make_op(Operator::Mul));
+        if (k > 0) f.program.tokens.push_back(Token::make_op(Operator::Add));
+    }
+    f.program.tokens.push_back(Token::make_param(f.params.size(), s.intercept));
+    f.params.push_back(s.intercept);
+    f.program.tokens.push_back(Token::make_op(Operator::Add));
+    return f;
+}
+
+struct Fitted {
+    Expr program;
+    std::vector<double> params;
+    double cost = 0.0;
+    bool ok = false;
+};
+
+Fitted refit(const Expr& program, std::span<const double> start, DataSource& source) {
+    Fitted out;
+    out.program = program;
+    ProgramProblem problem(out.program, source, start.size());
+    LmResult r = levenberg_marquardt(problem, start);
+    out.params = r.theta;
+    out.cost = r.cost;
+    out.ok = r.ok;
+    return out;
+}
+
+// Snaps constants one at a time, simplest candidate first, keeping a snap only while
+// the cost stays within what one parameter is worth (an AIC-like 2/n of the cost) or
+// under the exact-fit floor.
+Fitted snap(Fitted fit, DataSource& source, double floor) {
+    const double n = static_cast<double>(source.rows());
+    std::vector<char> fixed(fit.params.size(), 0);
+    std::vector<double> values = fit.params;
+    for (std::size_t slot = 0; slot < fit.params.size(); ++slot) {
+        const double limit = std::max(fit.cost * (1.0 + 2.0 / n), floor);
+        const std::vector<SnapCandidate> cands = snap_candidates(values[slot], kSnapTolerance);
+        for (std::size_t t = 0; t < std::min(kSnapTries, cands.size()); ++t) {
+            std::vector<char> trial_fixed = fixed;
+            trial_fixed[slot] = 1;
+            std::vector<double> trial_values = values;
+            trial_values[slot] = cands[t].value;
+            std::vector<double> free_params;
+            // freeze the fixed ones in a copy of the original program, keeping slot numbers
+            Expr frozen = fit.program;
+            std::vector<std::size_t> renumber(values.size());
+            std::size_t next = 0;
+            for (std::size_t k = 0; k < values.size(); ++k)
+                if (!trial_fixed[k]) {
+                    renumber[k] = next++;
+                    free_params.push_back(trial_values[k]);
+                }
+            for (Token& tok : frozen.tokens) {
+                if (tok.kind != Token::Kind::Param) continue;
+                if (trial_fixed[tok.index]) tok = Token::make_const(trial_values[tok.index]);
+                else tok.index = renumber[tok.index];
+            }
+            Fitted trial = free_params.empty() ? Fitted{} : refit(frozen, free_params, source);
+            if (free_params.empty()) {
+                NormalEquations ne = source.normal(frozen, {});
+                trial.cost = ne.cost;
+                trial.ok = ne.ok;
+            }
+            if (!trial.ok || !(trial.cost <= limit)) continue;
+            fixed = trial_fixed;
+            values = trial_values;
+            for (std::size_t k = 0, j = 0; k < values.size(); ++k)
+                if (!fixed[k]) values[k] = trial.params[j++];
+            break;
+        }
+    }
+    Fitted out;
+    std::vector<double> free_values;
+    out.program = freeze_and_simplify(fit.program, values, fixed, free_values);
+    out.params = free_values;
+    out.ok = true;
+    return out;
+}
+
+}  // namespace
+
+std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars) {
+    std::vector<Finalist> out;
+    const std::vector<Node>& nodes = state.nodes();
+    std::map<std::size_t, std::vector<std::uint32_t>> by_size;
+    for (std::uint32_t i = 0; i < nodes.size(); ++i) by_size[nodes[i].size].push_back(i);
+    for (auto& [size, members] : by_size) {
+        std::stable_sort(members.begin(), members.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return nodes[a].fit.nmse < nodes[b].fit.nmse; });
+        for (std::size_t k = 0; k < std::min(kPerSize, members.size()); ++k)
+            out.push_back(scaled(nodes[members[k]], n_vars));
+    }
+    std::map<std::size_t, std::vector<const SumFit*>> by_terms;
+    for (const SumFit& s : state.sums()) by_terms[s.terms.size()].push_back(&s);
+    for (auto& [terms, members] : by_terms) {
+        std::stable_sort(members.begin(), members.end(),
+                         [](const SumFit* a, const SumFit* b) { return a->nmse < b->nmse; });
+        for (std::size_t k = 0; k < std::min(kSumsPerTerms, members.size()); ++k)
+            out.push_back(summed(*members[k], nodes, n_vars));
+    }
+    return out;
+}
+
+std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& sample, DataSource& full,
+                            const EngineConfig& config, const Control& control) {
+    // the target's spread on all rows: the cost of the best constant
+    Expr mean_program;
+    mean_program.tokens = {Token::make_param(0, 0.0)};
+    const double start = 0.0;
+    const Fitted mean = refit(mean_program, std::span<const double>(&start, 1), full);
+    const double syy = mean.cost;
+    const double n = static_cast<double>(full.rows());
+    // the same on the sample, for snapping there
+    const Fitted sample_mean = refit(mean_program, std::span<const double>(&start, 1), sample);
+    const bool same_rows = full.rows() == sample.rows() && &full == static_cast<DataSource*>(&sample);
+    std::vector<Formula> out;
+    for (const Finalist& f : list) {
+        if (control.should_stop && control.should_stop() && !out.empty()) break;
+        Fitted fitted = refit(f.program, f.params, full);
+        if (!fitted.ok) continue;
+        Fitted snapped = snap(fitted, sample, kExactNmse * sample_mean.cost);
+        // the snapped form must also hold on all rows
+        Fitted check = snapped.params.empty() ? Fitted{} : refit(snapped.program, snapped.params, full);
+        if (snapped.params.empty()) {
+            NormalEquations ne = full.normal(snapped.program, {});
+            check.program = snapped.program;
+            check.cost = ne.cost;
+            check.ok = ne.ok;
+        }
+        const Fitted& chosen =
+            (check.ok && check.cost <= std::max(fitted.cost * (1.0 + 2.0 / n), kExactNmse * syy)) || same_rows
+                ? check
+                : fitted;
+        if (!chosen.ok) continue;
+        Formula formula;
+        formula.program = chosen.program;
+        formula.constants = chosen.params;
+        for (Token& t : formula.program.tokens)
+            if (t.kind == Token::Kind::Param) t.value = formula.constants[t.index];
+        formula.complexity = formula.program.size();
+        formula.loss = chosen.cost / n;
+        formula.nmse = syy > 0.0 ? chosen.cost / syy : 0.0;
+        if (formula.complexity <= config.max_complexity) out.push_back(std::move(formula));
+    }
+    return out;
+}
+
+std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance) {
+    const double floor = kLossFloor * target_variance;
+    auto floored = [&](const Formula& f) { return std::max(f.loss, floor); };
+    std::stable_sort(formulas.begin(), formulas.end(), [&](const Formula& a, const Formula& b) {
+        if (a.complexity != b.complexity) return a.complexity < b.complexity;
+        return a.loss < b.loss;
+    });
+    std::vector<Formula> front;
+    for (Formula& f : formulas) {
+        if (!std::isfinite(f.loss)) continue;
+        if (!front.empty() && !(floored(f) < floored(front.back()))) continue;
+        if (!front.empty() && f.complexity == front.back().complexity) continue;
+        if (front.empty()) {
+            f.score = 0.0;
+        } else {
+            const Formula& prev = front.back();
+            f.score = -(std::log(floored(f)) - std::log(floored(prev))) /
+                      static_cast<double>(f.complexity - prev.complexity);
+        }
+        front.push_back(std::move(f));
+    }
+    return front;
+}
+
+std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance) {
+    if (front.empty()) return 0;
+    if (selection == Selection::Accuracy) return front.size() - 1;
+    const double floor = kLossFloor * target_variance;
+    double min_loss = std::max(front.back().loss, floor);
+    std::size_t best = front.size() - 1;
+    double best_score = -1.0;
+    for (std::size_t i = 0; i < front.size(); ++i) {
+        if (std::max(front[i].loss, floor) > 1.5 * min_loss) continue;
+        if (front[i].score > best_score) {
+            best_score = front[i].score;
+            best = i;
+        }
+    }
+    return best;
+}
+
+}  // namespace zan::discover::engine

@@ -1,0 +1,31 @@
+// From the search's kept nodes and sums to the reported front: each finalist is refitted
+// on all rows, its constants snapped to simple values where the fit allows, and the best
+// formula per complexity kept when it beats every simpler one.
+#pragma once
+
+#include <vector>
+
+#include "core/discover/engine/engine.hpp"
+
+namespace zan::discover::engine {
+
+class SearchState;
+
+// A formula ready for verification: a program whose Param slots are all its constants.
+struct Finalist {
+    Expr program;
+    std::vector<double> params;
+};
+
+[[nodiscard]] std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars);
+
+// Refits, snaps and measures every finalist on all rows (sample: the search rows, where
+// snapping is tried first).
+[[nodiscard]] std::vector<Formula> verify(const std::vector<Finalist>& finalists, ColumnSource& sample,
+                                          DataSource& full, const EngineConfig& config, const Control& control);
+
+// The front of the formulas and the index of the chosen one; scores are filled in.
+[[nodiscard]] std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance);
+[[nodiscard]] std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance);
+
+}  // namespace zan::discover::engine

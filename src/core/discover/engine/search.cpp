@@ -1,0 +1,448 @@
+// The level-by-level search on the sample rows, the sums of terms, and the finalists.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <unordered_set>
+
+#include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/finalize.hpp"
+#include "core/discover/engine/linear_fit.hpp"
+#include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/search_state.hpp"
+#include "core/pool.hpp"
+
+namespace zan::discover::engine {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Starting values of an inner constant, best first after scoring; no randomness.
+constexpr double kScaleGrid[] = {-2.0, -1.0, -0.5, 0.5, 1.0, 2.0, 3.141592653589793};
+constexpr double kShiftGrid[] = {-2.0, -1.0, 0.5, 1.0, 2.0, 3.0};
+// Rough cost of one candidate on one sample row, for the pool's serial cut-off.
+constexpr double kCandidateRowNs = 4.0;
+
+[[nodiscard]] std::uint64_t mix(std::uint64_t h, std::uint64_t v) noexcept {
+    h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    return h * 0xff51afd7ed558ccdull;
+}
+
+// The values up to scale, offset and sign, rounded: equal for x, 2x + 1 and −x.
+[[nodiscard]] std::uint64_t affine_print(const double* f, std::size_t n, const Moments& m) noexcept {
+    const double sd = std::sqrt(m.m2_f / m.n);
+    if (!(sd > 0.0)) return 0;
+    double sign = 0.0;
+    std::uint64_t h = 0x12345;
+    for (std::size_t i = 0; i < n; ++i) {
+        double z = (f[i] - m.mean_f) / sd;
+        if (sign == 0.0 && std::fabs(z) > 1e-3) sign = z > 0.0 ? 1.0 : -1.0;
+        z *= sign == 0.0 ? 1.0 : sign;
+        h = mix(h, static_cast<std::uint64_t>(std::llround(z * 1e6)));
+    }
+    return h;
+}
+
+}  // namespace
+
+// ---- the search state -----------------------------------------------------------------
+
+SearchState::SearchState(Columns sample, std::span<const double> target, const EngineConfig& config,
+                         const Control& control, Clock::time_point start)
+    : config_(config), control_(control), start_(start), ns_(target.size()), nv_(sample.size()) {
+    for (std::size_t c = 0; c < nv_; ++c) cols_.emplace_back(sample[c].begin(), sample[c].begin() + ns_);
+    y_.assign(target.begin(), target.end());
+    Moments m = Moments::of(y_.data(), y_.data(), ns_);
+    y_mean_ = m.mean_y;
+    syy_ = m.m2_y;
+    unary_ = {Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt, Operator::Square};
+    if (config.use_trig) {
+        unary_.push_back(Operator::Sin);
+        unary_.push_back(Operator::Cos);
+    }
+    binary_ = {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div};
+    if (config.use_zan) binary_.push_back(Operator::Zan);
+}
+
+bool SearchState::stopped() const {
+    if (control_.should_stop && control_.should_stop()) return true;
+    if (config_.time_limit > 0.0 &&
+        std::chrono::duration<double>(Clock::now() - start_).count() > config_.time_limit)
+        return true;
+    return false;
+}
+
+double SearchState::elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+// Predictions of a candidate on the sample into out; false when some row has none.
+bool SearchState::compose(const Candidate& c, double constant, double* out) const {
+    const double* a = pred(c.left);
+    switch (c.make) {
+        case Make::Unary: return apply_block(c.op, a, nullptr, out, ns_);
+        case Make::Binary: return apply_block(c.op, a, pred(c.right), out, ns_);
+        case Make::Scale:
+            for (std::size_t i = 0; i < ns_; ++i) out[i] = constant * a[i];
+            break;
+        case Make::Shift:
+            for (std::size_t i = 0; i < ns_; ++i) out[i] = a[i] + constant;
+            break;
+        case Make::Reflect:
+            for (std::size_t i = 0; i < ns_; ++i) out[i] = constant - a[i];
+            break;
+    }
+    return apply_block(c.op, out, nullptr, out, ns_);
+}
+
+// The inner constant of a Scale/Shift/Reflect candidate: the best grid point, then LM on
+// (constant, a, b) over the sample. False when no grid point gives values.
+bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant, LinearFit& fit) const {
+    std::span<const double> grid = c.make == Make::Scale ? std::span<const double>(kScaleGrid)
+                                                         : std::span<const double>(kShiftGrid);
+    bool any = false;
+    for (double g : grid) {
+        if (!compose(c, g, buf)) continue;
+        LinearFit f = fit_column(buf, y_.data(), ns_, syy_);
+        if (!any || f.nmse < fit.nmse) {
+            fit = f;
+            constant = g;
+            any = true;
+        }
+    }
+    if (!any || fit.a == 0.0) return any;
+    VariantProblem problem(*this, c, buf);
+    const double start[3] = {constant, fit.a, fit.b};
+    LmResult r = levenberg_marquardt(problem, start);
+    if (r.ok && compose(c, r.theta[0], buf)) {
+        LinearFit f = fit_column(buf, y_.data(), ns_, syy_);
+        if (f.nmse < fit.nmse) {
+            fit = f;
+            constant = r.theta[0];
+        }
+    }
+    return compose(c, constant, buf);
+}
+
+NormalEquations SearchState::VariantProblem::normal(std::span<const double> theta) {
+    // model a·u(z(c)) + b; z = c·e, e + c or c − e
+    NormalEquations ne;
+    ne.params = 3;
+    const double c = theta[0], a = theta[1], b = theta[2];
+    const std::size_t n = s_.ns_;
+    const double* e = s_.pred(cand_.left);
+    if (!s_.compose(cand_, c, buf_)) return ne;
+    const OperatorInfo& u = info(cand_.op);
+    for (std::size_t i = 0; i < n; ++i) {
+        double z;
+        double dz;
+        switch (cand_.make) {
+            case Make::Scale: z = c * e[i]; dz = e[i]; break;
+            case Make::Shift: z = e[i] + c; dz = 1.0; break;
+            default: z = c - e[i]; dz = 1.0; break;
+        }
+        const double f = buf_[i];
+        const double j0 = a * u.partials(z, 0.0, f).da * dz;
+        const double j[3] = {j0, f, 1.0};
+        const double r = a * f + b - s_.y_[i];
+        ne.cost += r * r;
+        for (int p = 0; p < 3; ++p) {
+            ne.jtr[p] += j[p] * r;
+            for (int q = 0; q < 3; ++q) ne.jtj[p * kMaxLmParams + q] += j[p] * j[q];
+        }
+    }
+    ne.ok = std::isfinite(ne.cost) && std::isfinite(ne.jtj[0]);
+    return ne;
+}
+
+void SearchState::add_node(Node node, const double* values) {
+    node.offset = preds_.size();
+    preds_.insert(preds_.end(), values, values + ns_);
+    const Moments m = Moments::of(values, values, ns_);
+    const double norm = std::sqrt(m.m2_f);
+    for (std::size_t i = 0; i < ns_; ++i) units_.push_back(norm > 0.0 ? (values[i] - m.mean_f) / norm : 0.0);
+    if (by_size_.size() <= node.size) by_size_.resize(node.size + 1);
+    by_size_[node.size].push_back(static_cast<std::uint32_t>(nodes_.size()));
+    nodes_.push_back(std::move(node));
+}
+
+Node SearchState::materialise(const Candidate& c, double constant, const LinearFit& fit) const {
+    Node n;
+    const Node& a = nodes_[c.left];
+    n.fit = fit;
+    n.vars = a.vars;
+    n.params = a.params;
+    switch (c.make) {
+        case Make::Unary:
+            n.tokens = a.tokens;
+            break;
+        case Make::Binary: {
+            const Node& b = nodes_[c.right];
+            n.vars |= b.vars;
+            n.tokens = a.tokens;
+            append_shifted(n.tokens, b.tokens, a.params.size());
+            n.params.insert(n.params.end(), b.params.begin(), b.params.end());
+            break;
+        }
+        case Make::Scale:
+        case Make::Shift:
+        case Make::Reflect: {
+            const Token p = Token::make_param(a.params.size(), constant);
+            if (c.make == Make::Reflect) {
+                n.tokens.push_back(p);
+                n.tokens.insert(n.tokens.end(), a.tokens.begin(), a.tokens.end());
+                n.tokens.push_back(Token::make_op(Operator::Sub));
+            } else {
+                n.tokens = a.tokens;
+                n.tokens.push_back(p);
+                n.tokens.push_back(Token::make_op(c.make == Make::Scale ? Operator::Mul : Operator::Add));
+            }
+            n.params.push_back(constant);
+            break;
+        }
+    }
+    n.tokens.push_back(Token::make_op(c.op));
+    n.size = static_cast<std::uint32_t>(n.tokens.size());
+    return n;
+}
+
+// Every candidate of formula size `size`, in a fixed order.
+std::vector<Candidate> SearchState::generate(std::size_t size) const {
+    std::vector<Candidate> out;
+    auto kept = [&](std::size_t s) -> const std::vector<std::uint32_t>& {
+        static const std::vector<std::uint32_t> kEmpty;
+        return s < by_size_.size() ? by_size_[s] : kEmpty;
+    };
+    for (std::uint32_t i : kept(size - 1))
+        for (Operator op : unary_) out.push_back({i, kNone, op, Make::Unary});
+    // binary joins of the join sets; add and mul once per unordered pair
+    for (std::size_t sl = 1; sl + 2 <= size; ++sl) {
+        const std::size_t sr = size - 1 - sl;
+        const auto& left = sl < join_.size() ? join_[sl] : std::vector<std::uint32_t>{};
+        const auto& right = sr < join_.size() ? join_[sr] : std::vector<std::uint32_t>{};
+        for (std::uint32_t l : left) {
+            for (std::uint32_t r : right) {
+                if (nodes_[l].params.size() + nodes_[r].params.size() > config_.max_inner_constants) continue;
+                for (Operator op : binary_) {
+                    const bool symmetric = op == Operator::Add || op == Operator::Mul;
+                    if (symmetric && (sl > sr || (sl == sr && l > r))) continue;
+                    if (l == r && op != Operator::Mul) continue;  // x − x, x/x, x + x
+                    out.push_back({l, r, op, Make::Binary});
+                }
+            }
+        }
+    }
+    // inner constants: u(c·e) for exp, sin, cos; u(e + c) and u(c − e) for ln, sqrt, inv, square
+    if (size >= 4 && size - 3 <= config_.max_constant_block) {
+        for (std::uint32_t i : kept(size - 3)) {
+            if (nodes_[i].params.size() >= config_.max_inner_constants) continue;
+            for (Operator op : unary_) {
+                if (op == Operator::Exp || op == Operator::Sin || op == Operator::Cos) {
+                    out.push_back({i, kNone, op, Make::Scale});
+                } else {
+                    out.push_back({i, kNone, op, Make::Shift});
+                    if (op != Operator::Square) out.push_back({i, kNone, op, Make::Reflect});
+                }
+            }
+        }
+    }
+    return out;
+}
+
+// Scores every candidate on the sample, in parallel; slot i belongs to candidate i.
+std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) const {
+    std::vector<Scored> out(cands.size());
+    const double cost = static_cast<double>(ns_) * kCandidateRowNs * 3.0;
+    pool::for_blocks(cands.size(), cost, [&](std::size_t b, std::size_t e) {
+        std::vector<double> buf(ns_);
+        for (std::size_t i = b; i < e; ++i) {
+            if ((i - b) % 256 == 0 && stopped()) return;
+            const Candidate& c = cands[i];
+            Scored& s = out[i];
+            double constant = 0.0;
+            if (c.make == Make::Unary || c.make == Make::Binary) {
+                if (!compose(c, 0.0, buf.data())) continue;
+                s.fit = fit_column(buf.data(), y_.data(), ns_, syy_);
+            } else if (!fit_constant(c, buf.data(), constant, s.fit)) {
+                continue;
+            }
+            const Moments m = Moments::of(buf.data(), y_.data(), ns_);
+            if (s.fit.a == 0.0 || !(s.fit.nmse < 1.0)) continue;  // constant on the sample
+            s.ok = true;
+            s.constant = constant;
+            s.print = affine_print(buf.data(), ns_, m);
+            for (std::size_t k = 0; k < residuals_.size(); ++k) {
+                const std::vector<double>& r = residuals_[k];
+                double c_fr = 0.0;
+                for (std::size_t j = 0; j < ns_; ++j) c_fr += (buf[j] - m.mean_f) * r[j];
+                s.residual_fit[k] = static_cast<float>(c_fr * c_fr / (m.m2_f * residual_norms_[k]));
+            }
+        }
+    });
+    return out;
+}
+
+// The residuals of the best few models so far pick building blocks that explain what
+// they miss; the blocks of a law often fit y poorly on their own.
+void SearchState::update_residual_models() {
+    residuals_.clear();
+    residual_norms_.clear();
+    std::vector<std::uint32_t> order(nodes_.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
+    for (std::uint32_t i : order) {
+        if (residuals_.size() == std::min<std::size_t>(config_.residual_models, 4)) break;
+        const Node& n = nodes_[i];
+        if (n.fit.nmse < kExactNmse) continue;
+        std::vector<double> r(ns_);
+        const double* f = pred(i);
+        double norm = 0.0;
+        for (std::size_t j = 0; j < ns_; ++j) {
+            r[j] = y_[j] - (n.fit.a * f[j] + n.fit.b);
+            norm += r[j] * r[j];
+        }
+        if (!(norm > 0.0)) continue;
+        residuals_.push_back(std::move(r));
+        residual_norms_.push_back(norm);
+    }
+}
+
+std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored,
+                                std::size_t size) {
+    std::vector<std::uint32_t> order;
+    for (std::size_t i = 0; i < cands.size(); ++i)
+        if (scored[i].ok) order.push_back(static_cast<std::uint32_t>(i));
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return scored[a].fit.nmse < scored[b].fit.nmse; });
+    // first of each fingerprint in that order; earlier levels' fingerprints win
+    std::vector<std::uint32_t> unique;
+    std::unordered_set<std::uint64_t> level_seen;
+    for (std::uint32_t i : order) {
+        const std::uint64_t p = scored[i].print;
+        if (seen_.count(p) || !level_seen.insert(p).second) continue;
+        unique.push_back(i);
+    }
+    std::vector<char> keep(cands.size(), 0), join(cands.size(), 0);
+    std::size_t kept = 0;
+    auto take = [&](std::uint32_t i, bool joined) {
+        if (!keep[i]) ++kept;
+        keep[i] = 1;
+        if (joined) join[i] = 1;
+    };
+    const bool small = size <= config_.small_size;
+    std::size_t n_join = 0;
+    for (std::size_t k = 0; k < unique.size(); ++k) {
+        if (!small && k >= config_.beam_per_size) break;
+        take(unique[k], n_join < config_.join_per_size);
+        ++n_join;
+    }
+    // the best few per set of variables used
+    std::vector<std::pair<std::uint32_t, std::size_t>> per_vars;
+    for (std::uint32_t i : unique) {
+        const Candidate& c = cands[i];
+        std::uint32_t vars = nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
+        auto it = std::find_if(per_vars.begin(), per_vars.end(), [&](auto& p) { return p.first == vars; });
+        if (it == per_vars.end()) {
+            per_vars.push_back({vars, 0});
+            it = per_vars.end() - 1;
+        }
+        if (it->second < config_.per_variable_set) take(i, it->second++ == 0);
+    }
+    // the best few per residual model
+    for (std::size_t k = 0; k < residuals_.size(); ++k) {
+        std::vector<std::uint32_t> by_residual = unique;
+        std::stable_sort(by_residual.begin(), by_residual.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return scored[a].residual_fit[k] > scored[b].residual_fit[k];
+        });
+        for (std::size_t j = 0; j < std::min(config_.per_residual, by_residual.size()); ++j)
+            take(by_residual[j], j < config_.per_residual / 2);
+    }
+    // materialise in candidate order: the node layout is then fixed by the candidates alone
+    std::vector<double> buf(ns_);
+    if (join_.size() <= size) join_.resize(size + 1);
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+        if (!keep[i]) continue;
+        const Scored& s = scored[i];
+        if (!compose(cands[i], s.constant, buf.data())) continue;
+        seen_.insert(s.print);
+        Node n = materialise(cands[i], s.constant, s.fit);
+        if (join[i]) join_[size].push_back(static_cast<std::uint32_t>(nodes_.size()));
+        add_node(std::move(n), buf.data());
+    }
+    return kept;
+}
+
+void SearchState::add_leaves() {
+    join_.resize(2);
+    for (std::size_t v = 0; v < nv_; ++v) {
+        Node n;
+        n.tokens = {Token::make_var(v)};
+        n.size = 1;
+        n.vars = 1u << std::min<std::size_t>(v, 31);
+        n.fit = fit_column(cols_[v].data(), y_.data(), ns_, syy_);
+        Moments m = Moments::of(cols_[v].data(), y_.data(), ns_);
+        seen_.insert(affine_print(cols_[v].data(), ns_, m));
+        join_[1].push_back(static_cast<std::uint32_t>(nodes_.size()));
+        add_node(std::move(n), cols_[v].data());
+    }
+}
+
+void SearchState::run(std::vector<LevelReport>& reports) {
+    add_leaves();
+    report(1, nv_, nv_, reports);
+    std::size_t exact_level = 0;
+    for (std::size_t size = 2; size <= config_.search_size; ++size) {
+        if (stopped()) {
+            interrupted_ = true;
+            break;
+        }
+        update_residual_models();
+        const std::vector<Candidate> cands = generate(size);
+        const std::vector<Scored> scored = score(cands);
+        if (stopped()) {
+            interrupted_ = true;
+            break;
+        }
+        const std::size_t kept = select(cands, scored, size);
+        fit_sums(size);
+        if (!report(size, cands.size(), kept, reports)) {
+            interrupted_ = true;
+            break;
+        }
+        // once an exact fit is known, a couple more levels may still find a shorter one
+        if (exact_level == 0 && best_nmse() <= kExactNmse) exact_level = size;
+        if (exact_level != 0 && (size >= best_exact_size() || size >= exact_level + 2)) break;
+    }
+}
+
+bool SearchState::report(std::size_t size, std::size_t candidates, std::size_t kept,
+                         std::vector<LevelReport>& reports) {
+    LevelReport r;
+    r.level = size;
+    r.candidates = candidates;
+    r.kept = kept;
+    r.best_nmse = best_nmse();
+    r.best_complexity = best_exact_size();
+    r.seconds = elapsed();
+    reports.push_back(r);
+    return !control_.on_level || control_.on_level(r);
+}
+
+double SearchState::best_nmse() const {
+    double best = 1.0;
+    for (const Node& n : nodes_) best = std::min(best, n.fit.nmse);
+    for (const SumFit& s : sums_) best = std::min(best, s.nmse);
+    return best;
+}
+
+std::size_t SearchState::best_exact_size() const {
+    std::size_t best = static_cast<std::size_t>(-1);
+    for (const Node& n : nodes_)
+        if (n.fit.nmse <= kExactNmse) best = std::min<std::size_t>(best, n.size);
+    for (const SumFit& s : sums_)
+        if (s.nmse <= kExactNmse) best = std::min(best, s.size);
+    return best;
+}
+
+}  // namespace zan::discover::engine

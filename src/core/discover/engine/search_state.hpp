@@ -1,0 +1,126 @@
+// State of one search on the sample rows: the kept building blocks (nodes) with their
+// predictions, the fingerprints seen, and the sums of terms fitted so far.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "core/discover/engine/config.hpp"
+#include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/linear_fit.hpp"
+#include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/program.hpp"
+#include "core/discover/operators.hpp"
+
+namespace zan::discover::engine {
+
+inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+// How a candidate is made from kept nodes: an operator over one or two of them, or a
+// unary operator over a node with a fitted constant (c·e, e + c, c − e) inside.
+enum class Make : std::uint8_t { Unary, Binary, Scale, Shift, Reflect };
+
+struct Candidate {
+    std::uint32_t left = kNone, right = kNone;
+    Operator op = Operator::Add;
+    Make make = Make::Unary;
+};
+
+struct Scored {
+    LinearFit fit;
+    double constant = 0.0;                // the fitted inner constant of Scale/Shift/Reflect
+    std::uint64_t print = 0;              // value fingerprint up to scale, offset and sign
+    std::array<float, 4> residual_fit{};  // r² against each residual model
+    bool ok = false;
+};
+
+// A kept building block: its program (Param slots read params) and its sample values.
+struct Node {
+    std::vector<Token> tokens;
+    std::vector<double> params;
+    std::uint32_t size = 0;  // tokens
+    std::uint32_t vars = 0;  // bit i: variable i is used
+    LinearFit fit;
+    std::size_t offset = 0;  // of its sample values in the prediction store
+};
+
+// A least-squares sum of kept nodes: y ≈ intercept + Σ coefficient·term.
+struct SumFit {
+    std::vector<std::uint32_t> terms;  // sorted node indices
+    std::vector<double> coefficients;
+    double intercept = 0.0;
+    double nmse = 1.0;
+    std::size_t size = 0;  // tokens of the terms and the additions between them
+};
+
+class SearchState {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SearchState(Columns sample, std::span<const double> target, const EngineConfig& config, const Control& control,
+                Clock::time_point start);
+
+    void run(std::vector<LevelReport>& reports);
+
+    [[nodiscard]] bool interrupted() const noexcept { return interrupted_; }
+    [[nodiscard]] const std::vector<Node>& nodes() const noexcept { return nodes_; }
+    [[nodiscard]] const std::vector<SumFit>& sums() const noexcept { return sums_; }
+    [[nodiscard]] double best_nmse() const;
+    [[nodiscard]] bool stopped() const;
+
+private:
+    class VariantProblem final : public LmProblem {
+    public:
+        VariantProblem(const SearchState& s, const Candidate& c, double* buf) : s_(s), cand_(c), buf_(buf) {}
+        [[nodiscard]] std::size_t params() const override { return 3; }
+        NormalEquations normal(std::span<const double> theta) override;
+
+    private:
+        const SearchState& s_;
+        const Candidate& cand_;
+        double* buf_;
+    };
+
+    [[nodiscard]] const double* pred(std::uint32_t node) const noexcept { return preds_.data() + nodes_[node].offset; }
+    [[nodiscard]] double elapsed() const;
+    [[nodiscard]] std::size_t best_exact_size() const;
+    bool compose(const Candidate& c, double constant, double* out) const;
+    bool fit_constant(const Candidate& c, double* buf, double& constant, LinearFit& fit) const;
+    [[nodiscard]] Node materialise(const Candidate& c, double constant, const LinearFit& fit) const;
+    void add_node(Node node, const double* values);
+    void add_leaves();
+    [[nodiscard]] std::vector<Candidate> generate(std::size_t size) const;
+    [[nodiscard]] std::vector<Scored> score(const std::vector<Candidate>& cands) const;
+    void update_residual_models();
+    std::size_t select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored, std::size_t size);
+    void fit_sums(std::size_t size);
+    [[nodiscard]] std::vector<SumFit> pursue(std::uint32_t start, std::size_t max_size) const;
+    bool solve_sum(SumFit& sum) const;
+    bool report(std::size_t size, std::size_t candidates, std::size_t kept, std::vector<LevelReport>& reports);
+
+    const EngineConfig& config_;
+    const Control& control_;
+    Clock::time_point start_;
+    std::size_t ns_, nv_;
+    std::vector<std::vector<double>> cols_;
+    std::vector<double> y_;
+    double y_mean_ = 0.0, syy_ = 0.0;
+    std::vector<Operator> unary_, binary_;
+
+    std::vector<Node> nodes_;
+    std::vector<double> preds_;
+    std::vector<double> units_;  // sample values centred and scaled to unit norm (0: constant)
+    std::vector<std::vector<std::uint32_t>> by_size_;  // kept nodes per size
+    std::vector<std::vector<std::uint32_t>> join_;     // of those, the ones joined
+    std::unordered_set<std::uint64_t> seen_;
+    std::vector<std::vector<double>> residuals_;
+    std::vector<double> residual_norms_;
+    std::vector<SumFit> sums_;
+    bool interrupted_ = false;
+};
+
+}  // namespace zan::discover::engine

@@ -1,0 +1,182 @@
+// Sums of terms: from a good first term, greedy forward selection of kept nodes against
+// the residual (each step refits every coefficient by least squares), so polynomials and
+// sums such as sin(x) + sin(y²) are fitted exactly.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <set>
+
+#include "core/discover/engine/search_state.hpp"
+#include "core/pool.hpp"
+
+namespace zan::discover::engine {
+namespace {
+
+// Below this share of its norm left after projecting out the chosen terms, a column adds
+// nothing new.
+constexpr double kIndependence = 1e-7;
+
+}  // namespace
+
+// Coefficients and intercept of a sum by least squares on the centred columns; false
+// when the terms are linearly dependent on the sample.
+bool SearchState::solve_sum(SumFit& best) const {
+    const std::size_t n = ns_;
+    const std::size_t k = best.terms.size();
+    std::vector<double> gram(k * k), rhs(k);
+    std::vector<double> means(k);
+    for (std::size_t a = 0; a < k; ++a) {
+        const double* fa = pred(best.terms[a]);
+        means[a] = std::accumulate(fa, fa + n, 0.0) / static_cast<double>(n);
+    }
+    for (std::size_t a = 0; a < k; ++a) {
+        const double* fa = pred(best.terms[a]);
+        for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y_[i] - y_mean_);
+        for (std::size_t b = 0; b <= a; ++b) {
+            const double* fb = pred(best.terms[b]);
+            double s = 0.0;
+            for (std::size_t i = 0; i < n; ++i) s += (fa[i] - means[a]) * (fb[i] - means[b]);
+            gram[a * k + b] = gram[b * k + a] = s;
+        }
+    }
+    // small dense solve by Gaussian elimination with partial pivoting
+    std::vector<double> coef(k);
+    {
+        std::vector<double> m(gram);
+        std::vector<double> v(rhs);
+        bool ok = true;
+        for (std::size_t c = 0; c < k && ok; ++c) {
+            std::size_t piv = c;
+            for (std::size_t r = c + 1; r < k; ++r)
+                if (std::fabs(m[r * k + c]) > std::fabs(m[piv * k + c])) piv = r;
+            if (!(std::fabs(m[piv * k + c]) > 0.0)) {
+                ok = false;
+                break;
+            }
+            if (piv != c) {
+                for (std::size_t j = 0; j < k; ++j) std::swap(m[c * k + j], m[piv * k + j]);
+                std::swap(v[c], v[piv]);
+            }
+            for (std::size_t r = c + 1; r < k; ++r) {
+                const double f = m[r * k + c] / m[c * k + c];
+                for (std::size_t j = c; j < k; ++j) m[r * k + j] -= f * m[c * k + j];
+                v[r] -= f * v[c];
+            }
+        }
+        if (!ok) return false;
+        for (std::size_t c = k; c-- > 0;) {
+            double s = v[c];
+            for (std::size_t j = c + 1; j < k; ++j) s -= m[c * k + j] * coef[j];
+            coef[c] = s / m[c * k + c];
+        }
+    }
+    best.coefficients = coef;
+    best.intercept = y_mean_;
+    for (std::size_t a = 0; a < k; ++a) best.intercept -= coef[a] * means[a];
+    return true;
+}
+
+// One pursuit from `start`: every prefix of two or more terms, as fitted sums.
+std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_size) const {
+    const std::size_t n = ns_;
+    std::vector<std::uint32_t> chosen{start};
+    std::vector<std::vector<double>> q;  // orthonormal basis of the chosen centred columns
+    std::vector<double> residual(n);
+    for (std::size_t i = 0; i < n; ++i) residual[i] = y_[i] - y_mean_;
+    std::vector<double> col(n);
+    std::size_t size = nodes_[start].size;
+
+    auto add_column = [&](std::uint32_t j) -> bool {
+        const double* f = pred(j);
+        const double mean = std::accumulate(f, f + n, 0.0) / static_cast<double>(n);
+        double norm0 = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            col[i] = f[i] - mean;
+            norm0 += col[i] * col[i];
+        }
+        for (const auto& b : q) {  // modified Gram–Schmidt, twice for stability
+            for (int pass = 0; pass < 2; ++pass) {
+                double d = 0.0;
+                for (std::size_t i = 0; i < n; ++i) d += b[i] * col[i];
+                for (std::size_t i = 0; i < n; ++i) col[i] -= d * b[i];
+            }
+        }
+        double norm = 0.0;
+        for (std::size_t i = 0; i < n; ++i) norm += col[i] * col[i];
+        if (!(norm > kIndependence * kIndependence * norm0) || !(norm0 > 0.0)) return false;
+        const double inv = 1.0 / std::sqrt(norm);
+        for (std::size_t i = 0; i < n; ++i) col[i] *= inv;
+        double d = 0.0;
+        for (std::size_t i = 0; i < n; ++i) d += col[i] * residual[i];
+        for (std::size_t i = 0; i < n; ++i) residual[i] -= d * col[i];
+        q.push_back(col);
+        return true;
+    };
+
+    std::vector<SumFit> out;
+    if (!add_column(start)) return out;
+    std::vector<char> excluded(nodes_.size(), 0);
+    excluded[start] = 1;
+    while (chosen.size() < config_.max_terms) {
+        // the kept node that best explains the residual (lowest index on a tie)
+        std::uint32_t pick = kNone;
+        double best_dot = 0.0;
+        for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
+            if (excluded[j] || size + 1 + nodes_[j].size > max_size) continue;
+            const double* u = units_.data() + nodes_[j].offset;
+            double d = 0.0;
+            for (std::size_t i = 0; i < n; ++i) d += u[i] * residual[i];
+            if (std::fabs(d) > best_dot) {
+                best_dot = std::fabs(d);
+                pick = j;
+            }
+        }
+        if (pick == kNone) break;
+        excluded[pick] = 1;
+        if (!add_column(pick)) continue;
+        chosen.push_back(pick);
+        size += 1 + nodes_[pick].size;
+        double sse = 0.0;
+        for (double r : residual) sse += r * r;
+        SumFit fit;
+        fit.terms = chosen;
+        fit.nmse = syy_ > 0.0 ? sse / syy_ : 0.0;
+        fit.size = size;
+        if (solve_sum(fit)) out.push_back(std::move(fit));
+        if (out.size() && out.back().nmse <= kExactNmse) break;
+    }
+    return out;
+}
+
+void SearchState::fit_sums(std::size_t /*size*/) {
+    if (nodes_.size() < 2 || config_.max_terms < 2) return;
+    std::vector<std::uint32_t> order(nodes_.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
+    order.resize(std::min(order.size(), config_.sum_starts));
+    std::vector<std::vector<SumFit>> found(order.size());
+    const double cost = static_cast<double>(nodes_.size() * ns_ * config_.max_terms);
+    pool::for_blocks(order.size(), cost, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            if (stopped()) return;
+            found[i] = pursue(order[i], config_.max_complexity);
+        }
+    });
+    std::set<std::vector<std::uint32_t>> known;
+    for (const SumFit& s : sums_) {
+        std::vector<std::uint32_t> key = s.terms;
+        std::sort(key.begin(), key.end());
+        known.insert(key);
+    }
+    for (std::vector<SumFit>& prefixes : found)
+    for (SumFit& s : prefixes) {
+        if (s.terms.size() < 2 || s.coefficients.empty()) continue;
+        std::vector<std::uint32_t> key = s.terms;
+        std::sort(key.begin(), key.end());
+        if (!known.insert(key).second) continue;
+        sums_.push_back(std::move(s));
+    }
+}
+
+}  // namespace zan::discover::engine
