@@ -34,16 +34,24 @@ Finalist scaled(const Node& n, std::size_t n_vars) {
     return f;
 }
 
-// intercept + Σ cᵢ·termᵢ; the terms' own constants stay as fitted on the sample.
+// intercept + Σ cᵢ·termᵢ; the terms' own constants are refitted with the coefficients
+// while they all fit in one LM problem (a constant fitted to y alone is rarely the one a
+// term of a sum needs), else kept as fitted on the sample.
 Finalist summed(const SumFit& s, const std::vector<Node>& nodes, std::size_t n_vars) {
     Finalist f;
     f.program.n_vars = n_vars;
+    std::size_t inner = 0;
+    for (std::uint32_t t : s.terms) inner += nodes[t].params.size();
+    const bool free_inner = inner + s.terms.size() + 1 <= kMaxLmParams;
     for (std::size_t k = 0; k < s.terms.size(); ++k) {
         const Node& n = nodes[s.terms[k]];
+        const std::size_t shift = f.params.size();
         for (Token t : n.tokens) {
-            if (t.kind == Token::Kind::Param) t = Token::make_const(n.params[t.index]);
+            if (t.kind == Token::Kind::Param)
+                t = free_inner ? Token::make_param(t.index + shift, n.params[t.index]) : Token::make_const(n.params[t.index]);
             f.program.tokens.push_back(t);
         }
+        if (free_inner) f.params.insert(f.params.end(), n.params.begin(), n.params.end());
         f.program.tokens.push_back(Token::make_param(f.params.size(), s.coefficients[k]));
         f.params.push_back(s.coefficients[k]);
         f.program.tokens.push_back(Token::make_op(Operator::Mul));

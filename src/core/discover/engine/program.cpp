@@ -57,6 +57,8 @@ std::unique_ptr<Tree> simplify(std::unique_ptr<Tree> t) {
     Tree& b = *t->b;
     switch (op) {
         case Operator::Mul:
+            // a term whose coefficient snapped to zero is dropped with it
+            if (is_const(b, 0.0) || is_const(a, 0.0)) return leaf(Token::make_const(0.0));
             if (is_const(b, 1.0)) return std::move(t->a);
             if (is_const(a, 1.0)) return std::move(t->b);
             if (is_const(b, -1.0)) return simplify(node(Operator::Neg, std::move(t->a)));

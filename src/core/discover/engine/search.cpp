@@ -172,6 +172,9 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
     n.fit = fit;
     n.vars = a.vars;
     n.params = a.params;
+    n.algebraic = a.algebraic && (c.make == Make::Unary || c.make == Make::Binary) &&
+                  (c.op == Operator::Add || c.op == Operator::Sub || c.op == Operator::Mul ||
+                   c.op == Operator::Div || c.op == Operator::Inv || c.op == Operator::Square);
     switch (c.make) {
         case Make::Unary:
             n.tokens = a.tokens;
@@ -179,6 +182,7 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
         case Make::Binary: {
             const Node& b = nodes_[c.right];
             n.vars |= b.vars;
+            n.algebraic = n.algebraic && b.algebraic;
             n.tokens = a.tokens;
             append_shifted(n.tokens, b.tokens, a.params.size());
             n.params.insert(n.params.end(), b.params.begin(), b.params.end());

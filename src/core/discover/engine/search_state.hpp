@@ -44,6 +44,7 @@ struct Node {
     std::vector<double> params;
     std::uint32_t size = 0;  // tokens
     std::uint32_t vars = 0;  // bit i: variable i is used
+    bool algebraic = true;   // built from variables, constants and arithmetic alone
     LinearFit fit;
     std::size_t offset = 0;  // of its sample values in the prediction store
 };
@@ -98,7 +99,8 @@ private:
     void update_residual_models();
     std::size_t select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored, std::size_t size);
     void fit_sums(std::size_t size);
-    [[nodiscard]] std::vector<SumFit> pursue(std::uint32_t start, std::size_t max_size) const;
+    [[nodiscard]] std::vector<SumFit> pursue(std::uint32_t start, std::size_t max_size,
+                                             const std::vector<char>& allowed) const;
     bool solve_sum(SumFit& sum) const;
     bool report(std::size_t size, std::size_t candidates, std::size_t kept, std::vector<LevelReport>& reports);
 

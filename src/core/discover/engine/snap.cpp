@@ -19,6 +19,7 @@ struct Basis {
 const Basis kBases[] = {
     {1.0, 0},
     {std::numbers::pi, 3},
+    {std::numbers::pi * std::numbers::pi, 4},
     {std::numbers::sqrt2, 3},
     {1.7724538509055159, 4},  // √π
     {2.5066282746310002, 4},  // √(2π)

@@ -77,7 +77,8 @@ bool SearchState::solve_sum(SumFit& best) const {
 }
 
 // One pursuit from `start`: every prefix of two or more terms, as fitted sums.
-std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_size) const {
+std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_size,
+                                        const std::vector<char>& allowed) const {
     const std::size_t n = ns_;
     std::vector<std::uint32_t> chosen{start};
     std::vector<std::vector<double>> q;  // orthonormal basis of the chosen centred columns
@@ -116,24 +117,43 @@ std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_siz
     std::vector<SumFit> out;
     if (!add_column(start)) return out;
     std::vector<char> excluded(nodes_.size(), 0);
+    for (std::size_t j = 0; j < nodes_.size(); ++j) excluded[j] = !allowed[j];
     excluded[start] = 1;
+    // Σ (u_j·q_k)² over the chosen basis: the part of column j the chosen terms already span
+    std::vector<double> spanned(nodes_.size(), 0.0);
+    auto absorb = [&](const std::vector<double>& qk) {
+        for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
+            if (excluded[j]) continue;
+            const double* u = units_.data() + nodes_[j].offset;
+            double d = 0.0;
+            for (std::size_t i = 0; i < n; ++i) d += u[i] * qk[i];
+            spanned[j] += d * d;
+        }
+    };
+    absorb(q.back());
     while (chosen.size() < config_.max_terms) {
-        // the kept node that best explains the residual (lowest index on a tie)
+        // Orthogonal least squares: the node whose new direction removes the most of the
+        // residual (lowest index on a tie). Plain correlation with the residual would keep
+        // choosing near-copies of the chosen terms in correlated families such as powers.
         std::uint32_t pick = kNone;
-        double best_dot = 0.0;
+        double best_gain = 0.0;
         for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
             if (excluded[j] || size + 1 + nodes_[j].size > max_size) continue;
+            const double rest = 1.0 - spanned[j];
+            if (!(rest > kIndependence)) continue;
             const double* u = units_.data() + nodes_[j].offset;
             double d = 0.0;
             for (std::size_t i = 0; i < n; ++i) d += u[i] * residual[i];
-            if (std::fabs(d) > best_dot) {
-                best_dot = std::fabs(d);
+            const double gain = d * d / rest;
+            if (gain > best_gain) {
+                best_gain = gain;
                 pick = j;
             }
         }
         if (pick == kNone) break;
         excluded[pick] = 1;
         if (!add_column(pick)) continue;
+        absorb(q.back());
         chosen.push_back(pick);
         size += 1 + nodes_[pick].size;
         double sse = 0.0;
@@ -150,17 +170,31 @@ std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_siz
 
 void SearchState::fit_sums(std::size_t /*size*/) {
     if (nodes_.size() < 2 || config_.max_terms < 2) return;
-    std::vector<std::uint32_t> order(nodes_.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
-    order.resize(std::min(order.size(), config_.sum_starts));
-    std::vector<std::vector<SumFit>> found(order.size());
-    const double cost = static_cast<double>(nodes_.size() * ns_ * config_.max_terms);
-    pool::for_blocks(order.size(), cost, [&](std::size_t b, std::size_t e) {
+    // Two dictionaries: every node, and the algebraic ones alone. Transcendental terms
+    // approximate a polynomial well enough to be chosen first and then never let the
+    // pursuit reach it exactly; without them it does.
+    std::vector<char> all(nodes_.size(), 1), algebraic(nodes_.size(), 0);
+    for (std::size_t j = 0; j < nodes_.size(); ++j) algebraic[j] = nodes_[j].algebraic;
+    struct Start {
+        std::uint32_t node;
+        const std::vector<char>* allowed;
+    };
+    std::vector<Start> starts;
+    for (const std::vector<char>* dict : {&all, &algebraic}) {
+        std::vector<std::uint32_t> order;
+        for (std::uint32_t j = 0; j < nodes_.size(); ++j)
+            if ((*dict)[j]) order.push_back(j);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
+        const std::size_t count = dict == &all ? config_.sum_starts : config_.sum_starts / 2;
+        for (std::size_t k = 0; k < std::min(count, order.size()); ++k) starts.push_back({order[k], dict});
+    }
+    std::vector<std::vector<SumFit>> found(starts.size());
+    const double cost = static_cast<double>(nodes_.size() * ns_ * config_.max_terms) * 2.0;
+    pool::for_blocks(starts.size(), cost, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
             if (stopped()) return;
-            found[i] = pursue(order[i], config_.max_complexity);
+            found[i] = pursue(starts[i].node, config_.max_complexity, *starts[i].allowed);
         }
     });
     std::set<std::vector<std::uint32_t>> known;
