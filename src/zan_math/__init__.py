@@ -6,7 +6,30 @@ The native module :mod:`zan_math.zan_core` does the work; its public names are r
 from . import zan_core
 from .zan_core import *  # noqa: F401,F403
 from .zan_core import PanicException
-from ._discover import DiscoveryResult, Formula, LevelInfo, discover
 
 __all__ = [*zan_core.__all__, "PanicException", "zan_core", "discover", "Formula", "DiscoveryResult", "LevelInfo"]
 __version__ = "0.1.0"
+
+# The package's NumPy-based API is imported on first use, so that `import zan_math` (and
+# zan_core with it) stays light and starts no thread of NumPy's.
+_LAZY = {
+    "discover": "._discover",
+    "Formula": "._discover",
+    "DiscoveryResult": "._discover",
+    "LevelInfo": "._discover",
+}
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'zan_math' has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))

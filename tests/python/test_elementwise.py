@@ -70,7 +70,13 @@ def test_binary_rules_bit_exact_and_zip_truncated(name, as_, bs):
     ref = BINARY[name]
     out = getattr(z, name)(as_, bs)
     assert len(out) == min(len(as_), len(bs))
-    assert bits(out) == bits([ref(a, b) for a, b in zip(as_, bs)])
+    expected = [ref(a, b) for a, b in zip(as_, bs)]
+    # With two NaN operands the interpreter itself returns either one's payload, depending
+    # on whether its arithmetic was specialised yet: either is right.
+    for i, (a, b) in enumerate(zip(as_, bs)):
+        if math.isnan(a) and math.isnan(b) and bits([out[i]]) in (bits([a + 0.0]), bits([b + 0.0])):
+            expected[i] = out[i]
+    assert bits(out) == bits(expected)
 
 
 @pytest.mark.parametrize(
