@@ -126,6 +126,7 @@ ze::EngineConfig to_config(PyObject* options) {
         if (name == "max_complexity") config.max_complexity = to_uint64(value);
         else if (name == "search_size") config.search_size = to_uint64(value);
         else if (name == "sample_rows") config.sample_rows = to_uint64(value);
+        else if (name == "validation_rows") config.validation_rows = to_uint64(value);
         else if (name == "beam_per_size") config.beam_per_size = to_uint64(value);
         else if (name == "join_per_size") config.join_per_size = to_uint64(value);
         else if (name == "max_terms") config.max_terms = to_uint64(value);

@@ -15,7 +15,9 @@ enum class Selection : std::uint8_t {
 struct EngineConfig {
     std::size_t max_complexity = 30;     // largest formula reported, in tokens
     std::size_t search_size = 11;        // largest building block the search makes
-    std::size_t sample_rows = 256;       // rows the search runs on; the front is verified on all
+    std::size_t sample_rows = 256;       // rows the search runs on (of the validation rows)
+    std::size_t validation_rows = 4096;  // rows the finalists are refitted and snapped on; the
+                                         // front they make is then measured on all rows
     std::size_t beam_per_size = 200;     // best candidates kept per size
     std::size_t join_per_size = 90;      // of those, the ones joined by binary operators
     std::size_t small_size = 3;          // every distinct candidate up to this size is kept

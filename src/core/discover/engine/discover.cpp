@@ -22,43 +22,64 @@ std::vector<std::size_t> sample_rows(std::size_t rows, std::size_t limit) {
     return out;
 }
 
-Result discover(Columns sample, std::span<const double> sample_target, DataSource& full, const EngineConfig& config,
-                const Control& control) {
+namespace {
+
+// Copies of the given rows of the columns and target.
+struct Rows {
+    std::vector<std::vector<double>> columns;
+    std::vector<double> target;
+    std::vector<std::span<const double>> spans;
+
+    Rows(Columns from, std::span<const double> y, const std::vector<std::size_t>& pick) : columns(from.size()) {
+        for (std::size_t c = 0; c < from.size(); ++c) {
+            columns[c].reserve(pick.size());
+            for (std::size_t r : pick) columns[c].push_back(from[c][r]);
+        }
+        target.reserve(pick.size());
+        for (std::size_t r : pick) target.push_back(y[r]);
+        spans.assign(columns.begin(), columns.end());
+    }
+    [[nodiscard]] Columns view() const { return Columns(spans); }
+};
+
+double variance_of(const std::vector<Formula>& formulas) {
+    for (const Formula& f : formulas)
+        if (f.nmse > 0.0) return f.loss / f.nmse;
+    return 0.0;
+}
+
+}  // namespace
+
+Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
+                const EngineConfig& config, const Control& control) {
     const auto start = std::chrono::steady_clock::now();
     Result result;
-    SearchState state(sample, sample_target, config, control, start);
+    const Rows search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
+    SearchState state(search.view(), search.target, config, control, start);
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
-    ColumnSource sample_source(sample, sample_target);
-    std::vector<Formula> formulas = verify(finalists(state, sample.size()), sample_source, full, config, control);
-    double variance = 0.0;
-    if (!formulas.empty()) {
-        // loss / nmse is the target's variance on all rows
-        for (const Formula& f : formulas)
-            if (f.nmse > 0.0) {
-                variance = f.loss / f.nmse;
-                break;
-            }
+    ColumnSource rows(validation, validation_target);
+    std::vector<Formula> formulas = verify(finalists(state, validation.size()), rows, config, control);
+    const double validation_variance = variance_of(formulas);
+    std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
+    if (full.rows() != validation_target.size()) {
+        // the validation rows chose the front; all rows measure it
+        std::vector<Formula> measured = confirm(front, full, control);
+        const double variance = variance_of(measured);
+        front = build_front(std::move(measured), variance);
     }
-    result.front = build_front(std::move(formulas), variance);
+    const double variance = variance_of(front);
+    result.front = std::move(front);
     result.best = choose(result.front, config.selection, variance);
     return result;
 }
 
 Result discover(Columns columns, std::span<const double> target, const EngineConfig& config, const Control& control) {
-    const std::vector<std::size_t> rows = sample_rows(target.size(), config.sample_rows);
-    std::vector<std::vector<double>> cols(columns.size());
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-        cols[c].reserve(rows.size());
-        for (std::size_t r : rows) cols[c].push_back(columns[c][r]);
-    }
-    std::vector<double> y;
-    y.reserve(rows.size());
-    for (std::size_t r : rows) y.push_back(target[r]);
-    std::vector<std::span<const double>> spans(cols.begin(), cols.end());
     ColumnSource full(columns, target);
-    return discover(Columns(spans), y, full, config, control);
+    if (target.size() <= config.validation_rows) return discover(columns, target, full, config, control);
+    const Rows validation(columns, target, sample_rows(target.size(), config.validation_rows));
+    return discover(validation.view(), validation.target, full, config, control);
 }
 
 }  // namespace zan::discover::engine

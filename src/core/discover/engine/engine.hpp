@@ -51,12 +51,14 @@ struct Result {
     std::vector<LevelReport> levels;
 };
 
-// Searches on the sample (columns and target held in memory, at least two rows) and
-// verifies and refits on all rows through `full`.
-[[nodiscard]] Result discover(Columns sample, std::span<const double> sample_target, DataSource& full,
+// Searches on a sample of the validation rows (held in memory, at least two; a
+// deterministic sample of all rows, see sample_rows), refits and snaps the finalists on
+// the validation rows, and measures the front on all rows through `full`.
+[[nodiscard]] Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                               const EngineConfig& config, const Control& control = {});
 
-// In-memory data: a deterministic sample of at most config.sample_rows rows is searched.
+// In-memory data: at most config.validation_rows of the rows validate, and at most
+// config.sample_rows of those are searched.
 [[nodiscard]] Result discover(Columns columns, std::span<const double> target, const EngineConfig& config,
                               const Control& control = {});
 

@@ -157,46 +157,67 @@ std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars) {
     return out;
 }
 
-std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& sample, DataSource& full,
-                            const EngineConfig& config, const Control& control) {
-    // the target's spread on all rows: the cost of the best constant
+namespace {
+
+// The cost of the best constant: the target's spread on the source's rows.
+double target_spread(DataSource& source) {
     Expr mean_program;
     mean_program.tokens = {Token::make_param(0, 0.0)};
     const double start = 0.0;
-    const Fitted mean = refit(mean_program, std::span<const double>(&start, 1), full);
-    const double syy = mean.cost;
-    const double n = static_cast<double>(full.rows());
-    // the same on the sample, for snapping there
-    const Fitted sample_mean = refit(mean_program, std::span<const double>(&start, 1), sample);
-    const bool same_rows = full.rows() == sample.rows() && &full == static_cast<DataSource*>(&sample);
+    return refit(mean_program, std::span<const double>(&start, 1), source).cost;
+}
+
+Fitted measure(const Expr& program, std::span<const double> params, DataSource& source) {
+    if (!params.empty()) return refit(program, params, source);
+    Fitted out;
+    out.program = program;
+    const NormalEquations ne = source.normal(program, {});
+    out.cost = ne.cost;
+    out.ok = ne.ok;
+    return out;
+}
+
+Formula make_formula(const Fitted& fit, double rows, double spread) {
+    Formula formula;
+    formula.program = fit.program;
+    formula.constants = fit.params;
+    for (Token& t : formula.program.tokens)
+        if (t.kind == Token::Kind::Param) t.value = formula.constants[t.index];
+    formula.complexity = formula.program.size();
+    formula.loss = fit.cost / rows;
+    formula.nmse = spread > 0.0 ? fit.cost / spread : 0.0;
+    return formula;
+}
+
+}  // namespace
+
+std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& rows, const EngineConfig& config,
+                            const Control& control) {
+    const double spread = target_spread(rows);
+    const double n = static_cast<double>(rows.rows());
     std::vector<Formula> out;
     for (const Finalist& f : list) {
         if (control.should_stop && control.should_stop() && !out.empty()) break;
-        Fitted fitted = refit(f.program, f.params, full);
+        const Fitted fitted = refit(f.program, f.params, rows);
         if (!fitted.ok) continue;
-        Fitted snapped = snap(fitted, sample, kExactNmse * sample_mean.cost);
-        // the snapped form must also hold on all rows
-        Fitted check = snapped.params.empty() ? Fitted{} : refit(snapped.program, snapped.params, full);
-        if (snapped.params.empty()) {
-            NormalEquations ne = full.normal(snapped.program, {});
-            check.program = snapped.program;
-            check.cost = ne.cost;
-            check.ok = ne.ok;
-        }
-        const Fitted& chosen =
-            (check.ok && check.cost <= std::max(fitted.cost * (1.0 + 2.0 / n), kExactNmse * syy)) || same_rows
-                ? check
-                : fitted;
+        const Fitted snapped = snap(fitted, rows, kExactNmse * spread);
+        const Fitted chosen = measure(snapped.program, snapped.params, rows);
         if (!chosen.ok) continue;
-        Formula formula;
-        formula.program = chosen.program;
-        formula.constants = chosen.params;
-        for (Token& t : formula.program.tokens)
-            if (t.kind == Token::Kind::Param) t.value = formula.constants[t.index];
-        formula.complexity = formula.program.size();
-        formula.loss = chosen.cost / n;
-        formula.nmse = syy > 0.0 ? chosen.cost / syy : 0.0;
+        Formula formula = make_formula(chosen, n, spread);
         if (formula.complexity <= config.max_complexity) out.push_back(std::move(formula));
+    }
+    return out;
+}
+
+std::vector<Formula> confirm(const std::vector<Formula>& front, DataSource& full, const Control& control) {
+    const double spread = target_spread(full);
+    const double n = static_cast<double>(full.rows());
+    std::vector<Formula> out;
+    for (const Formula& f : front) {
+        if (control.should_stop && control.should_stop() && !out.empty()) break;
+        const Fitted fit = measure(f.program, f.constants, full);
+        if (!fit.ok) continue;  // no value on some row beyond the sample
+        out.push_back(make_formula(fit, n, spread));
     }
     return out;
 }

@@ -19,10 +19,13 @@ struct Finalist {
 
 [[nodiscard]] std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars);
 
-// Refits, snaps and measures every finalist on all rows (sample: the search rows, where
-// snapping is tried first).
-[[nodiscard]] std::vector<Formula> verify(const std::vector<Finalist>& finalists, ColumnSource& sample,
-                                          DataSource& full, const EngineConfig& config, const Control& control);
+// Refits, snaps and measures every finalist on the validation rows (held in memory).
+[[nodiscard]] std::vector<Formula> verify(const std::vector<Finalist>& finalists, ColumnSource& rows,
+                                          const EngineConfig& config, const Control& control);
+
+// Refits the formulas of a front on all rows (wherever they live) and measures them there;
+// a formula without a value on some row is dropped.
+[[nodiscard]] std::vector<Formula> confirm(const std::vector<Formula>& front, DataSource& full, const Control& control);
 
 // The front of the formulas and the index of the chosen one; scores are filled in.
 [[nodiscard]] std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance);
