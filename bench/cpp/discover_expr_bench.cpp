@@ -95,6 +95,47 @@ void BM_EvalBatchColumns(benchmark::State& state) {
 }
 BENCHMARK(BM_EvalBatchColumns)->ArgsProduct({{100, 1000, 100000}, {0, 1}});
 
+// p0 * exp(p1 * x) + p2 over one column: values only (eval_batch_into) against values and
+// the three parameter derivatives (eval_batch_dual), as the fitting of constants runs it.
+Expr three_parameters() {
+    return Expr{{Token::make_param(0, 1.5), Token::make_param(1, -0.4), Token::make_var(0), Token::make_op(Operator::Mul),
+                 Token::make_op(Operator::Exp), Token::make_op(Operator::Mul), Token::make_param(2, 0.25),
+                 Token::make_op(Operator::Add)},
+                1};
+}
+
+void BM_EvalParamsValues(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const std::vector<double> x = column(n);
+    const std::span<const double> cols[] = {x};
+    const std::vector<double> params = {1.5, -0.4, 0.25};
+    const Expr e = three_parameters();
+    std::vector<double> out(n);
+    EvalWorkspace ws;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(eval_batch_into(e, cols, params, out.data(), ws));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_EvalParamsValues)->Arg(256)->Arg(10000);
+
+void BM_EvalParamsDual(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const std::vector<double> x = column(n);
+    const std::span<const double> cols[] = {x};
+    const std::vector<double> params = {1.5, -0.4, 0.25};
+    const Expr e = three_parameters();
+    std::vector<double> out(n), dout(3 * n);
+    DualWorkspace ws;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(eval_batch_dual(e, cols, params, 3, out.data(), dout.data(), ws));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_EvalParamsDual)->Arg(256)->Arg(10000);
+
 void BM_EvalRowByRow(benchmark::State& state) {
     const std::size_t n = static_cast<std::size_t>(state.range(0));
     const std::vector<double> x = column(n), y = column(n + 1);

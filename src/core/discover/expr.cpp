@@ -185,13 +185,22 @@ bool eval_batch_dual(const Expr& e, Columns columns, std::span<const double> par
 
     // Level s holds its values at values + s*B and its tangents at tangents + s*P*B, the
     // tangent of parameter k at offset k*B. A level without parameters below it has no
-    // tangent (null slot): it costs nothing, and its operand's partial is never used.
+    // tangent (null slot): it costs nothing, and its operand's partial is never used. A
+    // parameter leaf's tangent slot points at its seed.
     constexpr std::size_t B = DualWorkspace::kBlock;
     const std::size_t P = n_params;
     if (ws.values_.size() < depth * B) ws.values_.resize(depth * B);
     if (ws.tangents_.size() < depth * P * B) ws.tangents_.resize(depth * P * B);
     if (ws.slots_.size() < depth) ws.slots_.resize(depth);
     if (ws.tangent_slots_.size() < depth) ws.tangent_slots_.resize(depth);
+    // Seed k (the tangent of parameter k itself: 1 in block k, 0 elsewhere) is the same on
+    // every block and every call with this P, and operators never write to it.
+    if (ws.seeded_params_ != P) {
+        ws.seeds_.assign(P * P * B, 0.0);
+        for (std::size_t k = 0; k < P; ++k) std::fill_n(ws.seeds_.data() + (k * P + k) * B, B, 1.0);
+        ws.seeded_params_ = P;
+    }
+    const double* const seeds = ws.seeds_.data();
     double* const values = ws.values_.data();
     double* const tangents = ws.tangents_.data();
     const double** const slot = ws.slots_.data();
@@ -211,11 +220,7 @@ bool eval_batch_dual(const Expr& e, Columns columns, std::span<const double> par
                     fill_block(dst, len, v);
                     slot[sp] = dst;
                     tslot[sp] = nullptr;
-                    if (t.kind == Token::Kind::Param && t.index < P) {
-                        double* tan = tangents + sp * P * B;
-                        for (std::size_t k = 0; k < P; ++k) std::fill(tan + k * B, tan + k * B + len, k == t.index ? 1.0 : 0.0);
-                        tslot[sp] = tan;
-                    }
+                    if (t.kind == Token::Kind::Param && t.index < P) tslot[sp] = seeds + t.index * P * B;
                     ++sp;
                     break;
                 }

@@ -116,6 +116,8 @@ private:
                                 DualWorkspace&);
     std::vector<double> values_;
     std::vector<double> tangents_;
+    std::vector<double> seeds_;  // P seeds of P blocks each, for seeded_params_ == P
+    std::size_t seeded_params_ = static_cast<std::size_t>(-1);
     std::vector<const double*> slots_;
     std::vector<const double*> tangent_slots_;  // null: no parameter reaches the value
 };
