@@ -15,12 +15,12 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PY313 := $(shell scripts/find-python 3.13)
 PY312 := $(shell scripts/find-python 3.12)
 
-.PHONY: demo test deps install cpp-test py-test py-tests sanitize sanitize-cpp sanitize-py sanitize-thread bench clean
+.PHONY: demo test deps install cpp-test py-test py-tests wheel-test sanitize sanitize-cpp sanitize-py sanitize-thread bench clean
 
 demo: install
 	$(VPY) -m zan_math
 
-test: cpp-test py-tests
+test: cpp-test py-tests wheel-test
 
 py-tests:
 	@if [ -z "$(PY313)$(PY312)" ]; then echo "No Python >= 3.12 found"; exit 1; fi
@@ -50,8 +50,10 @@ $(VENV)/.tools: $(VPY) Makefile
 	$(VPY) -m pip install -q $(PY_TOOLS)
 	touch $@
 
+# Every optional extra too: the suite tests each feature, and the core and the command line
+# once more with the extras hidden (tests/python/test_extras.py).
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) | deps
-	$(VPY) -m pip install -q --no-build-isolation '.[test]'
+	$(VPY) -m pip install -q --no-build-isolation '.[test,all]'
 	touch $@
 
 install: deps $(VENV)/.installed
@@ -66,6 +68,18 @@ py-test: install
 	$(VPY) -m pytest -q
 	@echo "== stubtest of zan_core.pyi against the built module"
 	$(VPY) -m mypy.stubtest zan_math.zan_core
+
+# The wheel a user gets from `pip wheel .` installs and works in a fresh virtual environment
+# with only its declared dependencies. The build reuses the directory `make install` compiled
+# in, so only the wheel is packed again.
+WHEEL_CHECK := build/wheel-check
+wheel-test: install
+	@echo "== pip wheel . into a fresh venv"
+	rm -rf $(WHEEL_CHECK)
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_CHECK)/dist .
+	$(PYTHON) -m venv $(WHEEL_CHECK)/venv
+	$(WHEEL_CHECK)/venv/bin/python -m pip install -q $(WHEEL_CHECK)/dist/zan_math-*.whl
+	cd $(WHEEL_CHECK) && venv/bin/python $(CURDIR)/scripts/check-wheel.py && venv/bin/zan-discover >/dev/null
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests and the whole Python suite
 # against an instrumented extension, in its own build directory and venv (never .venv).

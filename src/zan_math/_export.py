@@ -1,0 +1,671 @@
+"""Exports of a discovered formula: readable text, LaTeX, SymPy, Python source and a NumPy callable.
+
+Every export is built from the formula's postfix program (the engine's tokens), never from text:
+a variable is referred to by its index, and its name only ever becomes an identifier chosen here
+(:func:`identifiers`), so a column called ``__import__('os').system('…')`` or ``mass (kg)`` ends
+up as a harmless symbol, and ``x_1`` can never be confused with ``x_11``.
+
+Tokens: ``("var", i)``, ``("const", v)``, ``("param", k)`` (reads ``constants[k]``) and
+``("op", name)``. Every operator result that is not finite, and every failed domain test, means
+"no value" for that row (NaN), exactly as the engine evaluates:
+
+=======  =====  ===========================================================================
+name     arity  value
+=======  =====  ===========================================================================
+neg      1      -a
+inv      1      1/a; no value if |a| < 1e-300
+exp      1      exp(a)
+ln       1      log(a); no value if a <= 0
+sqrt     1      sqrt(a); no value if a < 0
+sin/cos  1      as named
+abs      1      |a|
+square   1      a*a
+zan      2      E(a) - L(b): E(a) = exp(a), or exp(log(a)) when a > 709.78; L(b) = log(G(b)),
+                G(b) = b when b > 0 (or NaN), else max(|b|, 1e-300)
+add/sub  2      a+b, a-b
+mul      2      a*b
+div      2      a/b; no value if |b| < 1e-300
+=======  =====  ===========================================================================
+
+How faithful each export is:
+
+- :func:`to_python` is exact: the same operations in the same order (libm's exp, log, sin, cos
+  through :mod:`math`), with helpers for the guarded operators, so it returns the engine's value
+  bit for bit, and NaN where the engine has no value.
+- :func:`to_numpy` follows the same rules column-wise; NumPy's own exp/log/sin/cos may differ
+  from libm in the last bit.
+- :func:`to_text` and the LaTeX form are for reading: the operators as written in mathematics,
+  guards left out, constants to 10 significant digits, only the parentheses mathematics needs.
+- :func:`to_sympy` maps every operator to its plain form (``log``, ``sqrt``, ``/``,
+  ``exp(a) - log(b)`` for zan). Given the data (``X``), a guard that acts on some row is stated:
+  the domain tests of ln, sqrt and division that fail somewhere make the whole expression
+  ``Piecewise((formula, tests), (nan, True))``; zan's logarithm becomes ``log(Abs(b))`` when b is
+  negative on some row but never near zero, and a ``Piecewise`` when b comes within 1e-300 of
+  zero, and its exponential a ``Piecewise`` past 709.78. Without data the plain forms are used,
+  assuming every argument is in its domain. Overflow (a result too large for a float, which the
+  engine treats as no value) is not stated. Constants equal (to a few ulps) to a small rational
+  times 1, π, √2, √π, √(2π) or e, or such a rational divided by one of them, become exact.
+"""
+
+from __future__ import annotations
+
+import keyword
+import math
+import re
+import unicodedata
+from collections import Counter
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from fractions import Fraction
+from typing import Any
+
+import numpy as np
+
+from ._extras import require
+
+SLIP_THRESHOLD = 709.78  # above it, zan's exponential E(a) takes exp(log(a)) instead of exp(a)
+GUARD_FLOOR = 1e-300  # smallest divisor magnitude; floor of zan's logarithm argument
+
+Program = Sequence[tuple[str, Any]]
+
+
+# ---- the program as a tree ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Node:
+    """One node of a formula: a variable (value = index), a constant (value = float) or an
+    operator (value = name) over `args`."""
+
+    kind: str  # "var", "const" or "op"
+    value: Any
+    args: tuple[Node, ...] = ()
+
+
+ARITY = {
+    "neg": 1, "inv": 1, "exp": 1, "ln": 1, "sqrt": 1, "sin": 1, "cos": 1, "abs": 1, "square": 1,
+    "zan": 2, "add": 2, "sub": 2, "mul": 2, "div": 2,
+}  # fmt: skip
+
+
+def parse(program: Program, constants: Sequence[float], n_vars: int) -> Node:
+    """The tree of a postfix program; ValueError when the program is malformed."""
+    stack: list[Node] = []
+    for position, token in enumerate(program):
+        try:
+            kind, value = token
+        except (TypeError, ValueError):
+            raise ValueError(f"token {position} is not a (kind, value) pair: {token!r}") from None
+        if kind == "var":
+            if not (isinstance(value, int) and 0 <= value < n_vars):
+                raise ValueError(f"token {position}: variable {value!r} is not one of the {n_vars} variables")
+            stack.append(Node("var", value))
+        elif kind == "const":
+            stack.append(Node("const", float(value)))
+        elif kind == "param":
+            if not (isinstance(value, int) and 0 <= value < len(constants)):
+                raise ValueError(f"token {position}: constant {value!r} is not one of the {len(constants)} constants")
+            stack.append(Node("const", float(constants[value])))
+        elif kind == "op":
+            arity = ARITY.get(value)
+            if arity is None:
+                raise ValueError(f"token {position}: unknown operator {value!r}")
+            if len(stack) < arity:
+                raise ValueError(f"token {position}: operator {value!r} needs {arity} operands")
+            args = tuple(stack[len(stack) - arity :])
+            del stack[len(stack) - arity :]
+            stack.append(Node("op", value, args))
+        else:
+            raise ValueError(f"token {position}: unknown token kind {kind!r}")
+    if len(stack) != 1:
+        raise ValueError(f"the program leaves {len(stack)} values instead of one")
+    return stack[0]
+
+
+def operators_used(node: Node) -> set[str]:
+    used = {node.value} if node.kind == "op" else set()
+    for arg in node.args:
+        used |= operators_used(arg)
+    return used
+
+
+# ---- names ------------------------------------------------------------------------------------
+
+# Names the generated Python uses besides the parameters.
+PYTHON_HELPERS = ("_div", "_ln", "_sqrt", "_exp", "_sq", "_zan")
+PYTHON_RESERVED = frozenset(keyword.kwlist) | {"math", "abs", "_value", "__debug__", *PYTHON_HELPERS}
+
+
+def _identifier_base(name: object, index: int) -> str:
+    text = unicodedata.normalize("NFKC", str(name))
+    if text.isidentifier():
+        return text
+    # Everything that cannot stand in an identifier becomes one underscore.
+    text = "".join(ch if ("_" + ch).isidentifier() else "_" for ch in text)
+    text = unicodedata.normalize("NFKC", re.sub(r"_+", "_", text).strip("_"))
+    if not text:
+        return f"x{index}"
+    if not text.isidentifier():  # starts with a digit
+        text = "x_" + text
+    return text if text.isidentifier() else f"x{index}"
+
+
+def identifiers(names: Sequence[object], reserved: frozenset[str] = PYTHON_RESERVED) -> tuple[str, ...]:
+    """Distinct identifiers for the names, each as close to its name as the rules allow: a valid
+    identifier stays as it is; other characters become underscores; a reserved word gets a
+    trailing underscore (``lambda`` -> ``lambda_``); repeats get ``_2``, ``_3``, ..."""
+    bases = []
+    for index, name in enumerate(names):
+        base = _identifier_base(name, index)
+        bases.append(base + "_" if base in reserved else base)
+    counts = Counter(bases)
+    taken = set(reserved) | {b for b in bases if counts[b] == 1}
+    result: list[str] = []
+    for base in bases:
+        if counts[base] == 1:
+            result.append(base)
+            continue
+        candidate, k = base, 1
+        while candidate in taken:
+            k += 1
+            candidate = f"{base}_{k}"
+        taken.add(candidate)
+        result.append(candidate)
+    return tuple(result)
+
+
+# ---- infix text (shared by the text form and the Python source) -----------------------------
+
+# Binding strength, loosest first; an operand binding less tightly than its place needs
+# parentheses.
+_ADD, _MUL, _NEG, _POW, _ATOM = 1, 2, 3, 4, 5
+_BINARY = {"add": (" + ", _ADD), "sub": (" - ", _ADD), "mul": ("*", _MUL), "div": ("/", _MUL)}
+_ASSOCIATIVE = {"add", "mul"}
+
+
+def format_constant(value: float, digits: int | None) -> str:
+    """repr (the shortest text that reads back as the same float) or `digits` significant digits."""
+    if not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    return repr(value) if digits is None else format(value, f".{digits}g")
+
+
+class _Infix:
+    """Renders a tree as infix text. `exact` keeps the evaluation order of the program (Python
+    evaluates a*b*c as (a*b)*c, which is not a*(b*c) in floating point) and calls the guarded
+    helpers; otherwise the text is mathematics, with as few parentheses as it needs."""
+
+    def __init__(self, names: Sequence[str], exact: bool):
+        self.names = names
+        self.exact = exact
+        self.helpers: set[str] = set()  # the guarded helpers the exact text calls
+
+    def render(self, node: Node) -> str:
+        return self._render(node)[0]
+
+    def _wrap(self, part: tuple[str, int], strength: int) -> str:
+        text, own = part
+        return f"({text})" if own < strength else text
+
+    def _constant(self, value: float) -> tuple[str, int]:
+        text = format_constant(value, None if self.exact else 10)
+        if self.exact and not math.isfinite(value):
+            text = "math." + text.lstrip("-")
+            return ("-" + text, _NEG) if value < 0 else (text, _ATOM)
+        return (text, _NEG) if text.startswith("-") else (text, _ATOM)
+
+    def _render(self, node: Node) -> tuple[str, int]:
+        if node.kind == "var":
+            return self.names[node.value], _ATOM
+        if node.kind == "const":
+            return self._constant(node.value)
+        op, args = node.value, [self._render(a) for a in node.args]
+        if op in _BINARY and not (self.exact and op == "div"):
+            symbol, strength = _BINARY[op]
+            left = self._wrap(args[0], strength)
+            # The right operand of - or /, or any right operand in exact mode, needs
+            # parentheses at equal strength; a negated right operand always gets them.
+            right_needs = strength + (1 if self.exact or op not in _ASSOCIATIVE else 0)
+            right = self._wrap(args[1], max(right_needs, _NEG + 1 if args[1][1] == _NEG else 0))
+            return f"{left}{symbol}{right}", strength
+        if op == "neg":
+            # -a*b reads as (-a)*b, which is -(a*b) exactly: rounding is symmetric in sign.
+            # A negated negation keeps its parentheses: -(-a), not --a.
+            return "-" + self._wrap(args[0], _NEG + 1 if args[0][1] == _NEG else _MUL), _NEG
+        if op == "square":
+            if self.exact:
+                if args[0][1] == _ATOM:
+                    return f"{args[0][0]}*{args[0][0]}", _MUL
+                self.helpers.add("_sq")
+                return f"_sq({args[0][0]})", _ATOM
+            return self._wrap(args[0], _POW + 1) + "**2", _POW
+        if self.exact:
+            return self._exact_call(op, [a[0] for a in args]), _ATOM
+        if op == "inv":
+            return "1/" + self._wrap(args[0], _MUL + 1), _MUL
+        function = {"ln": "log"}.get(op, op)
+        return f"{function}({', '.join(a[0] for a in args)})", _ATOM
+
+    def _exact_call(self, op: str, args: list[str]) -> str:
+        if op == "inv":
+            op, args = "div", ["1.0", *args]
+        function = {
+            "div": "_div", "ln": "_ln", "sqrt": "_sqrt", "exp": "_exp", "zan": "_zan",
+            "sin": "math.sin", "cos": "math.cos", "abs": "abs",
+        }[op]  # fmt: skip
+        if function in PYTHON_HELPERS:
+            self.helpers.add(function)
+        return f"{function}({', '.join(args)})"
+
+
+def to_text(program: Program, constants: Sequence[float], names: Sequence[object]) -> str:
+    """Readable infix, e.g. ``0.5*m*v**2``: the variables' identifiers (:func:`identifiers`),
+    constants to 10 significant digits, ``log`` for the natural logarithm, ``zan(a, b)``."""
+    tree = parse(program, constants, len(names))
+    return _Infix(identifiers(names), exact=False).render(tree)
+
+
+# ---- Python source ----------------------------------------------------------------------------
+
+_HELPER_SOURCE = {
+    "_div": '''
+def _div(a, b):
+    """a / b; NaN where the divisor is below 1e-300 in magnitude or not finite."""
+    return a / b if 1e-300 <= abs(b) < math.inf else math.nan
+''',
+    "_ln": '''
+def _ln(a):
+    """The natural logarithm; NaN where a <= 0."""
+    return math.log(a) if a > 0 else math.nan
+''',
+    "_sqrt": '''
+def _sqrt(a):
+    """The square root; NaN where a < 0."""
+    return math.sqrt(a) if a >= 0 else math.nan
+''',
+    "_exp": '''
+def _exp(a):
+    """The exponential; NaN where it overflows or a is not finite."""
+    if not math.isfinite(a):
+        return math.nan
+    try:
+        return math.exp(a)
+    except OverflowError:
+        return math.nan
+''',
+    "_sq": '''
+def _sq(a):
+    return a * a
+''',
+    "_zan": '''
+def _zan(a, b):
+    """The zan operator E(a) - L(b). E(a) = exp(a), or exp(log(a)) above 709.78, where exp(a)
+    would overflow; L(b) = log(b) for b > 0, else log(max(|b|, 1e-300))."""
+    if not math.isfinite(a):
+        return math.nan
+    e = math.exp(math.log(a)) if a > 709.78 else math.exp(a)
+    g = b if b > 0 or math.isnan(b) else max(abs(b), 1e-300)
+    return e - math.log(g)
+''',
+}
+
+
+def to_python(
+    program: Program, constants: Sequence[float], names: Sequence[object], function_name: str = "formula"
+) -> str:
+    """Source of a module defining ``def <function_name>(<variables>)`` over floats.
+
+    It computes exactly what the engine computes, operation by operation, and returns NaN
+    where the formula has no value (a guard failed or a result was not finite). Helpers for the
+    guarded operators (``_div``, ``_ln``, ``_sqrt``, ``_exp``, ``_zan``) are included when used.
+    Every variable is a parameter, in column order, so ``formula(*row)`` works.
+    """
+    params = identifiers(names)
+    tree = parse(program, constants, len(params))
+    printer = _Infix(params, exact=True)
+    body = printer.render(tree)
+    name = identifiers([function_name], PYTHON_RESERVED | set(params))[0]
+
+    lines = ["import math", ""]
+    for helper in PYTHON_HELPERS:
+        if helper in printer.helpers:
+            lines += [_HELPER_SOURCE[helper].strip("\n"), "", ""]
+    renamed = [(p, n) for p, n in zip(params, names) if p != n]
+    lines.append(f"def {name}({', '.join(params)}):")
+    # The docstring and comments hold only identifiers, numbers and ascii() of the original
+    # names: no column name can close a string or start a statement.
+    lines.append(f'    """{to_text(program, constants, params)}; NaN where the formula has no value."""')
+    for param, original in renamed:
+        lines.append(f"    # {param}: the column {ascii(str(original))}")
+    if operators_used(tree) & {"sin", "cos"}:
+        # math.sin and math.cos refuse infinities, which only reach them where the engine
+        # has no value already.
+        lines += ["    try:", f"        _value = {body}", "    except ValueError:", "        return math.nan"]
+    else:
+        lines.append(f"    _value = {body}")
+    lines.append("    return _value if math.isfinite(_value) else math.nan")
+    return "\n".join(lines) + "\n"
+
+
+# ---- NumPy ------------------------------------------------------------------------------------
+
+
+def _zan_np(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    e = np.where(a > SLIP_THRESHOLD, np.exp(np.log(a)), np.exp(a))
+    g = np.where((b > 0) | np.isnan(b), b, np.maximum(np.abs(b), GUARD_FLOOR))
+    return e - np.log(g)
+
+
+_NUMPY_KERNELS: dict[str, Callable[..., np.ndarray]] = {
+    "neg": np.negative,
+    "inv": lambda a: np.where(np.abs(a) < GUARD_FLOOR, np.nan, 1.0 / a),
+    "exp": np.exp,
+    "ln": lambda a: np.where(a <= 0, np.nan, np.log(a)),
+    "sqrt": lambda a: np.where(a < 0, np.nan, np.sqrt(a)),
+    "sin": np.sin,
+    "cos": np.cos,
+    "abs": np.abs,
+    "square": lambda a: a * a,
+    "zan": _zan_np,
+    "add": np.add,
+    "sub": np.subtract,
+    "mul": np.multiply,
+    "div": lambda a, b: np.where(np.abs(b) < GUARD_FLOOR, np.nan, a / b),
+}
+
+
+def _columns(X: Any, names: Sequence[str], n_vars: int) -> tuple[list[np.ndarray], int]:
+    """The variables' columns of X (rows x variables; 1-D for one variable; a DataFrame holding
+    columns of the variables' names is read by name)."""
+    columns_attr = getattr(X, "columns", None)
+    if columns_attr is not None and n_vars and all(n in list(columns_attr) for n in names):
+        return [np.asarray(X[n], dtype=np.float64) for n in names], len(X)
+    data = np.asarray(X, dtype=np.float64)
+    if data.ndim == 1 and n_vars <= 1:
+        data = data.reshape(-1, 1)
+    if data.ndim != 2 or data.shape[1] != n_vars:
+        raise ValueError(f"expected rows of {n_vars} variable(s), got an array of shape {data.shape}")
+    return [data[:, i] for i in range(n_vars)], data.shape[0]
+
+
+def evaluate(node: Node, columns: Sequence[np.ndarray], n_rows: int, facts: dict | None = None) -> np.ndarray:
+    """The node's values on the columns, NaN where there is none. With `facts`, also records,
+    for each guarded operator node, which of its guards act on the rows (see to_sympy)."""
+    if node.kind == "var":
+        return columns[node.value]
+    if node.kind == "const":
+        return np.full(n_rows, node.value)
+    args = [evaluate(a, columns, n_rows, facts) for a in node.args]
+    with np.errstate(all="ignore"):
+        if facts is not None:
+            facts[id(node)] = _guard_facts(node.value, args)
+        result = np.asarray(_NUMPY_KERNELS[node.value](*args), dtype=np.float64)
+        result[~np.isfinite(result)] = np.nan
+    return result
+
+
+def to_numpy(program: Program, constants: Sequence[float], names: Sequence[object]) -> Callable[[Any], np.ndarray]:
+    """A vectorised function ``f(X) -> ndarray`` of float64, NaN where the formula has no
+    value. X is rows x variables (or 1-D for a single variable); a pandas DataFrame that has
+    columns of the variables' names is read by name, anything else by position."""
+    names = tuple(str(n) for n in names)
+    tree = parse(program, constants, len(names))
+
+    def formula(X: Any) -> np.ndarray:
+        columns, n_rows = _columns(X, names, len(names))
+        return np.array(evaluate(tree, columns, n_rows), dtype=np.float64)
+
+    formula.__doc__ = f"{to_text(program, constants, names)} evaluated column-wise (NaN where no value)."
+    return formula
+
+
+# ---- SymPy ------------------------------------------------------------------------------------
+
+
+def _guard_facts(op: str, args: list[np.ndarray]) -> dict[str, bool]:
+    """Which guards of `op` act on some row (rows whose operand is NaN carry no value anyway)."""
+    a = args[0]
+    if op == "ln":
+        return {"guard": bool(np.any(a <= 0))}
+    if op == "sqrt":
+        return {"guard": bool(np.any(a < 0))}
+    if op in ("inv", "div"):
+        b = args[-1]
+        return {"guard": bool(np.any(np.abs(b) < GUARD_FLOOR))}
+    if op == "zan":
+        b = args[1]
+        return {
+            "slip": bool(np.any(a > SLIP_THRESHOLD)),
+            "reflect": bool(np.any(b <= 0)),
+            "floor": bool(np.any((b <= 0) & (np.abs(b) <= GUARD_FLOOR))),
+        }
+    return {}
+
+
+_SQRT2PI = math.sqrt(2 * math.pi)
+
+
+def _exact_constant(value: float, sp: Any) -> Any:
+    """An exact SymPy number for a snapped constant, or a Float with the double's value."""
+    if not math.isfinite(value):
+        return sp.Float(value)
+    if value == int(value) and abs(value) < 2**53:
+        return sp.Integer(int(value))
+    bases = [
+        (1.0, sp.Integer(1)),
+        (math.pi, sp.pi),
+        (math.sqrt(2), sp.sqrt(2)),
+        (math.sqrt(math.pi), sp.sqrt(sp.pi)),
+        (_SQRT2PI, sp.sqrt(2 * sp.pi)),
+        (math.e, sp.E),
+    ]
+    tolerance = 4 * math.ulp(value)
+    for number, symbol in bases:
+        for power in (1, -1):
+            ratio = Fraction(value / number if power == 1 else value * number).limit_denominator(10)
+            if abs(ratio.numerator) > (1000 if number == 1.0 else 10) or ratio == 0:
+                continue
+            candidate = ratio.numerator / ratio.denominator
+            candidate = candidate * number if power == 1 else candidate / number
+            if abs(candidate - value) <= tolerance:
+                return sp.Rational(ratio.numerator, ratio.denominator) * symbol**power
+    return sp.Float(value)
+
+
+def sympy_names(names: Sequence[object]) -> tuple[str, ...]:
+    """Symbol names: the Python identifiers, also kept clear of every name SymPy's parser knows
+    (``N``, ``E``, ``I``, ``S``, ``Q``, ``beta``, ...), so ``sympify(str(expr))`` reads the
+    expression back with the same symbols."""
+    sp = require("sympy", "sympy", "SymPy export")
+    return identifiers(names, PYTHON_RESERVED | frozenset(sp.__all__))
+
+
+def to_sympy(
+    program: Program,
+    constants: Sequence[float],
+    names: Sequence[object],
+    X: Any = None,
+    *,
+    exact_constants: bool = True,
+) -> Any:
+    """The formula as a SymPy expression over ``Symbol``\\ s named by :func:`sympy_names`.
+
+    With data `X` (rows x variables), the guards that act on some of those rows are stated (see
+    the module's documentation); the others, and all of them without data, are left out. `exact_constants` turns constants that equal
+    a snapped value (0.5, 3/2, π/2, 1/√(2π), ...) into exact SymPy numbers.
+    """
+    sp = require("sympy", "sympy", "SymPy export")
+    symbol_names = sympy_names(names)
+    tree = parse(program, constants, len(symbol_names))
+    facts: dict[int, dict[str, bool]] = {}
+    if X is not None:
+        columns, n_rows = _columns(X, [str(n) for n in names], len(symbol_names))
+        evaluate(tree, columns, n_rows, facts)
+    symbols = [sp.Symbol(n) for n in symbol_names]
+    # The domain tests of the guards that act on the data. They are gathered into one
+    # condition on the whole formula rather than nested: SymPy cannot compare a Piecewise
+    # that has no value in some branch.
+    conditions: list[Any] = []
+
+    def build(node: Node) -> Any:
+        if node.kind == "var":
+            return symbols[node.value]
+        if node.kind == "const":
+            return _exact_constant(node.value, sp) if exact_constants else sp.Float(node.value)
+        args = [build(a) for a in node.args]
+        node_facts = facts.get(id(node), {})
+        condition = _sympy_domain(sp, node.value, args) if node_facts.get("guard") else None
+        if condition is not None and condition is not sp.true and condition not in conditions:
+            conditions.append(condition)
+        return _sympy_op(sp, node.value, args, node_facts)
+
+    expr = build(tree)
+    return sp.Piecewise((expr, sp.And(*conditions)), (sp.nan, True)) if conditions else expr
+
+
+def _sympy_domain(sp: Any, op: str, args: list[Any]) -> Any:
+    """The test a guarded operator's argument must pass to give a value."""
+    if op == "ln":
+        return args[0] > 0
+    if op == "sqrt":
+        return args[0] >= 0
+    if op in ("inv", "div"):
+        return sp.Abs(args[-1]) >= GUARD_FLOOR
+    return None
+
+
+def _sympy_op(sp: Any, op: str, args: list[Any], facts: dict[str, bool]) -> Any:
+    a = args[0]
+    b = args[-1]
+    simple = {
+        "neg": lambda: -a,
+        "exp": lambda: sp.exp(a),
+        "sin": lambda: sp.sin(a),
+        "cos": lambda: sp.cos(a),
+        "abs": lambda: sp.Abs(a),
+        "square": lambda: a**2,
+        "add": lambda: a + b,
+        "sub": lambda: a - b,
+        "mul": lambda: a * b,
+    }
+    if op in simple:
+        return simple[op]()
+    if op == "ln":
+        return sp.log(a)
+    if op == "sqrt":
+        return sp.sqrt(a)
+    if op == "inv":
+        return 1 / a
+    if op == "div":
+        return a / b
+    if op == "zan":
+        e = sp.Piecewise((sp.exp(a), a <= SLIP_THRESHOLD), (a, True)) if facts.get("slip") else sp.exp(a)
+        if facts.get("floor"):
+            log_b = sp.Piecewise((sp.log(b), b > 0), (sp.log(sp.Max(sp.Abs(b), GUARD_FLOOR)), True))
+        elif facts.get("reflect"):
+            log_b = sp.log(sp.Abs(b))
+        else:
+            log_b = sp.log(b)
+        return e - log_b
+    raise ValueError(f"unknown operator {op!r}")
+
+
+# ---- LaTeX ------------------------------------------------------------------------------------
+
+_GREEK = frozenset(
+    "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi pi rho sigma tau "
+    "upsilon phi chi psi omega Gamma Delta Theta Lambda Xi Pi Sigma Upsilon Phi Psi Omega".split()
+)
+
+
+def latex_names(identifiers_: Sequence[str]) -> tuple[str, ...]:
+    """LaTeX for identifiers: Greek names as letters, ``x_11`` as x_{11}; a reserved-word
+    underscore is dropped (``lambda_`` is \\lambda) unless that would repeat another name."""
+
+    def one(ident: str) -> str:
+        stripped = ident[:-1] if ident.endswith("_") and len(ident) > 1 else ident
+        head, _, tail = stripped.partition("_")
+        head_tex = "\\" + head if head in _GREEK else head
+        if not tail:
+            return head_tex
+        parts = ["\\" + p if p in _GREEK else p for p in tail.split("_") if p]
+        return f"{head_tex}_{{{' '.join(parts)}}}" if parts else head_tex
+
+    texts = [one(i) for i in identifiers_]
+    counts = Counter(texts)
+    return tuple(
+        t if counts[t] == 1 else "\\mathrm{" + i.replace("_", "\\_") + "}" for t, i in zip(texts, identifiers_)
+    )
+
+
+class _Latex:
+    """The LaTeX printer used when SymPy is not installed."""
+
+    def __init__(self, names: Sequence[str]):
+        self.names = names
+
+    def render(self, node: Node) -> str:
+        return self._render(node)[0]
+
+    @staticmethod
+    def _paren(part: tuple[str, int], strength: int) -> str:
+        text, own = part
+        return f"\\left({text}\\right)" if own < strength else text
+
+    def _render(self, node: Node) -> tuple[str, int]:
+        if node.kind == "var":
+            return self.names[node.value], _ATOM
+        if node.kind == "const":
+            text = format_constant(node.value, 10)
+            if "e" in text and "n" not in text:
+                mantissa, exponent = text.split("e")
+                text = f"{mantissa} \\cdot 10^{{{int(exponent)}}}"
+                return text, (_NEG if text.startswith("-") else _MUL)
+            text = text.replace("inf", "\\infty").replace("nan", "\\mathrm{NaN}")
+            return text, (_NEG if text.startswith("-") else _ATOM)
+        op, args = node.value, [self._render(a) for a in node.args]
+        if op in ("add", "sub"):
+            right = self._paren(args[1], _ADD + (op == "sub") if args[1][1] != _NEG else _NEG + 1)
+            return f"{args[0][0]} {'+' if op == 'add' else '-'} {right}", _ADD
+        if op == "mul":
+            left = self._paren(args[0], _MUL)
+            right = self._paren(args[1], _NEG + 1 if args[1][1] == _NEG else _MUL)
+            # Juxtaposition would run two numbers together or hide a sign.
+            joiner = " \\cdot " if right[:1].isdigit() or args[1][1] == _NEG else " "
+            return f"{left}{joiner}{right}", _MUL
+        if op in ("div", "inv"):
+            top = "1" if op == "inv" else args[0][0]
+            return f"\\frac{{{top}}}{{{args[-1][0]}}}", _ATOM
+        if op == "neg":
+            return "-" + self._paren(args[0], _MUL), _NEG
+        if op == "square":
+            return self._paren(args[0], _ATOM) + "^{2}", _POW
+        if op == "sqrt":
+            return f"\\sqrt{{{args[0][0]}}}", _ATOM
+        if op == "abs":
+            return f"\\left|{args[0][0]}\\right|", _ATOM
+        if op == "zan":
+            return f"\\operatorname{{zan}}\\left({args[0][0]}, {args[1][0]}\\right)", _ATOM
+        return f"\\{op}{{\\left({args[0][0]}\\right)}}", _ATOM
+
+
+def to_latex(
+    program: Program, constants: Sequence[float], names: Sequence[object], X: Any = None, *, sympy: bool | None = None
+) -> str:
+    """LaTeX of the formula: through SymPy (as :func:`to_sympy`, with the same data) when it is
+    installed, else by our own printer. `sympy` forces one way (True needs SymPy)."""
+    if sympy is None:
+        try:
+            require("sympy", "sympy")
+            sympy = True
+        except ImportError:
+            sympy = False
+    if sympy:
+        sp = require("sympy", "sympy", "LaTeX through SymPy")
+        expr = to_sympy(program, constants, names, X)
+        symbol_names = sympy_names(names)
+        tex = latex_names(identifiers(names))
+        symbols = {sp.Symbol(s): t for s, t in zip(symbol_names, tex)}
+        return sp.latex(expr, symbol_names=symbols, ln_notation=True)
+    tree = parse(program, constants, len(names))
+    return _Latex(latex_names(identifiers(names))).render(tree)
