@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PY313 := $(shell scripts/find-python 3.13)
 PY312 := $(shell scripts/find-python 3.12)
 
-.PHONY: demo test deps install cpp-test py-test py-tests wheel-test sanitize sanitize-cpp sanitize-py sanitize-thread bench clean
+.PHONY: demo test deps build-deps install cpp-test py-test py-tests wheel-test sanitize sanitize-cpp sanitize-py sanitize-thread bench clean
 
 demo: install
 	$(VPY) -m zan_math
@@ -30,6 +30,11 @@ py-tests:
 	  venv=.venv; [ -n "$(PY313)" ] && venv=.venv-3.12; \
 	  $(MAKE) --no-print-directory py-test PYTHON=$(PY312) VENV=$$venv; \
 	fi
+
+# The package itself builds with a C++ compiler and CMake alone (build-deps); GoogleTest and
+# Google Benchmark are for the C++ tests and benchmarks only.
+build-deps:
+	@$(MAKE) --no-print-directory deps APT_PACKAGES=
 
 deps:
 	@missing=""; \
@@ -52,11 +57,11 @@ $(VENV)/.tools: $(VPY) Makefile
 
 # Every optional extra too: the suite tests each feature, and the core and the command line
 # once more with the extras hidden (tests/python/test_extras.py).
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES) | deps
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES) | build-deps
 	$(VPY) -m pip install -q --no-build-isolation '.[test,all]'
 	touch $@
 
-install: deps $(VENV)/.installed
+install: build-deps $(VENV)/.installed
 
 cpp-test: deps
 	cmake -S . -B $(CPP_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -103,7 +108,7 @@ $(SAN_VENV)/.tools: $(SAN_VENV)/bin/python Makefile
 	$(SAN_PY) -m pip install -q $(PY_TOOLS)
 	touch $@
 
-$(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
+$(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | build-deps
 	$(SAN_PY) -m pip install -q --no-build-isolation \
 	  --config-settings=build-dir=$(SAN_BUILD)/py \
 	  --config-settings=cmake.build-type=Release \
