@@ -311,9 +311,10 @@ def _zan(a, b):
 
 
 def to_python(
-    program: Program, constants: Sequence[float], names: Sequence[object], function_name: str = "formula"
+    program: Program, constants: Sequence[float], names: Sequence[object], name: str = "formula"
 ) -> str:
-    """Source of a module defining ``def <function_name>(<variables>)`` over floats.
+    """Source of a module defining ``def <name>(<variables>)`` over floats (`name` is made a
+    safe identifier like the variables' names).
 
     It computes exactly what the engine computes, operation by operation, and returns NaN
     where the formula has no value (a guard failed or a result was not finite). Helpers for the
@@ -324,7 +325,7 @@ def to_python(
     tree = parse(program, constants, len(params))
     printer = _Infix(params, exact=True)
     body = printer.render(tree)
-    name = identifiers([function_name], PYTHON_RESERVED | set(params))[0]
+    name = identifiers([name], PYTHON_RESERVED | set(params))[0]
 
     lines = ["import math", ""]
     for helper in PYTHON_HELPERS:
