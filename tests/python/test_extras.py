@@ -119,6 +119,3 @@ def test_broken_install_keeps_the_original_error():
     assert "requires the optional dependency scikit-learn (importing it failed: " in proc.stdout
     assert "scipy" in proc.stdout and proc.stdout.rstrip().endswith("pip install 'zan_math[sklearn]'")
 
-
-def test_present_module_is_returned():
-    assert _extras.require("json", "none") is json
