@@ -42,6 +42,51 @@ struct Rows {
     [[nodiscard]] Columns view() const { return Columns(spans); }
 };
 
+// A transformed target: the search fits g ≈ t(y), the formula is y = inverse(g). Many
+// laws are sums after a logarithm, a square or a reciprocal (products, Pythagorean
+// distances, resistances in parallel) and so come within reach of the sums of terms.
+struct Transform {
+    bool (*valid)(double y);
+    double (*apply)(double y);
+    Operator inverse;
+};
+
+constexpr std::size_t kTransformedSearchSize = 8;
+
+const Transform kTransforms[] = {
+    {[](double y) { return y > 0.0; }, [](double y) { return std::log(y); }, Operator::Exp},
+    {[](double y) { return y >= 0.0; }, [](double y) { return y * y; }, Operator::Sqrt},
+    {[](double y) { return std::fabs(y) > 1e-150; }, [](double y) { return 1.0 / y; }, Operator::Inv},
+    {[](double y) { return y >= 0.0; }, [](double y) { return std::sqrt(y); }, Operator::Square},
+};
+
+// Finalists of searches on transformed targets, mapped back to formulas of y; tried only
+// when the plain search found no exact fit, and in turn until one fits exactly.
+std::vector<Finalist> transformed_finalists(const Rows& search, const EngineConfig& config, const Control& control,
+                                            std::chrono::steady_clock::time_point start) {
+    std::vector<Finalist> out;
+    Control quiet;
+    quiet.should_stop = control.should_stop;
+    for (const Transform& t : kTransforms) {
+        if (!std::all_of(search.target.begin(), search.target.end(), t.valid)) continue;
+        std::vector<double> target(search.target.size());
+        std::transform(search.target.begin(), search.target.end(), target.begin(), t.apply);
+        if (!std::all_of(target.begin(), target.end(), [](double v) { return std::isfinite(v); })) continue;
+        // In a transformed space laws become sums of small terms: a shallower search will do.
+        EngineConfig shallow = config;
+        shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
+        SearchState state(search.view(), target, shallow, quiet, start);
+        std::vector<LevelReport> levels;
+        state.run(levels);
+        for (Finalist& f : finalists(state, search.columns.size())) {
+            f.program.tokens.push_back(Token::make_op(t.inverse));
+            out.push_back(std::move(f));
+        }
+        if (state.interrupted() || state.best_nmse() <= kExactNmse) break;
+    }
+    return out;
+}
+
 double variance_of(const std::vector<Formula>& formulas) {
     for (const Formula& f : formulas)
         if (f.nmse > 0.0) return f.loss / f.nmse;
@@ -59,8 +104,13 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
+    std::vector<Finalist> candidates = finalists(state, validation.size());
+    if (config.transform_target && !result.interrupted && state.best_nmse() > kExactNmse) {
+        std::vector<Finalist> more = transformed_finalists(search, config, control, start);
+        candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
     ColumnSource rows(validation, validation_target);
-    std::vector<Formula> formulas = verify(finalists(state, validation.size()), rows, config, control);
+    std::vector<Formula> formulas = verify(candidates, rows, config, control);
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
     if (full.rows() != validation_target.size()) {

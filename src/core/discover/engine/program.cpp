@@ -1,6 +1,7 @@
 #include "core/discover/engine/program.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace zan::discover::engine {
@@ -48,6 +49,11 @@ std::unique_ptr<Tree> simplify(std::unique_ptr<Tree> t) {
     if (t->a) t->a = simplify(std::move(t->a));
     if (t->b) t->b = simplify(std::move(t->b));
     const Operator op = t->token.op;
+    // constant operands: fold, when the value exists
+    if (t->a->token.kind == Token::Kind::Const && (!t->b || t->b->token.kind == Token::Kind::Const)) {
+        const double v = apply(op, t->a->token.value, t->b ? t->b->token.value : 0.0);
+        if (std::isfinite(v)) return leaf(Token::make_const(v));
+    }
     if (arity(op) == 1) {
         if (op == Operator::Neg && t->a->token.kind == Token::Kind::Op && t->a->token.op == Operator::Neg)
             return std::move(t->a->a);

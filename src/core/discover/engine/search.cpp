@@ -113,7 +113,11 @@ bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant
     if (!any || fit.a == 0.0) return any;
     VariantProblem problem(*this, c, buf);
     const double start[3] = {constant, fit.a, fit.b};
-    LmResult r = levenberg_marquardt(problem, start);
+    // a screening fit: the constant is refitted with the whole formula if it gets that far
+    LmOptions options;
+    options.max_iterations = 10;
+    options.relative_cost_tolerance = 1e-8;
+    LmResult r = levenberg_marquardt(problem, start, options);
     if (r.ok && compose(c, r.theta[0], buf)) {
         LinearFit f = fit_column(buf, y_.data(), ns_, syy_);
         if (f.nmse < fit.nmse) {
@@ -270,11 +274,10 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
             } else if (!fit_constant(c, buf.data(), constant, s.fit)) {
                 continue;
             }
-            const Moments m = Moments::of(buf.data(), y_.data(), ns_);
             if (s.fit.a == 0.0 || !(s.fit.nmse < 1.0)) continue;  // constant on the sample
+            const Moments m = Moments::of(buf.data(), y_.data(), ns_);
             s.ok = true;
             s.constant = constant;
-            s.print = affine_print(buf.data(), ns_, m);
             for (std::size_t k = 0; k < residuals_.size(); ++k) {
                 const std::vector<double>& r = residuals_[k];
                 double c_fr = 0.0;
@@ -314,62 +317,81 @@ void SearchState::update_residual_models() {
 
 std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored,
                                 std::size_t size) {
+    // Ranked by a total order (error, then position), so ties never depend on sorting.
+    auto by_error = [&](std::uint32_t a, std::uint32_t b) {
+        const double ea = scored[a].fit.nmse, eb = scored[b].fit.nmse;
+        return ea < eb || (ea == eb && a < b);
+    };
     std::vector<std::uint32_t> order;
     for (std::size_t i = 0; i < cands.size(); ++i)
         if (scored[i].ok) order.push_back(static_cast<std::uint32_t>(i));
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return scored[a].fit.nmse < scored[b].fit.nmse; });
-    // first of each fingerprint in that order; earlier levels' fingerprints win
-    std::vector<std::uint32_t> unique;
-    std::unordered_set<std::uint64_t> level_seen;
-    for (std::uint32_t i : order) {
-        const std::uint64_t p = scored[i].print;
-        if (seen_.count(p) || !level_seen.insert(p).second) continue;
-        unique.push_back(i);
-    }
-    std::vector<char> keep(cands.size(), 0), join(cands.size(), 0);
+    std::sort(order.begin(), order.end(), by_error);
+
+    // Fingerprints only for the candidates the quotas look at; a candidate is new when
+    // neither an earlier level nor an already taken candidate of this level has its print.
+    std::vector<double> buf(ns_);
+    std::unordered_set<std::uint64_t> taken_prints;
+    std::vector<char> keep(cands.size(), 0), join(cands.size(), 0), dup(cands.size(), 0);
+    std::vector<double> constants(cands.size(), 0.0);
+    std::vector<std::uint64_t> prints(cands.size(), 0);
     std::size_t kept = 0;
-    auto take = [&](std::uint32_t i, bool joined) {
-        if (!keep[i]) ++kept;
+    auto take = [&](std::uint32_t i, bool joined) -> bool {
+        if (keep[i]) {
+            if (joined) join[i] = 1;
+            return true;
+        }
+        if (dup[i]) return false;
+        const Scored& s = scored[i];
+        if (!compose(cands[i], s.constant, buf.data())) return false;
+        const std::uint64_t p = affine_print(buf.data(), ns_, Moments::of(buf.data(), y_.data(), ns_));
+        if (seen_.count(p) || !taken_prints.insert(p).second) {
+            dup[i] = 1;
+            return false;
+        }
+        prints[i] = p;
         keep[i] = 1;
-        if (joined) join[i] = 1;
+        join[i] = joined;
+        ++kept;
+        return true;
     };
     const bool small = size <= config_.small_size;
-    std::size_t n_join = 0;
-    for (std::size_t k = 0; k < unique.size(); ++k) {
-        if (!small && k >= config_.beam_per_size) break;
-        take(unique[k], n_join < config_.join_per_size);
-        ++n_join;
+    std::size_t taken = 0;
+    for (std::uint32_t i : order) {
+        if (!small && taken >= config_.beam_per_size) break;
+        if (take(i, taken < config_.join_per_size)) ++taken;
     }
     // the best few per set of variables used
     std::vector<std::pair<std::uint32_t, std::size_t>> per_vars;
-    for (std::uint32_t i : unique) {
+    for (std::uint32_t i : order) {
         const Candidate& c = cands[i];
-        std::uint32_t vars = nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
+        const std::uint32_t vars = nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
         auto it = std::find_if(per_vars.begin(), per_vars.end(), [&](auto& p) { return p.first == vars; });
         if (it == per_vars.end()) {
             per_vars.push_back({vars, 0});
             it = per_vars.end() - 1;
         }
-        if (it->second < config_.per_variable_set) take(i, it->second++ == 0);
+        if (it->second < config_.per_variable_set && take(i, it->second == 0)) ++it->second;
     }
     // the best few per residual model
     for (std::size_t k = 0; k < residuals_.size(); ++k) {
-        std::vector<std::uint32_t> by_residual = unique;
-        std::stable_sort(by_residual.begin(), by_residual.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return scored[a].residual_fit[k] > scored[b].residual_fit[k];
-        });
-        for (std::size_t j = 0; j < std::min(config_.per_residual, by_residual.size()); ++j)
-            take(by_residual[j], j < config_.per_residual / 2);
+        auto by_residual = [&](std::uint32_t a, std::uint32_t b) {
+            const float fa = scored[a].residual_fit[k], fb = scored[b].residual_fit[k];
+            return fa > fb || (fa == fb && a < b);
+        };
+        std::vector<std::uint32_t> ranked = order;
+        const std::size_t head = std::min(ranked.size(), config_.per_residual * 4);
+        std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(head), ranked.end(), by_residual);
+        std::size_t got = 0;
+        for (std::size_t j = 0; j < head && got < config_.per_residual; ++j)
+            if (take(ranked[j], got < config_.per_residual / 2)) ++got;
     }
     // materialise in candidate order: the node layout is then fixed by the candidates alone
-    std::vector<double> buf(ns_);
     if (join_.size() <= size) join_.resize(size + 1);
     for (std::size_t i = 0; i < cands.size(); ++i) {
         if (!keep[i]) continue;
         const Scored& s = scored[i];
         if (!compose(cands[i], s.constant, buf.data())) continue;
-        seen_.insert(s.print);
+        seen_.insert(prints[i]);
         Node n = materialise(cands[i], s.constant, s.fit);
         if (join[i]) join_[size].push_back(static_cast<std::uint32_t>(nodes_.size()));
         add_node(std::move(n), buf.data());

@@ -33,7 +33,6 @@ struct Candidate {
 struct Scored {
     LinearFit fit;
     double constant = 0.0;                // the fitted inner constant of Scale/Shift/Reflect
-    std::uint64_t print = 0;              // value fingerprint up to scale, offset and sign
     std::array<float, 4> residual_fit{};  // r² against each residual model
     bool ok = false;
 };
