@@ -30,14 +30,6 @@ namespace ze = zan::discover::engine;
 
 // ---- programs ------------------------------------------------------------------------
 
-zd::Operator operator_named(std::string_view name) {
-    for (std::size_t k = 0; k < zd::kOperatorCount; ++k) {
-        const auto op = static_cast<zd::Operator>(k);
-        if (zd::info(op).name == name) return op;
-    }
-    raise_format(PyExc_ValueError, "unknown operator %.60s", std::string(name).c_str());
-}
-
 zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
     Ref seq = Ref::check(PySequence_Fast(obj, "program must be a sequence of tokens"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -66,7 +58,8 @@ zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
             if (!PyUnicode_Check(value)) raise(PyExc_ValueError, "an operator token names its operator");
             const char* name = PyUnicode_AsUTF8(value);
             if (name == nullptr) throw PyError{};
-            const zd::Operator op = operator_named(name);
+            zd::Operator op;
+            if (!zd::operator_named(name, op)) raise_format(PyExc_ValueError, "unknown operator %.60s", name);
             if (depth < zd::arity(op)) raise(PyExc_ValueError, "program has too few operands");
             depth -= zd::arity(op) - 1;
             e.tokens.push_back(zd::Token::make_op(op));

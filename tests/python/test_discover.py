@@ -1,0 +1,144 @@
+"""The discovery engine from Python: exact laws (one per mechanism), determinism across thread
+counts, input errors, and what a result promises (front order, predictions, stops)."""
+
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from zan_math import discover
+
+KINETIC = np.array([(1, 1), (2, 1), (2, 2), (3, 2), (1, 3), (4, 3), (5, 1)], float)
+KINETIC_E = np.array([0.5, 1, 4, 6, 4.5, 18, 2.5])
+
+
+def law(f, ranges, n=100, seed=0):
+    rng = np.random.default_rng(seed)
+    X = np.column_stack([rng.uniform(lo, hi, n) for lo, hi in ranges])
+    return X, f(*X.T)
+
+
+def max_relative_error(formula, f, ranges):
+    X, y = law(f, ranges, n=400, seed=99)
+    return float(np.max(np.abs(formula.predict(X) - y) / np.maximum(np.abs(y), 1e-12)))
+
+
+CASES = {
+    # scale and offset are free: only m*v**2 is searched, 0.5 is snapped
+    "scaling": (lambda m, v: 0.5 * m * v**2, [(1, 5), (1, 5)], {(0.5,), ()}),
+    # a sum of terms fitted by least squares
+    "sum": (lambda x, y: np.sin(x) + np.sin(y**2), [(-1, 1), (-1, 1)], None),
+    # a constant inside: exp(c*θ²) with c = -1/2, and the outer 1/√(2π) snapped
+    "inner constant": (lambda t: np.exp(-t**2 / 2) / math.sqrt(2 * math.pi), [(-3, 3)], None),
+    # Kepler's third law: a constant times a**1.5
+    "power": (lambda a: 0.4 * a**1.5, [(0.3, 30)], None),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_exact_laws(name):
+    f, ranges, constants = CASES[name]
+    X, y = law(f, ranges)
+    result = discover(X, y)
+    assert result.best.nmse < 1e-20, result
+    assert max_relative_error(result.best, f, ranges) < 1e-9
+    if constants is not None:
+        assert result.best.constants in constants
+
+
+def test_kinetic_energy_from_seven_rows():
+    best = discover(KINETIC, KINETIC_E, names=["m", "v"]).best
+    assert best.complexity == 6 and best.loss == 0.0
+    assert np.array_equal(best.predict(KINETIC), KINETIC_E)
+    assert "0.5" in best.text and "m" in best.text and "v**2" in best.text
+
+
+def test_snapped_constants_print_as_simple_values():
+    X, y = law(lambda t: np.exp(-t**2 / 2) / math.sqrt(2 * math.pi), [(-3, 3)])
+    best = discover(X, y, names=["theta"]).best
+    # 1/√(2π) and -1/2 exactly, not fitted approximations of them
+    values = set(best.constants) | {v for k, v in best.program if k == "const"}
+    assert 1 / math.sqrt(2 * math.pi) in values or math.sqrt(2 * math.pi) in values, best
+
+
+def test_front_is_ordered_and_best_is_on_it():
+    X, y = law(lambda x, y: x * y + np.sin(x), [(-2, 2), (-2, 2)])
+    result = discover(X, y)
+    cx = [f.complexity for f in result.front]
+    loss = [f.loss for f in result.front]
+    assert cx == sorted(set(cx))
+    assert all(a > b for a, b in zip(loss, loss[1:]))
+    assert result.best in result.front
+    assert discover(X, y, selection="accuracy").best == result.front[-1]
+
+
+DETERMINISM = """
+import numpy as np
+from zan_math import discover
+rng = np.random.default_rng(3)
+X = rng.uniform(0.5, 3, (300, 3))
+y = X[:, 0] * np.exp(-X[:, 1]) + 0.01 * rng.standard_normal(300)
+r = discover(X, y)
+for f in r.front:
+    print(f.program, [c.hex() for c in f.constants], f.loss.hex())
+print(r.front.index(r.best))
+"""
+
+
+def test_same_front_for_any_thread_count():
+    outs = []
+    for threads in ("1", "2"):
+        env = {"RAYON_NUM_THREADS": threads, "PATH": "/usr/bin:/bin"}
+        proc = subprocess.run([sys.executable, "-c", DETERMINISM], env=env, capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        outs.append(proc.stdout)
+    assert outs[0] == outs[1] and outs[0]
+
+
+@pytest.mark.parametrize(
+    "X, y, message",
+    [
+        ([[1.0], [math.nan]], [1.0, 2.0], "X has a non-finite value"),
+        ([[1.0], [2.0]], [1.0, math.inf], "y has a non-finite value"),
+        ([[1.0], [2.0], [3.0]], [1.0, 2.0], "X has 3 rows but y has 2"),
+        ([[1.0]], [1.0], "at least two rows"),
+        (np.empty((5, 0)), np.ones(5), "X is empty"),
+        ([["a", "b"], ["c", "d"]], [1.0, 2.0], "X must be numeric"),
+        ([[1.0], [2.0]], [[1.0, 2.0]], "y must be 1-D"),
+    ],
+)
+def test_bad_input_is_refused_before_searching(X, y, message):
+    with pytest.raises(ValueError, match=message):
+        discover(X, y)
+
+
+def test_names_from_a_dataframe_and_from_names():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame(KINETIC, columns=["mass", "speed"])
+    assert set(discover(frame, KINETIC_E).best.names) == {"mass", "speed"}
+    assert discover(KINETIC, KINETIC_E, names=["a", "b"]).names == ("a", "b")
+    with pytest.raises(ValueError, match="names has 1 entries"):
+        discover(KINETIC, KINETIC_E, names=["a"])
+
+
+def test_predict_gives_nan_where_the_formula_has_no_value():
+    x = np.linspace(0.5, 3, 50)
+    best = discover(x, np.log(x)).best
+    out = best.predict(np.array([2.0, -1.0, 0.0]))
+    assert out[0] == pytest.approx(math.log(2.0)) and np.isnan(out[1:]).all()
+
+
+def test_progress_callback_and_stop():
+    X, y = law(lambda a, b, c: a * np.exp(b) / (c + np.sin(a)) + 0.05 * a, [(1, 2)] * 3)
+    seen = []
+    result = discover(X, y, progress=lambda info: seen.append(info.level) or len(seen) < 3)
+    assert seen[:3] == [1, 2, 3]
+    assert result.interrupted and result.stop_reason == "callback" and result.front
+
+
+def test_time_limit_returns_what_was_found():
+    X, y = law(lambda a, b, c: a * np.exp(b) / (c + np.sin(a)) + 0.05 * a, [(1, 2)] * 3)
+    result = discover(X, y, time_limit=0.05)
+    assert result.interrupted and result.stop_reason == "time_limit"
