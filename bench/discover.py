@@ -445,24 +445,25 @@ def fmt_r2(v):
     return f"{v:.3f}"
 
 
-def print_table(level, problems, rows, peer_names, width):
+def print_header(level, peer_names, width):
     tag = "exact" if level == 0 else "law"
     title = "noise-free" if level == 0 else f"{level:.0%} noise"
     print(f"\n== {title}: {tag} = {'exact recovery' if level == 0 else 'true law found'}")
     head = f"{'problem':<10} {'vars':>4} | {'ours s':>7} {tag:>5} {'R²':>7}  {'formula':<{width}}"
     for name in peer_names:
         head += f" | {name[:8]:>8} s {'R²':>7} {tag:>5}"
-    print(head)
-    for p in problems:
-        r = rows[(p.name, level)]
-        o = r["ours"]
-        formula = o["formula"] if len(o["formula"]) <= width else o["formula"][: width - 1] + "…"
-        line = (f"{p.name:<10} {len(p.names):>4} | {o['seconds']:>7.3f} {'yes' if o['ok'] else 'no':>5} "
-                f"{fmt_r2(o['r2']):>7}  {formula:<{width}}")
-        for name in peer_names:
-            q = r[name]
-            line += f" | {q['seconds']:>10.2f} {fmt_r2(q['r2']):>7} {'yes' if q['ok'] else 'no':>5}"
-        print(line, flush=True)
+    print(head.rstrip(), flush=True)
+
+
+def print_row(p, r, peer_names, width):
+    o = r["ours"]
+    formula = o["formula"] if len(o["formula"]) <= width else o["formula"][: width - 1] + "…"
+    line = (f"{p.name:<10} {len(p.names):>4} | {o['seconds']:>7.3f} {'yes' if o['ok'] else 'no':>5} "
+            f"{fmt_r2(o['r2']):>7}  {formula:<{width}}")
+    for name in peer_names:
+        q = r[name]
+        line += f" | {q['seconds']:>10.2f} {fmt_r2(q['r2']):>7} {'yes' if q['ok'] else 'no':>5}"
+    print(line.rstrip(), flush=True)
 
 
 def rate(rows, problems, level, who):
@@ -608,13 +609,14 @@ def main(argv=None):
 
     rows: dict = {}
     for level in levels:
+        print_header(level, peer_names, args.width)
         for p in problems:
             entry = {"problem": p.name, "noise": level, "truth": p.truth, "vars": len(p.names)}
             entry["ours"] = run_problem(engine, p, level, args.budget)
             for name, peer in peer_list:
                 entry[name] = run_problem(peer, p, level, args.budget)
             rows[(p.name, level)] = entry
-        print_table(level, problems, rows, peer_names, args.width)
+            print_row(p, entry, peer_names, args.width)
 
     summary: dict = {"engine": label, "problems": len(problems)}
     print("\n== summary")
