@@ -140,9 +140,13 @@ def program_to_sympy(program, constants, names, symbols):
 
 def formula_to_sympy(f, names, symbols):
     try:
-        return _rename(f.sympy(), symbols)
+        expr = f.sympy()
     except Exception:  # the export may be missing or refuse a formula; the program is enough
+        expr = None
+    # The export may rename a variable (a name SymPy reserves); then the program says which.
+    if expr is None or not {s.name for s in expr.free_symbols} <= set(symbols):
         return program_to_sympy(f.program, f.constants, list(f.names), symbols)
+    return _rename(expr, symbols)
 
 
 def run_discover(discover, X, y, names, symbols, budget):
@@ -150,6 +154,10 @@ def run_discover(discover, X, y, names, symbols, budget):
     r = discover(X, y, names=list(names), time_limit=budget)
     seconds = time.perf_counter() - start
     f = r.best
+    if f is None:
+        import numpy as np
+
+        return Found("(nothing fitted)", None, lambda X: np.full(len(X), np.nan), seconds)
     try:
         expr = formula_to_sympy(f, names, symbols)
     except Exception as exc:
@@ -370,9 +378,9 @@ def _forms(expr, negligible):
     if expanded != expr:
         yield expanded
     if isinstance(expanded, sp.Add):
-        offset, rest = expanded.as_coeff_Add()
-        if offset != 0 and abs(float(offset)) < negligible:
-            yield rest
+        small = [t for t in expanded.args if not t.free_symbols and abs(float(t)) < negligible]
+        if small:
+            yield expanded - sum(small)
 
 
 def sympy_equivalent(expr, problem, Xt, yt):
