@@ -2,10 +2,10 @@
 // boost_point, so a single point and a batch agree bit for bit.
 #pragma once
 
+#include <algorithm>
 #include <span>
 
 #include "core/buffer.hpp"
-#include "core/frame.hpp"
 #include "core/guards.hpp"
 #include "core/pair.hpp"
 
@@ -23,10 +23,15 @@ namespace zan {
 // Rough nanoseconds per boosted point (exp, two logs, sinh, cosh and a clamped exp).
 inline constexpr double kBoostCostNs = 60.0;
 
-// boost_n: point i with rapidity phis[i], zip-truncated, on the worker pool.
+// boost_n: point i with rapidity phis[i], zip-truncated, on the worker pool, into out
+// (min(points.size(), phis.size()) slots). Out of line like boost_point, for the same reason:
+// the list and array forms share these instructions.
+void boost_into(std::span<const XY> points, std::span<const double> phis, double c, XY* out);
+
 [[nodiscard]] inline Buffer<XY> boost_all(std::span<const XY> points, std::span<const double> phis, double c) {
-    return frame::zip_collect<XY>(points, phis, kBoostCostNs,
-                                  [c](const XY& p, double phi) { return boost_point(p[0], p[1], phi, c); });
+    Buffer<XY> out(std::min(points.size(), phis.size()));
+    boost_into(points, phis, c, out.data());
+    return out;
 }
 
 }  // namespace zan

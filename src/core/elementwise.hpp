@@ -1,15 +1,12 @@
-// Element rules of the elementwise batch functions and the map-and-collect frame that
-// applies them. Every element depends only on the element(s) of the same index, so the
+// Element rules of the elementwise batch functions and the parallel loops that apply
+// them. Every element depends only on the element(s) of the same index, so the
 // split over threads changes speed, never a result.
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
 #include <cmath>
-#include <span>
 
-#include "core/buffer.hpp"
 #include "core/guards.hpp"
-#include "core/pool.hpp"
 
 namespace zan::elementwise {
 
@@ -27,23 +24,16 @@ struct Div    { static constexpr double cost = 1;  double operator()(double a, d
 struct Pow    { static constexpr double cost = 20; double operator()(double a, double b) const noexcept { return std::pow(std::fabs(a), b); } };
 struct Tension{ static constexpr double cost = 8;  double operator()(double x, double y) const noexcept { return zan_tension(x, y); } };
 
-// The result of element i depends on input i alone, so it overwrites the converted input
-// in place: one array per call instead of two, and half the page faults on large lists.
+// out[i] = k(in[i]) for i in [0, n) on the pool; out may be in itself (the list form
+// overwrites its converted input, the array form may be asked to work in place).
+// Compiled once, out of line (elementwise.cpp), for every kernel above: when two NaNs meet in a sum or a
+// product, which payload survives depends on the operand order the compiler picked, so
+// the list and the array forms must run the very same instructions to agree to the bit.
 template <class Kernel>
-[[nodiscard]] FloatVec map(FloatVec xs, Kernel k = {}) {
-    double* v = xs.data();
-    pool::map_index(xs.size(), Kernel::cost, v, [&](std::size_t i) { return k(v[i]); });
-    return xs;
-}
+void apply(const double* in, double* out, std::size_t n);
 
-// Pairs stop at the shorter input, as zip does; the result overwrites the first input.
+// out[i] = k(a[i], b[i]) for i in [0, n); out may be a or b.
 template <class Kernel>
-[[nodiscard]] FloatVec map(FloatVec as, const FloatVec& bs, Kernel k = {}) {
-    as.resize(std::min(as.size(), bs.size()));
-    double* a = as.data();
-    const double* b = bs.data();
-    pool::map_index(as.size(), Kernel::cost, a, [&](std::size_t i) { return k(a[i], b[i]); });
-    return as;
-}
+void apply(const double* a, const double* b, double* out, std::size_t n);
 
 }  // namespace zan::elementwise

@@ -4,8 +4,8 @@
 
 namespace zan::metric {
 
-FloatVec christoffel_batch(std::span<const Point> points, Indices idx, double rs) {
-    return frame::map_collect<double>(points, 12, [idx, rs](const Point& p) { return christoffel(p[0], idx, rs); });
+void christoffel_into(std::span<const Point> points, Indices idx, double rs, double* out) {
+    frame::map_into(points, 12, out, [idx, rs](const Point& p) { return christoffel(p[0], idx, rs); });
 }
 
 }  // namespace zan::metric

@@ -61,7 +61,14 @@ struct Indices {
     return 0.0;
 }
 
-// One symbol per point, in input order; the second coordinate of a point is not used.
-[[nodiscard]] FloatVec christoffel_batch(std::span<const Point> points, Indices idx, double rs);
+// One symbol per point, in input order, into out (points.size() slots); the second
+// coordinate of a point is not used.
+void christoffel_into(std::span<const Point> points, Indices idx, double rs, double* out);
+
+[[nodiscard]] inline FloatVec christoffel_batch(std::span<const Point> points, Indices idx, double rs) {
+    FloatVec out(points.size());
+    christoffel_into(points, idx, rs, out.data());
+    return out;
+}
 
 }  // namespace zan::metric

@@ -74,38 +74,43 @@ private:
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(g) ^ (odd << 63));
 }
 
-// a b under the metric. The result has the length N of a; b is read up to index N - 1 only.
+// The signed metric factors of every blade pair of one width m, m * m of them: row i holds
+// the factor that multiplies a[i] b[j] on its way to blade i ^ j. Worth building once per
+// batch when every product has the same width; only for widths where no term can fault
+// (a power of two whose every basis vector has a signature entry).
+class SignTable {
+public:
+    static constexpr std::size_t kMaxWidth = 64;
+
+    // The table for width m, or an empty one when m does not qualify.
+    SignTable(std::size_t m, const Metric& metric, std::size_t sig_size);
+
+    [[nodiscard]] std::size_t width() const noexcept { return width_; }
+    [[nodiscard]] const double* row(std::size_t i) const noexcept { return factors_.data() + i * width_; }
+
+private:
+    std::size_t width_ = 0;
+    std::vector<double> factors_;
+};
+
+// a b under the metric into r, which has the length N of a; b is read up to index N - 1 only.
 // Zero coefficients (either sign) are skipped, so inf * 0 contributes nothing and a blade
 // that receives no term stays +0.0; NaN is never skipped. Each r[k] receives its terms in
 // increasing i, then j, each as b[j] * (g * a[i]) added to the running value.
 // Faults, in loop order: a common factor beyond the signature or a target blade i ^ j at
-// or beyond N, then, once the j loop runs off the end of b, b shorter than a. The output
-// array is the only allocation.
-[[nodiscard]] inline FloatVec geometric_product(std::span<const double> a, std::span<const double> b,
-                                                const Metric& metric) {
-    const std::size_t n = a.size();
-    const std::size_t nb = std::min(n, b.size());
-    FloatVec r(n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double ai = a[i];
-        if (ai == 0.0) continue;
-        const std::uint64_t parity_i = swap_parity_mask(i);
-        for (std::size_t j = 0; j < nb; ++j) {
-            const double bj = b[j];
-            if (bj == 0.0) continue;
-            const double g = negate_if(metric.factor(i & j), std::popcount(j & parity_i) & 1u);
-            const std::size_t k = i ^ j;
-            if (k >= n) panic(index_out_of_bounds(n, k));
-            r[k] = bj * (g * ai) + r[k];
-        }
-        if (nb < n) panic(index_out_of_bounds(b.size(), b.size()));
-    }
-    return r;
-}
+// or beyond N, then, once the j loop runs off the end of b, b shorter than a.
+// table (of any width, or empty) only saves recomputing the factors: the result is the same.
+void geometric_product_into(std::span<const double> a, std::span<const double> b, const Metric& metric,
+                            const SignTable& table, double* r);
 
 // Pairwise products a[i] b[i] in input order; stops at the shorter batch. A fault in any
 // element, on any thread, aborts the whole batch.
 [[nodiscard]] Buffer<FloatVec> geometric_product_batch(std::span<const FloatVec> a,
                                                         std::span<const FloatVec> b, Signature sig);
+
+// The same over dense row-major batches: na rows of width wa, nb rows of width wb; out holds
+// min(na, nb) rows of width wa. Every product runs through the code of the list batch.
+void geometric_product_dense(const double* a, std::size_t na, std::size_t wa, const double* b, std::size_t nb,
+                             std::size_t wb, Signature sig, double* out);
 
 }  // namespace zan::multivector

@@ -4,8 +4,8 @@
 
 namespace zan::octonion {
 
-Buffer<Octonion> multiply_batch(std::span<const Octonion> a, std::span<const Octonion> b) {
-    return frame::zip_collect<Octonion>(a, b, 40, [](const Octonion& x, const Octonion& y) { return multiply(x, y); });
+void multiply_into(std::span<const Octonion> a, std::span<const Octonion> b, Octonion* out) {
+    frame::zip_into(a, b, 40, out, [](const Octonion& x, const Octonion& y) { return multiply(x, y); });
 }
 
 }  // namespace zan::octonion

@@ -3,6 +3,7 @@
 // associative.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -79,7 +80,13 @@ static_assert(detail::table_follows_rule(), "octonion table disagrees with its c
     return r;
 }
 
-// Pairwise products a[i] * b[i]; stops at the shorter batch.
-[[nodiscard]] Buffer<Octonion> multiply_batch(std::span<const Octonion> a, std::span<const Octonion> b);
+// Pairwise products a[i] * b[i] into out; stops at the shorter batch (out holds that many).
+void multiply_into(std::span<const Octonion> a, std::span<const Octonion> b, Octonion* out);
+
+[[nodiscard]] inline Buffer<Octonion> multiply_batch(std::span<const Octonion> a, std::span<const Octonion> b) {
+    Buffer<Octonion> out(std::min(a.size(), b.size()));
+    multiply_into(a, b, out.data());
+    return out;
+}
 
 }  // namespace zan::octonion

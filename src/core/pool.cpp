@@ -176,6 +176,11 @@ private:
 
 std::mutex g_mutex;
 std::atomic<Pool*> g_pool{nullptr};
+// Jobs in progress (guarded by g_mutex). A caller that released the interpreter lock may
+// still be computing when another thread forks: teardown waits for it instead of deleting
+// the pool under its feet.
+std::size_t g_jobs = 0;
+std::condition_variable g_idle;
 
 // A child forked without teardown() (by code that bypasses the host's fork hooks) holds
 // a copy of the pool whose threads do not exist: it forgets that copy, without touching
@@ -183,21 +188,49 @@ std::atomic<Pool*> g_pool{nullptr};
 void forget_pool_in_child() noexcept {
     g_pool.store(nullptr, std::memory_order_relaxed);
     new (&g_mutex) std::mutex();
+    new (&g_idle) std::condition_variable();
+    g_jobs = 0;
 }
 
-Pool& pool() {
-    Pool* p = g_pool.load(std::memory_order_acquire);
-    if (p != nullptr) return *p;
+// The pool, created if needed; the caller holds g_mutex.
+Pool& pool_locked() {
     static const int registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
     (void)registered;
-    std::lock_guard lock(g_mutex);
-    p = g_pool.load(std::memory_order_relaxed);
+    Pool* p = g_pool.load(std::memory_order_relaxed);
     if (p == nullptr) {
         p = new Pool(configured_size());
         g_pool.store(p, std::memory_order_release);
     }
     return *p;
 }
+
+Pool& pool() {
+    Pool* p = g_pool.load(std::memory_order_acquire);
+    if (p != nullptr) return *p;
+    std::lock_guard lock(g_mutex);
+    return pool_locked();
+}
+
+// The pool for the length of one job: teardown waits until every lease has ended.
+class Lease {
+public:
+    Lease() {
+        std::lock_guard lock(g_mutex);
+        pool_ = &pool_locked();
+        ++g_jobs;
+    }
+    ~Lease() {
+        std::lock_guard lock(g_mutex);
+        if (--g_jobs == 0) g_idle.notify_all();
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    [[nodiscard]] Pool& pool() const noexcept { return *pool_; }
+
+private:
+    Pool* pool_;
+};
 
 }  // namespace
 
@@ -222,7 +255,8 @@ std::size_t size() { return pool().threads(); }
 bool started() noexcept { return g_pool.load(std::memory_order_acquire) != nullptr; }
 
 void teardown() noexcept {
-    std::lock_guard lock(g_mutex);
+    std::unique_lock lock(g_mutex);
+    g_idle.wait(lock, [] { return g_jobs == 0; });
     // Joins every worker: a fork right after copies no thread of the pool.
     delete g_pool.exchange(nullptr, std::memory_order_acq_rel);
 }
@@ -230,7 +264,8 @@ void teardown() noexcept {
 namespace detail {
 
 void run(std::size_t n, BlockFn fn, void* body) {
-    Pool& p = pool();
+    const Lease lease;
+    Pool& p = lease.pool();
     // A few blocks per thread: the counter balances uneven blocks without making each
     // block so small that handing it out costs more than computing it.
     const std::size_t blocks = p.threads() * 8;

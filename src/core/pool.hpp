@@ -31,7 +31,8 @@ inline constexpr double kSerialWorkNs = 50'000.0;
 [[nodiscard]] bool started() noexcept;
 
 // Stops and joins every worker thread, so that a fork finds none; the next parallel
-// call builds the pool again. Must not run while a job is in progress.
+// call builds the pool again. Waits for jobs in progress (started by callers that do not
+// hold the interpreter lock); must not be called from inside a job.
 void teardown() noexcept;
 
 namespace detail {
