@@ -22,6 +22,10 @@ PyObject* create_panic_exception() {
     return g_panic;
 }
 
+void adopt_panic_exception(PyObject* type) noexcept {
+    if (g_panic == nullptr) g_panic = Py_NewRef(type);
+}
+
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw PyError{};

@@ -13,6 +13,9 @@ namespace zan::py {
 // The PanicException class (a direct subclass of BaseException); created at module init.
 [[nodiscard]] PyObject* panic_exception() noexcept;
 [[nodiscard]] PyObject* create_panic_exception();
+// A module that shares the binding layer with zan_core (the package's _native) raises
+// zan_core's class, not one of its own, so that one `except` catches the faults of both.
+void adopt_panic_exception(PyObject* type) noexcept;
 
 // Raise a Python exception of the given type and return the PyError to throw.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

@@ -16,10 +16,12 @@ PyModuleDef g_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-const PyMethodDef* const kTables[] = {native::kDiscoverMethods};
+const PyMethodDef* const kTables[] = {native::kDiscoverMethods, native::kArrayMethods};
 
 PyObject* create() {
     Ref core = Ref::check(PyImport_ImportModule("zan_math.zan_core"));
+    Ref panic = Ref::check(PyObject_GetAttrString(core.get(), "PanicException"));
+    adopt_panic_exception(panic.get());
     Ref module = Ref::check(PyModule_Create(&g_def));
     Ref name = Ref::check(PyModule_GetNameObject(module.get()));
     for (const PyMethodDef* table : kTables) {

@@ -8,5 +8,6 @@ namespace zan::py::native {
 
 // A null-terminated table; each Python-facing piece contributes its rows in its own file.
 extern PyMethodDef kDiscoverMethods[];
+extern PyMethodDef kArrayMethods[];
 
 }  // namespace zan::py::native
