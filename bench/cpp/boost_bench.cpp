@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/boost.hpp"
+#include "core/pool.hpp"
 
 namespace {
 

@@ -1,8 +1,9 @@
 #include "core/multivector.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 
-#include "core/frame.hpp"
 #include "core/pool.hpp"
 
 namespace zan::multivector {
@@ -12,10 +13,144 @@ namespace {
 // waking the pool pays off.
 [[nodiscard]] double cost_per_product(double mean_square_width) noexcept { return 20.0 + mean_square_width; }
 
+// One product a b -> r whose factors all come from the table (a and r as wide as the
+// table, b at least as wide).
+struct Product {
+    const double* a;
+    const double* b;
+    double* r;
+};
+
+// The table loop of geometric_product_into, one product at a time.
+void products_scalar(const Product* ps, std::size_t count, const SignTable& table) {
+    const std::size_t m = table.width();
+    for (std::size_t p = 0; p < count; ++p) {
+        const double* a = ps[p].a;
+        const double* b = ps[p].b;
+        double* r = ps[p].r;
+        std::fill_n(r, m, 0.0);
+        for (std::size_t i = 0; i < m; ++i) {
+            const double ai = a[i];
+            if (ai == 0.0) continue;
+            const double* g = table.row(i);
+            for (std::size_t j = 0; j < m; ++j) {
+                const double bj = b[j];
+                if (bj == 0.0) continue;
+                const std::size_t k = i ^ j;
+                r[k] = bj * (g[j] * ai) + r[k];
+            }
+        }
+    }
+}
+
+// Four products side by side, one per lane: every lane receives exactly the operations of
+// products_scalar, in its order, and a term whose a[i] or b[j] is zero (either sign) is
+// masked out rather than skipped.
+constexpr std::size_t kLanes = 4;
+constexpr std::size_t kMaxWidth = SignTable::kMaxWidth;
+
+// When both operands are NaN the result carries the first source's payload. The compiler
+// may swap the operands of a product or a sum it sees, so the order is pinned here to the
+// one the scalar loops compile to: (g * a[i]) before b[j], the new term before r[k].
+__attribute__((target("avx2"))) inline __m256d mul_keep_first(__m256d first, __m256d second) {
+    __m256d r;
+    asm("vmulpd %2, %1, %0" : "=x"(r) : "x"(first), "x"(second));
+    return r;
+}
+__attribute__((target("avx2"))) inline __m256d add_keep_first(__m256d first, __m256d second) {
+    __m256d r;
+    asm("vaddpd %2, %1, %0" : "=x"(r) : "x"(first), "x"(second));
+    return r;
+}
+
+__attribute__((target("avx2"))) void products_avx2(const Product* ps, std::size_t count, const SignTable& table) {
+    const std::size_t m = table.width();
+    alignas(32) double zero_row[kMaxWidth] = {};
+    double scratch[kLanes][kMaxWidth];
+    __m256d A[kMaxWidth], B[kMaxWidth], nzA[kMaxWidth], nzB[kMaxWidth], R[kMaxWidth];
+    const __m256d zero = _mm256_setzero_pd();
+    for (std::size_t p = 0; p < count; p += kLanes) {
+        const std::size_t lanes = std::min(kLanes, count - p);
+        const double* a[kLanes];
+        const double* b[kLanes];
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            a[l] = l < lanes ? ps[p + l].a : zero_row;  // an all-zero lane contributes no term
+            b[l] = l < lanes ? ps[p + l].b : zero_row;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            A[i] = _mm256_setr_pd(a[0][i], a[1][i], a[2][i], a[3][i]);
+            B[i] = _mm256_setr_pd(b[0][i], b[1][i], b[2][i], b[3][i]);
+            nzA[i] = _mm256_cmp_pd(A[i], zero, _CMP_NEQ_UQ);  // NaN is never zero
+            nzB[i] = _mm256_cmp_pd(B[i], zero, _CMP_NEQ_UQ);
+            R[i] = zero;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            if (_mm256_movemask_pd(nzA[i]) == 0) continue;
+            const __m256d ai = A[i];
+            const __m256d nza = nzA[i];
+            const double* g = table.row(i);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t k = i ^ j;
+                const __m256d t = _mm256_mul_pd(_mm256_set1_pd(g[j]), ai);  // g is never NaN
+                const __m256d sum = add_keep_first(mul_keep_first(t, B[j]), R[k]);
+                R[k] = _mm256_blendv_pd(R[k], sum, _mm256_and_pd(nza, nzB[j]));
+            }
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            alignas(32) double lane[kLanes];
+            _mm256_store_pd(lane, R[k]);
+            for (std::size_t l = 0; l < lanes; ++l) scratch[l][k] = lane[l];
+        }
+        for (std::size_t l = 0; l < lanes; ++l) std::copy_n(scratch[l], m, ps[p + l].r);
+    }
+}
+
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();  // this may run before the runtime's own initialisation of the CPU model
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+
+void products(const Product* ps, std::size_t count, const SignTable& table) {
+    if (kHasAvx2) {
+        products_avx2(ps, count, table);
+    } else {
+        products_scalar(ps, count, table);
+    }
+}
+
+// Collects the table-eligible products of a block and runs them in groups; every other
+// product (its width not the table's, or b too short: it may fault) runs on its own, in
+// order, through geometric_product_into.
+class Batcher {
+public:
+    Batcher(const Metric& metric, const SignTable& table) : metric_(metric), table_(table) {}
+
+    void add(std::span<const double> a, std::span<const double> b, double* r) {
+        if (a.size() != table_.width() || b.size() < a.size()) {
+            geometric_product_into(a, b, metric_, table_, r);
+            return;
+        }
+        pending_[count_++] = {a.data(), b.data(), r};
+        if (count_ == kGroup) flush();
+    }
+    void flush() {
+        products(pending_, count_, table_);
+        count_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kGroup = 64;
+    const Metric& metric_;
+    const SignTable& table_;
+    Product pending_[kGroup];
+    std::size_t count_ = 0;
+};
+
 }  // namespace
 
 SignTable::SignTable(std::size_t m, const Metric& metric, std::size_t sig_size) {
-    if (m == 0 || m > kMaxWidth || !std::has_single_bit(m) || static_cast<std::size_t>(std::countr_zero(m)) > sig_size)
+    if (m == 0 || m > kMaxWidth || !std::has_single_bit(m) ||
+        static_cast<std::size_t>(std::countr_zero(m)) > sig_size)
         return;
     width_ = m;
     factors_.resize(m * m);
@@ -29,22 +164,12 @@ SignTable::SignTable(std::size_t m, const Metric& metric, std::size_t sig_size) 
 void geometric_product_into(std::span<const double> a, std::span<const double> b, const Metric& metric,
                             const SignTable& table, double* r) {
     const std::size_t n = a.size();
-    std::fill_n(r, n, 0.0);
     if (n == table.width() && b.size() >= n) {
-        // No term can fault: the factors come from the table, the loop is otherwise the one below.
-        for (std::size_t i = 0; i < n; ++i) {
-            const double ai = a[i];
-            if (ai == 0.0) continue;
-            const double* g = table.row(i);
-            for (std::size_t j = 0; j < n; ++j) {
-                const double bj = b[j];
-                if (bj == 0.0) continue;
-                const std::size_t k = i ^ j;
-                r[k] = bj * (g[j] * ai) + r[k];
-            }
-        }
+        const Product p{a.data(), b.data(), r};
+        products(&p, 1, table);
         return;
     }
+    std::fill_n(r, n, 0.0);
     const std::size_t nb = std::min(n, b.size());
     for (std::size_t i = 0; i < n; ++i) {
         const double ai = a[i];
@@ -74,11 +199,16 @@ Buffer<FloatVec> geometric_product_batch(std::span<const FloatVec> a, std::span<
 
     const Metric metric(sig);
     const SignTable table(n == 0 ? 0 : a[0].size(), metric, sig.size());
-    return frame::zip_collect<FloatVec>(a, b, cost_ns, [&](const FloatVec& x, const FloatVec& y) {
-        FloatVec r(x.size());
-        geometric_product_into(x, y, metric, table, r.data());
-        return r;
+    Buffer<FloatVec> out(n);
+    pool::for_blocks(n, cost_ns, [&](std::size_t begin, std::size_t end) {
+        Batcher batcher(metric, table);
+        for (std::size_t i = begin; i < end; ++i) {
+            out[i] = FloatVec(a[i].size());
+            batcher.add(a[i], b[i], out[i].data());
+        }
+        batcher.flush();
     });
+    return out;
 }
 
 void geometric_product_dense(const double* a, std::size_t na, std::size_t wa, const double* b, std::size_t nb,
@@ -88,8 +218,9 @@ void geometric_product_dense(const double* a, std::size_t na, std::size_t wa, co
     const Metric metric(sig);
     const SignTable table(wa, metric, sig.size());
     pool::for_blocks(n, cost_per_product(w * w), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            geometric_product_into({a + i * wa, wa}, {b + i * wb, wb}, metric, table, out + i * wa);
+        Batcher batcher(metric, table);
+        for (std::size_t i = begin; i < end; ++i) batcher.add({a + i * wa, wa}, {b + i * wb, wb}, out + i * wa);
+        batcher.flush();
     });
 }
 

@@ -124,14 +124,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             job_ = &job;
-            busy_ = workers_.size();
             ++generation_;
         }
         wake_.notify_all();
         job.work();
+        // Every block is handed out. A worker still asleep (the machine may be busy with
+        // other processes) has nothing left to do: withdraw the job so that it never
+        // touches it, and wait only for the workers inside it.
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [&] { return busy_ == 0; });
         job_ = nullptr;
+        done_.wait(lock, [&] { return inside_ == 0; });
     }
 
 private:
@@ -146,10 +148,12 @@ private:
             if (stopping_) return;
             seen = generation_;
             Job* job = job_;
+            if (job == nullptr) continue;  // finished before this worker woke
+            ++inside_;
             lock.unlock();
             job->work();
             lock.lock();
-            if (--busy_ == 0) done_.notify_one();
+            if (--inside_ == 0) done_.notify_one();
         }
     }
 
@@ -169,7 +173,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     Job* job_ = nullptr;
-    std::size_t busy_ = 0;
+    std::size_t inside_ = 0;  // workers running the current job
     std::uint64_t generation_ = 0;
     bool stopping_ = false;
 };
