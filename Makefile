@@ -71,8 +71,8 @@ cpp-test: deps
 py-test: install
 	@echo "== pytest on $$($(VPY) -c 'import sys; print(sys.version.split()[0])') ($(VENV))"
 	$(VPY) -m pytest -q
-	@echo "== stubtest of zan_core.pyi against the built module"
-	$(VPY) -m mypy.stubtest zan_math.zan_core
+	@echo "== stubtest of zan_core.pyi and arrays.pyi against the built modules"
+	$(VPY) -m mypy.stubtest zan_math.zan_core zan_math.arrays
 
 # The wheel a user gets from `pip wheel .` installs and works in a fresh virtual environment
 # with only its declared dependencies. The build reuses the directory `make install` compiled
@@ -138,6 +138,7 @@ sanitize-py: $(SAN_VENV)/.installed
 # Benchmarks print ratios measured side by side; run them on an otherwise idle machine.
 BENCH_BUILD := build/cpp-bench
 bench: install
+	$(VPY) -m pip install -q --no-build-isolation '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(VPY) bench/batch.py
@@ -146,6 +147,7 @@ bench: install
 	$(VPY) bench/search.py
 	$(VPY) -c 'import sympy' 2>/dev/null || $(VPY) -m pip install -q 'sympy>=1.12'
 	$(VPY) bench/discover.py
+	ZAN_CPP_BENCH=$(BENCH_BUILD)/bench/cpp/zan_core_bench $(VPY) bench/arrays.py
 	$(BENCH_BUILD)/bench/cpp/zan_core_bench
 
 clean:

@@ -126,6 +126,23 @@ def test_geometric_bits_equal_the_list_form(sig, width):
     same(arrays.geometric_product_n(np.array(a), np.array(b), sig), expected)
 
 
+@pytest.mark.parametrize("d", range(7))
+def test_grouped_products_equal_one_at_a_time(d):
+    # Same-width products run several at a time from a table of factors; a batch whose first
+    # product has another width runs the rest one by one through the general loop. NaNs of
+    # different payloads meet in both.
+    width = 2 ** d
+    sig = [1, -1, 2, 0, -3, 1][:d] + [1] * max(0, d - 6)
+    count = 4 * 5 + 3  # not a whole number of groups
+    rng = random.Random(d)
+    specials = [nan(1), nan(2, True), nan(3), math.inf, -math.inf, 0.0, -0.0, 1e-300, 1e300, 5e-324]
+    a = [[rng.choice(specials) if rng.random() < 0.4 else rng.uniform(-2, 2) for _ in range(width)] for _ in range(count)]
+    b = [[rng.choice(specials) if rng.random() < 0.4 else rng.uniform(-2, 2) for _ in range(width)] for _ in range(count)]
+    grouped = arrays.geometric_product_n(np.array(a), np.array(b), sig)
+    one_by_one = z.geometric_product_n([[0.0] * 3] + a, [[0.0] * 3] + b, sig)[1:]
+    same(grouped, one_by_one)
+
+
 def test_geometric_products_on_the_pool_equal_the_list_form():
     a, b = rows(20_000, 32, 10, zeros=0.05), rows(20_000, 32, 11, zeros=0.05)
     sig = [1, 1, 1, 1, -1]
