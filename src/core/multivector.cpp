@@ -105,16 +105,78 @@ __attribute__((target("avx2"))) void products_avx2(const Product* ps, std::size_
     }
 }
 
-const bool kHasAvx2 = [] {
+// Eight products side by side with AVX-512: the lanes and the operand order of
+// products_avx2, a zero term's lane left out by a write mask instead of a blend.
+constexpr std::size_t kWideLanes = 8;
+
+__attribute__((target("avx512f"))) inline __m512d mul_keep_first(__m512d first, __m512d second) {
+    __m512d r;
+    asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(first), "v"(second));
+    return r;
+}
+// first + r in the lanes of mask, r elsewhere; first's payload when both are NaN.
+__attribute__((target("avx512f"))) inline __m512d masked_add_keep_first(__m512d r, __mmask8 mask, __m512d first) {
+    asm("vaddpd %0, %1, %0%{%2%}" : "+v"(r) : "v"(first), "Yk"(mask));
+    return r;
+}
+
+__attribute__((target("avx512f"))) void products_avx512(const Product* ps, std::size_t count,
+                                                        const SignTable& table) {
+    const std::size_t m = table.width();
+    alignas(64) double zero_row[kMaxWidth] = {};
+    double scratch[kWideLanes][kMaxWidth];
+    __m512d A[kMaxWidth], B[kMaxWidth], R[kMaxWidth];
+    __mmask8 nzA[kMaxWidth], nzB[kMaxWidth];
+    const __m512d zero = _mm512_setzero_pd();
+    for (std::size_t p = 0; p < count; p += kWideLanes) {
+        const std::size_t lanes = std::min(kWideLanes, count - p);
+        const double* a[kWideLanes];
+        const double* b[kWideLanes];
+        for (std::size_t l = 0; l < kWideLanes; ++l) {
+            a[l] = l < lanes ? ps[p + l].a : zero_row;  // an all-zero lane contributes no term
+            b[l] = l < lanes ? ps[p + l].b : zero_row;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            A[i] = _mm512_setr_pd(a[0][i], a[1][i], a[2][i], a[3][i], a[4][i], a[5][i], a[6][i], a[7][i]);
+            B[i] = _mm512_setr_pd(b[0][i], b[1][i], b[2][i], b[3][i], b[4][i], b[5][i], b[6][i], b[7][i]);
+            nzA[i] = _mm512_cmp_pd_mask(A[i], zero, _CMP_NEQ_UQ);  // NaN is never zero
+            nzB[i] = _mm512_cmp_pd_mask(B[i], zero, _CMP_NEQ_UQ);
+            R[i] = zero;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            const __mmask8 nza = nzA[i];
+            if (nza == 0) continue;
+            const __m512d ai = A[i];
+            const double* g = table.row(i);
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t k = i ^ j;
+                const __m512d t = _mm512_mul_pd(_mm512_set1_pd(g[j]), ai);  // g is never NaN
+                R[k] = masked_add_keep_first(R[k], nza & nzB[j], mul_keep_first(t, B[j]));
+            }
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            alignas(64) double lane[kWideLanes];
+            _mm512_store_pd(lane, R[k]);
+            for (std::size_t l = 0; l < lanes; ++l) scratch[l][k] = lane[l];
+        }
+        for (std::size_t l = 0; l < lanes; ++l) std::copy_n(scratch[l], m, ps[p + l].r);
+    }
+}
+
+enum class Isa { kScalar, kAvx2, kAvx512 };
+
+const Isa kIsa = [] {
     __builtin_cpu_init();  // this may run before the runtime's own initialisation of the CPU model
-    return __builtin_cpu_supports("avx2") != 0;
+    if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
+    if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
+    return Isa::kScalar;
 }();
 
 void products(const Product* ps, std::size_t count, const SignTable& table) {
-    if (kHasAvx2) {
-        products_avx2(ps, count, table);
-    } else {
-        products_scalar(ps, count, table);
+    switch (kIsa) {
+        case Isa::kAvx512: products_avx512(ps, count, table); break;
+        case Isa::kAvx2: products_avx2(ps, count, table); break;
+        case Isa::kScalar: products_scalar(ps, count, table); break;
     }
 }
 
