@@ -73,6 +73,7 @@ class Found:
     predict: Callable[[Any], Any]
     seconds: float
     info: dict = field(default_factory=dict)
+    front: list = field(default_factory=list)  # the other formulas of the front, as Found
 
 
 def _sympy():
@@ -168,7 +169,14 @@ def run_discover(discover, X, y, names, symbols, budget):
             "front": [(g.complexity, g.text) for g in r.front]}
     if note:
         info["note"] = note
-    return Found(f.text, expr, f.predict, seconds, info)
+    front = []
+    for g in r.front:
+        try:
+            front.append(Found(g.text, formula_to_sympy(g, names, symbols), g.predict, 0.0,
+                               {"complexity": g.complexity}))
+        except Exception:
+            pass
+    return Found(f.text, expr, f.predict, seconds, info, front)
 
 
 def classic_text_to_sympy(text, names, symbols):
@@ -439,8 +447,17 @@ def run_problem(engine, problem, noise, budget):
         return {"ok": False, "how": "", "seconds": math.nan, "r2": -math.inf, "rel_err": math.inf,
                 "formula": f"error: {type(exc).__name__}: {exc}"}
     ok, how, score, err = judge(found, problem, Xt, yt, noise > 0)
-    return {"ok": ok, "how": how, "seconds": found.seconds, "r2": score, "rel_err": err,
-            "formula": found.text, **found.info}
+    out = {"ok": ok, "how": how, "seconds": found.seconds, "r2": score, "rel_err": err,
+           "formula": found.text, **found.info}
+    if found.front:
+        # Whether the law was on the front even when it was not chosen: a search that found it
+        # and a choice that missed it call for different fixes.
+        out["law_on_front"] = None
+        for g in found.front:
+            if judge(g, problem, Xt, yt, noise > 0)[0]:
+                out["law_on_front"] = [g.info["complexity"], g.text]
+                break
+    return out
 
 
 def fmt_r2(v):
@@ -639,6 +656,11 @@ def main(argv=None):
             summary[f"{who}_total_s_{level:g}"] = sum(times)
             print(f"{what:<30} {who:<9} {hits:>3}/{n} = {hits / n:6.1%}   median {statistics.median(times):8.3f} s"
                   f"   whole set {sum(times):9.2f} s")
+            fronts = [rows[(p.name, level)][who].get("law_on_front", False) for p in problems]
+            if any(f is not False for f in fronts):
+                on_front = sum(bool(f) for f in fronts)
+                summary[f"{who}_{key}_on_front"] = on_front / n
+                print(f"{'':<30} {who:<9} {on_front:>3}/{n} = {on_front / n:6.1%}   with the law anywhere on the front")
     for name in peer_names:
         for level in levels:
             ours_t = total_time(rows, problems, level, "ours")
