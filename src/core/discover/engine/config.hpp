@@ -20,7 +20,7 @@ struct EngineConfig {
                                          // front they make is then measured on all rows
     std::size_t beam_per_size = 200;     // best candidates kept per size
     std::size_t join_per_size = 64;      // of those, the ones joined by binary operators
-    std::size_t small_size = 3;          // every distinct candidate up to this size is kept
+    std::size_t small_size = 4;          // every distinct candidate up to this size is kept
     std::size_t per_variable_set = 4;    // best kept per (size, variables used)
     std::size_t residual_models = 4;     // models whose residuals pick building blocks
     std::size_t per_residual = 12;       // blocks kept per residual model

@@ -22,6 +22,12 @@ using Clock = std::chrono::steady_clock;
 // Starting values of an inner constant, best first after scoring; no randomness.
 constexpr double kScaleGrid[] = {-2.0, -1.0, -0.5, 0.5, 1.0, 2.0, 3.141592653589793};
 constexpr double kShiftGrid[] = {-2.0, -1.0, 0.5, 1.0, 2.0, 3.0};
+// Of the best per set of variables, how many are joined by binary operators: blocks that
+// matter only inside a product or a sum rank low against y on their own.
+constexpr std::size_t kJoinPerVariableSet = 2;
+// Pairs of blocks joined per pair of sizes before the sides are cut to their best.
+constexpr std::size_t kPairBudget = 12000;
+constexpr std::size_t kSmallSide = 40;
 // Rough cost of one candidate on one sample row, for the pool's serial cut-off.
 constexpr double kCandidateRowNs = 4.0;
 
@@ -226,8 +232,23 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
     // binary joins of the join sets; add and mul once per unordered pair
     for (std::size_t sl = 1; sl + 2 <= size; ++sl) {
         const std::size_t sr = size - 1 - sl;
-        const auto& left = sl < join_.size() ? join_[sl] : std::vector<std::uint32_t>{};
-        const auto& right = sr < join_.size() ? join_[sr] : std::vector<std::uint32_t>{};
+        const auto& all_left = sl < join_.size() ? join_[sl] : std::vector<std::uint32_t>{};
+        const auto& all_right = sr < join_.size() ? join_[sr] : std::vector<std::uint32_t>{};
+        // Every pair while they are few; past the budget a small side still meets the whole
+        // of the other (small blocks are what products and sums are made of), and two
+        // large sides meet by their best.
+        std::size_t nl = all_left.size(), nr = all_right.size();
+        if (nl * nr > kPairBudget) {
+            const std::size_t small = std::min(nl, nr);
+            if (small <= kSmallSide) {
+                (nl == small ? nr : nl) = std::max(config_.join_per_size, kPairBudget / small);
+            } else {
+                nl = std::min(nl, config_.join_per_size);
+                nr = std::min(nr, config_.join_per_size);
+            }
+        }
+        const std::span<const std::uint32_t> left(all_left.data(), std::min(nl, all_left.size()));
+        const std::span<const std::uint32_t> right(all_right.data(), std::min(nr, all_right.size()));
         for (std::uint32_t l : left) {
             for (std::uint32_t r : right) {
                 if (nodes_[l].params.size() + nodes_[r].params.size() > config_.max_inner_constants) continue;
@@ -294,25 +315,48 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
 void SearchState::update_residual_models() {
     residuals_.clear();
     residual_norms_.clear();
-    std::vector<std::uint32_t> order(nodes_.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
-    for (std::uint32_t i : order) {
-        if (residuals_.size() == std::min<std::size_t>(config_.residual_models, 4)) break;
-        const Node& n = nodes_[i];
-        if (n.fit.nmse < kExactNmse) continue;
-        std::vector<double> r(ns_);
-        const double* f = pred(i);
+    const std::size_t wanted = std::min<std::size_t>(config_.residual_models, 4);
+    auto add = [&](std::vector<double> r) {
         double norm = 0.0;
-        for (std::size_t j = 0; j < ns_; ++j) {
-            r[j] = y_[j] - (n.fit.a * f[j] + n.fit.b);
-            norm += r[j] * r[j];
-        }
-        if (!(norm > 0.0)) continue;
+        for (double v : r) norm += v * v;
+        if (!(norm > 0.0) || !std::isfinite(norm)) return;
         residuals_.push_back(std::move(r));
         residual_norms_.push_back(norm);
+    };
+    // the best sums of two and of three terms: what a short sum misses is what the law's
+    // remaining term must supply (longer sums fit their residual away with stray terms)
+    for (std::size_t terms = 2; terms <= 3 && residuals_.size() < wanted / 2; ++terms) {
+        const SumFit* best = nullptr;
+        for (const SumFit& s : sums_)
+            if (s.terms.size() == terms && s.nmse > kExactNmse && (best == nullptr || s.nmse < best->nmse)) best = &s;
+        if (best == nullptr) continue;
+        const SumFit& s = *best;
+        std::vector<double> r(ns_);
+        for (std::size_t j = 0; j < ns_; ++j) {
+            double fit = s.intercept;
+            for (std::size_t t = 0; t < s.terms.size(); ++t) fit += s.coefficients[t] * pred(s.terms[t])[j];
+            r[j] = y_[j] - fit;
+        }
+        add(std::move(r));
     }
+    // then the best simple node (up to three tokens) and the best node of all: the residual
+    // of a law's main effect is its other terms
+    auto residual_of = [&](std::uint32_t i) {
+        const Node& n = nodes_[i];
+        std::vector<double> r(ns_);
+        const double* f = pred(i);
+        for (std::size_t j = 0; j < ns_; ++j) r[j] = y_[j] - (n.fit.a * f[j] + n.fit.b);
+        add(std::move(r));
+    };
+    std::uint32_t best_small = kNone, best_any = kNone;
+    for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+        const Node& n = nodes_[i];
+        if (n.fit.nmse <= kExactNmse) continue;
+        if (n.size <= 3 && (best_small == kNone || n.fit.nmse < nodes_[best_small].fit.nmse)) best_small = i;
+        if (best_any == kNone || n.fit.nmse < nodes_[best_any].fit.nmse) best_any = i;
+    }
+    if (best_small != kNone && residuals_.size() < wanted) residual_of(best_small);
+    if (best_any != kNone && best_any != best_small && residuals_.size() < wanted) residual_of(best_any);
 }
 
 std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored,
@@ -355,22 +399,39 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         return true;
     };
     const bool small = size <= config_.small_size;
+    auto vars_of = [&](std::uint32_t i) {
+        const Candidate& c = cands[i];
+        return nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
+    };
+    // the best, with at most a quarter of the beam per set of variables: chains of unary
+    // operators over one variable all fit alike and would otherwise crowd out the rest
     std::size_t taken = 0;
+    std::vector<std::pair<std::uint32_t, std::size_t>> beam_vars;
+    const std::size_t per_vars_cap = std::max<std::size_t>(1, config_.beam_per_size / 4);
     for (std::uint32_t i : order) {
         if (!small && taken >= config_.beam_per_size) break;
-        if (take(i, taken < config_.join_per_size)) ++taken;
+        const std::uint32_t vars = vars_of(i);
+        auto it = std::find_if(beam_vars.begin(), beam_vars.end(), [&](auto& p) { return p.first == vars; });
+        if (it == beam_vars.end()) {
+            beam_vars.push_back({vars, 0});
+            it = beam_vars.end() - 1;
+        }
+        if (!small && it->second >= per_vars_cap) continue;
+        if (take(i, taken < config_.join_per_size)) {
+            ++taken;
+            ++it->second;
+        }
     }
     // the best few per set of variables used
     std::vector<std::pair<std::uint32_t, std::size_t>> per_vars;
     for (std::uint32_t i : order) {
-        const Candidate& c = cands[i];
-        const std::uint32_t vars = nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
+        const std::uint32_t vars = vars_of(i);
         auto it = std::find_if(per_vars.begin(), per_vars.end(), [&](auto& p) { return p.first == vars; });
         if (it == per_vars.end()) {
             per_vars.push_back({vars, 0});
             it = per_vars.end() - 1;
         }
-        if (it->second < config_.per_variable_set && take(i, it->second == 0)) ++it->second;
+        if (it->second < config_.per_variable_set && take(i, it->second < kJoinPerVariableSet)) ++it->second;
     }
     // the best few per residual model
     for (std::size_t k = 0; k < residuals_.size(); ++k) {
@@ -387,15 +448,20 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
     }
     // materialise in candidate order: the node layout is then fixed by the candidates alone
     if (join_.size() <= size) join_.resize(size + 1);
+    std::vector<std::uint32_t> node_of(cands.size(), kNone);
     for (std::size_t i = 0; i < cands.size(); ++i) {
         if (!keep[i]) continue;
         const Scored& s = scored[i];
         if (!compose(cands[i], s.constant, buf.data())) continue;
         seen_.insert(prints[i]);
-        Node n = materialise(cands[i], s.constant, s.fit);
-        if (join[i]) join_[size].push_back(static_cast<std::uint32_t>(nodes_.size()));
-        add_node(std::move(n), buf.data());
+        node_of[i] = static_cast<std::uint32_t>(nodes_.size());
+        add_node(materialise(cands[i], s.constant, s.fit), buf.data());
     }
+    // the join order of this size: the chosen joiners, then every other kept node, each
+    // part best first
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::uint32_t i : order)
+            if (node_of[i] != kNone && (join[i] != 0) == (pass == 0)) join_[size].push_back(node_of[i]);
     return kept;
 }
 

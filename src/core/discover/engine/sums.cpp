@@ -15,6 +15,9 @@ namespace {
 // Below this share of its norm left after projecting out the chosen terms, a column adds
 // nothing new.
 constexpr double kIndependence = 1e-7;
+// Pursuits also start from this many of the best nodes of at most kSimpleSize tokens.
+constexpr std::size_t kSimpleStarts = 4;
+constexpr std::uint32_t kSimpleSize = 3;
 
 }  // namespace
 
@@ -188,6 +191,13 @@ void SearchState::fit_sums(std::size_t /*size*/) {
                          [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
         const std::size_t count = dict == &all ? config_.sum_starts : config_.sum_starts / 2;
         for (std::size_t k = 0; k < std::min(count, order.size()); ++k) starts.push_back({order[k], dict});
+        // and from the best simple nodes, a law's likely main effects
+        std::size_t simple = 0;
+        for (std::size_t k = count; k < order.size() && simple < kSimpleStarts; ++k)
+            if (nodes_[order[k]].size <= kSimpleSize) {
+                starts.push_back({order[k], dict});
+                ++simple;
+            }
     }
     std::vector<std::vector<SumFit>> found(starts.size());
     const double cost = static_cast<double>(nodes_.size() * ns_ * config_.max_terms) * 2.0;
