@@ -14,7 +14,7 @@ enum class Selection : std::uint8_t {
 
 struct EngineConfig {
     std::size_t max_complexity = 30;     // largest formula reported, in tokens
-    std::size_t search_size = 11;        // largest building block the search makes
+    std::size_t search_size = 10;        // largest building block the search makes
     std::size_t sample_rows = 256;       // rows the search runs on (of the validation rows)
     std::size_t validation_rows = 4096;  // rows the finalists are refitted and snapped on; the
                                          // front they make is then measured on all rows
@@ -25,12 +25,12 @@ struct EngineConfig {
     std::size_t residual_models = 4;     // models whose residuals pick building blocks
     std::size_t per_residual = 12;       // blocks kept per residual model
     std::size_t max_terms = 6;           // terms of a fitted sum
-    std::size_t sum_starts = 12;         // first terms tried by the sum selection
+    std::size_t sum_starts = 8;          // first terms tried by the sum selection
     std::size_t max_inner_constants = 2; // fitted constants inside one formula
     std::size_t max_constant_block = 6;  // largest block given an inner constant
     bool use_trig = true;
     bool use_zan = false;                // the zan operator as a binary building block
-    bool transform_target = true;        // try y², √y, 1/y, ln y when nothing fits exactly
+    bool transform_target = true;        // try ln y, y², 1/y when nothing fits exactly
     Selection selection = Selection::Best;
     double time_limit = 0.0;             // seconds; 0 for none
 };

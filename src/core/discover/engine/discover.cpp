@@ -57,7 +57,6 @@ const Transform kTransforms[] = {
     {[](double y) { return y > 0.0; }, [](double y) { return std::log(y); }, Operator::Exp},
     {[](double y) { return y >= 0.0; }, [](double y) { return y * y; }, Operator::Sqrt},
     {[](double y) { return std::fabs(y) > 1e-150; }, [](double y) { return 1.0 / y; }, Operator::Inv},
-    {[](double y) { return y >= 0.0; }, [](double y) { return std::sqrt(y); }, Operator::Square},
 };
 
 // Finalists of searches on transformed targets, mapped back to formulas of y; tried only

@@ -121,7 +121,7 @@ bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant
     const double start[3] = {constant, fit.a, fit.b};
     // a screening fit: the constant is refitted with the whole formula if it gets that far
     LmOptions options;
-    options.max_iterations = 10;
+    options.max_iterations = 6;
     options.relative_cost_tolerance = 1e-8;
     LmResult r = levenberg_marquardt(problem, start, options);
     if (r.ok && compose(c, r.theta[0], buf)) {
@@ -407,7 +407,7 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
     // operators over one variable all fit alike and would otherwise crowd out the rest
     std::size_t taken = 0;
     std::vector<std::pair<std::uint32_t, std::size_t>> beam_vars;
-    const std::size_t per_vars_cap = std::max<std::size_t>(1, config_.beam_per_size / 4);
+    const std::size_t per_vars_cap = nv_ > 1 ? std::max<std::size_t>(1, config_.beam_per_size / 4) : config_.beam_per_size;
     for (std::uint32_t i : order) {
         if (!small && taken >= config_.beam_per_size) break;
         const std::uint32_t vars = vars_of(i);
