@@ -97,6 +97,12 @@ bool SearchState::compose(const Candidate& c, double constant, double* out) cons
         case Make::Reflect:
             for (std::size_t i = 0; i < ns_; ++i) out[i] = constant - a[i];
             break;
+        case Make::AddOne:
+            for (std::size_t i = 0; i < ns_; ++i) out[i] = a[i] + 1.0;
+            break;
+        case Make::OneMinus:
+            for (std::size_t i = 0; i < ns_; ++i) out[i] = 1.0 - a[i];
+            break;
     }
     return apply_block(c.op, out, nullptr, out, ns_);
 }
@@ -182,7 +188,9 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
     n.fit = fit;
     n.vars = a.vars;
     n.params = a.params;
-    n.algebraic = a.algebraic && (c.make == Make::Unary || c.make == Make::Binary) &&
+    n.algebraic = a.algebraic &&
+                  (c.make == Make::Unary || c.make == Make::Binary || c.make == Make::AddOne ||
+                   c.make == Make::OneMinus) &&
                   (c.op == Operator::Add || c.op == Operator::Sub || c.op == Operator::Mul ||
                    c.op == Operator::Div || c.op == Operator::Inv || c.op == Operator::Square);
     switch (c.make) {
@@ -198,6 +206,16 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
             n.params.insert(n.params.end(), b.params.begin(), b.params.end());
             break;
         }
+        case Make::AddOne:
+            n.tokens = a.tokens;
+            n.tokens.push_back(Token::make_const(1.0));
+            n.tokens.push_back(Token::make_op(Operator::Add));
+            break;
+        case Make::OneMinus:
+            n.tokens.push_back(Token::make_const(1.0));
+            n.tokens.insert(n.tokens.end(), a.tokens.begin(), a.tokens.end());
+            n.tokens.push_back(Token::make_op(Operator::Sub));
+            break;
         case Make::Scale:
         case Make::Shift:
         case Make::Reflect: {
@@ -261,6 +279,14 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
             }
         }
     }
+    // the fixed-constant forms u(e + 1) and u(1 − e)
+    if (size >= 4) {
+        for (std::uint32_t i : kept(size - 3))
+            for (Operator op : {Operator::Ln, Operator::Sqrt, Operator::Inv}) {
+                out.push_back({i, kNone, op, Make::AddOne});
+                out.push_back({i, kNone, op, Make::OneMinus});
+            }
+    }
     // inner constants: u(c·e) for exp, sin, cos; u(e + c) and u(c − e) for ln, sqrt, inv, square
     if (size >= 4 && size - 3 <= config_.max_constant_block) {
         for (std::uint32_t i : kept(size - 3)) {
@@ -289,7 +315,8 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
             const Candidate& c = cands[i];
             Scored& s = out[i];
             double constant = 0.0;
-            if (c.make == Make::Unary || c.make == Make::Binary) {
+            if (c.make == Make::Unary || c.make == Make::Binary || c.make == Make::AddOne ||
+                c.make == Make::OneMinus) {
                 if (!compose(c, 0.0, buf.data())) continue;
                 s.fit = fit_column(buf.data(), y_.data(), ns_, syy_);
             } else if (!fit_constant(c, buf.data(), constant, s.fit)) {

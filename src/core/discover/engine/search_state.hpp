@@ -22,7 +22,9 @@ inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
 // How a candidate is made from kept nodes: an operator over one or two of them, or a
 // unary operator over a node with a fitted constant (c·e, e + c, c − e) inside.
-enum class Make : std::uint8_t { Unary, Binary, Scale, Shift, Reflect };
+// u(e + 1) and u(1 − e) are the fixed-constant forms physics is full of (ln(1 + x),
+// √(1 − v²/c²), 1/(1 + x)): exact without any fitting.
+enum class Make : std::uint8_t { Unary, Binary, Scale, Shift, Reflect, AddOne, OneMinus };
 
 struct Candidate {
     std::uint32_t left = kNone, right = kNone;
