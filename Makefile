@@ -145,7 +145,6 @@ bench: install
 	ZAN_BOOST_BENCH=$(BENCH_BUILD)/bench/cpp/zan_core_bench $(VPY) bench/boost.py
 	$(VPY) bench/algebra.py
 	$(VPY) bench/search.py
-	$(VPY) -c 'import sympy' 2>/dev/null || $(VPY) -m pip install -q 'sympy>=1.12'
 	$(VPY) bench/discover.py
 	ZAN_CPP_BENCH=$(BENCH_BUILD)/bench/cpp/zan_core_bench $(VPY) bench/arrays.py
 	$(BENCH_BUILD)/bench/cpp/zan_core_bench
