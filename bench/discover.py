@@ -656,6 +656,9 @@ def main(argv=None):
             summary[f"{who}_total_s_{level:g}"] = sum(times)
             print(f"{what:<30} {who:<9} {hits:>3}/{n} = {hits / n:6.1%}   median {statistics.median(times):8.3f} s"
                   f"   whole set {sum(times):9.2f} s")
+            fits = sum(rows[(p.name, level)][who]["r2"] >= 0.999 for p in problems)
+            summary[f"{who}_r2_999_{level:g}"] = fits / n
+            print(f"{'':<30} {who:<9} {fits:>3}/{n} = {fits / n:6.1%}   with R² >= 0.999 on the fresh rows")
             fronts = [rows[(p.name, level)][who].get("law_on_front", False) for p in problems]
             if any(f is not False for f in fronts):
                 on_front = sum(bool(f) for f in fronts)
