@@ -8,8 +8,10 @@ std 0.01 * std(y)). Per run: wall time, the formula found, R² on 400 fresh nois
   the 400 fresh rows is below 1e-6, or, after snapping its constants (tolerance 1e-6), it is
   SymPy-equivalent to the law.
 - law (1% noise): the formula has the law's structure. Either, after snapping its constants with
-  a 1% tolerance, it is SymPy-equivalent to the law, or its maximum relative error on the 400
-  fresh noise-free rows is below 1e-2.
+  a 5% tolerance, it is SymPy-equivalent to the law, or its maximum relative error on the 400
+  fresh noise-free rows is below 1e-2. (1% noise on 100 rows moves the least-squares
+  coefficients of correlated terms, such as a polynomial's, by up to 3% on this set, hence 5%;
+  the exception is Nguyen-4, whose six powers of x fitted freely land up to 16% off.)
 
 Relative errors divide by max(|y|, 0.1 * rms(y)), so laws that cross zero (the Nguyen
 polynomials) are not judged by their values next to the crossing. Snapping replaces a constant
@@ -56,6 +58,7 @@ sys.path.insert(0, HERE)
 
 EXACT_TOL = 1e-6
 LAW_TOL = 1e-2
+LAW_SNAP_TOL = 5e-2
 IDENTITY_TOL = 1e-10
 MEMORY_LIMIT = 2 * 1024**3
 MEMORY_ROWS = 1_000_000
@@ -421,11 +424,12 @@ def judge(found, problem, Xt, yt, noisy):
     err = rel_err(pred, yt) if pred is not None else math.inf
     score = r2(pred, yt) if pred is not None else -math.inf
     tol = LAW_TOL if noisy else EXACT_TOL
+    snap_tol = LAW_SNAP_TOL if noisy else EXACT_TOL
     if found.expr is not None:
         negligible = tol * float(np.sqrt(np.mean(yt**2)))
         for form in _forms(found.expr, negligible):
             try:
-                if sympy_equivalent(snap(form, tol), problem, Xt, yt):
+                if sympy_equivalent(snap(form, snap_tol), problem, Xt, yt):
                     return True, "sympy", score, err
             except Exception:
                 pass
