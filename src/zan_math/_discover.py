@@ -264,6 +264,7 @@ def discover(
     max_terms: int | None = None,
     use_trig: bool = True,
     use_zan: bool = False,
+    client=None,
     _source=None,
 ) -> DiscoveryResult:
     """Find formulas y ≈ f(X): the best per complexity (the front) and the chosen one.
@@ -285,9 +286,17 @@ def discover(
 
     The result is deterministic: the same inputs give the same front, bit for bit, for any
     number of threads.
+
+    ``client``: a ``distributed.Client``; X and y may then be Dask arrays, a Dask DataFrame
+    and Series, or in-memory data, which is sent to the cluster. The rows stay on the
+    workers, which refit the front on all of them (see :mod:`zan_math.dask`).
     """
     if selection not in _SELECTIONS:
         raise ValueError(f"selection must be one of {_SELECTIONS}, got {selection!r}")
+    if client is not None:
+        from .dask import _source_for
+
+        _source = _source_for(X, y, client)
     if _source is None:
         columns, frame_names = _columns(X, allow_nonfinite=False)
         target = _target(y, columns.shape[1])
