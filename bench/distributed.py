@@ -12,6 +12,9 @@ block from a fixed seed (blocks of 2¹⁸ rows), so that every process makes the
   on the workers), and the growth of this process's peak resident memory during it (the
   scheduler of a LocalCluster lives in this process and is counted).
 
+The two are run in turn --repeat times (2) on the same persisted rows, and the fastest run of
+each counts: the machine may be shared, and turns expose both to the same load.
+
 Printed: both times and their ratio (target ≤ 1.3x), the formulas (must be the same), driver
 memory against the data size (target < 10%), the messages and worker times of every refit
 call, and an estimate of the time on 8 and 32 machines of 2 cores built from those
@@ -109,45 +112,51 @@ def run_single(rows: int, noise: float) -> dict:
 
 # ---- a cluster ----------------------------------------------------------------------------
 
-def cluster_run(rows: int, noise: float) -> dict:
+def cluster_search(client, X, y) -> dict:
+    import zan_math
+    from zan_math import dask as zd
+
+    baseline = current_rss()
+    measured = reset_peak()
+    start = time.perf_counter()
+    source = zd._source_for(X, y, client)  # what discover(X, y, client=client) does
+    setup = time.perf_counter() - start
+    result = zan_math.discover(None, None, progress=False, _source=source)
+    seconds = time.perf_counter() - start
+    growth = peak_rss() - baseline if measured else float("nan")
+    return json.loads(json.dumps({  # the same plain values as the single run's
+        "seconds": seconds,
+        "setup": setup,
+        "best": result.best.text,
+        "best_program": [list(t) for t in result.best.program],
+        "front": formulas(result),
+        "driver_growth": growth,
+        "driver_rss": baseline,
+        "partitions": len(source.parts),
+        "sample_bytes": source.setup_bytes,
+        "calls": source.calls,
+        "levels": len(result.levels),
+    }))
+
+
+def side_by_side(rows: int, noise: float, repeat: int) -> tuple[list[dict], list[dict]]:
+    """Single-process and cluster runs taken in turn, so that both see the same load."""
     import dask
     import dask.array as da
     from distributed import Client, LocalCluster, wait
 
-    import zan_math
-    from zan_math import dask as zd
-
+    singles, clusters = [], []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
-        sizes = block_sizes(rows)
         blocks = [da.from_delayed(dask.delayed(make_block)(i, n, noise), shape=(n, VARIABLES + 1), dtype=np.float64)
-                  for i, n in enumerate(sizes)]
+                  for i, n in enumerate(block_sizes(rows))]
         data = da.concatenate(blocks)
         X, y = client.persist([data[:, :VARIABLES], data[:, VARIABLES]])
-        client.wait_for_workers(2)
         wait([X, y])
-
-        baseline = current_rss()
-        measured = reset_peak()
-        start = time.perf_counter()
-        source = zd._source_for(X, y, client)  # what discover(X, y, client=client) does
-        setup = time.perf_counter() - start
-        result = zan_math.discover(None, None, progress=False, _source=source)
-        seconds = time.perf_counter() - start
-        growth = peak_rss() - baseline if measured else float("nan")
-        return json.loads(json.dumps({  # the same plain values as the single run's
-            "seconds": seconds,
-            "setup": setup,
-            "best": result.best.text,
-            "best_program": [list(t) for t in result.best.program],
-            "front": formulas(result),
-            "driver_growth": growth,
-            "driver_rss": baseline,
-            "partitions": len(source.parts),
-            "sample_bytes": source.setup_bytes,
-            "calls": source.calls,
-            "levels": len(result.levels),
-        }))
+        for _ in range(repeat):
+            singles.append(run_single(rows, noise))
+            clusters.append(cluster_search(client, X, y))
+    return singles, clusters
 
 
 def estimate(run: dict, machines: int, cores: int = 2) -> float:
@@ -173,6 +182,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=10_000_000)
     parser.add_argument("--noise", type=float, default=0.01)
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each, in turn; the fastest of each counts")
     parser.add_argument("--single", action="store_true", help="only the single-process run, as JSON")
     args = parser.parse_args()
     if args.single:
@@ -181,35 +191,39 @@ def main() -> None:
 
     data_bytes = args.rows * (VARIABLES + 1) * 8
     print(f"{args.rows:,} rows x {VARIABLES} variables ({data_bytes / 2**20:.0f} MiB with y), noise {args.noise:g}")
-    one = run_single(args.rows, args.noise)
-    print(f"single process (pool of 2 threads): {one['seconds']:.2f} s, peak memory {one['peak'] / 2**20:.0f} MiB")
+    singles, clusters = side_by_side(args.rows, args.noise, max(1, args.repeat))
+    one = min(singles, key=lambda r: r["seconds"])
+    many = min(clusters, key=lambda r: r["seconds"])
+    runs = lambda rs: ", ".join(f"{r['seconds']:.2f}" for r in rs)  # noqa: E731
+    print(f"single process (pool of 2 threads): {one['seconds']:.2f} s (runs: {runs(singles)}), "
+          f"peak memory {one['peak'] / 2**20:.0f} MiB")
     print(f"  best: {one['best']}")
-    many = cluster_run(args.rows, args.noise)
-    print(f"LocalCluster, 2 workers x 1 thread:  {many['seconds']:.2f} s "
-          f"(setup {many['setup']:.2f} s, {many['partitions']} partitions)")
+    print(f"LocalCluster, 2 workers x 1 thread:  {many['seconds']:.2f} s (runs: {runs(clusters)}; "
+          f"setup {many['setup']:.2f} s, {many['partitions']} partitions)")
     print(f"  best: {many['best']}")
     ratio = many["seconds"] / one["seconds"]
     print(f"time ratio cluster / single: {ratio:.2f}x (target <= 1.3x)")
-    same = [f[:2] for f in one["front"]] == [f[:2] for f in many["front"]]
-    same_best = one["best_program"] == many["best_program"]
+    same = all([f[:2] for f in r["front"]] == [f[:2] for f in one["front"]] for r in singles + clusters)
+    same_best = all(r["best_program"] == one["best_program"] for r in singles + clusters)
     worst = 0.0
     for a, b in zip(one["front"], many["front"]):
         for u, v in zip(a[2], b[2]):
             worst = max(worst, abs(u - v) / max(abs(u), 1e-300))
-    print(f"same best formula: {same_best}; same front (programs): {same}; "
+    print(f"same best formula in every run: {same_best}; same front (programs): {same}; "
           f"largest relative difference of a fitted constant: {worst:.1e}")
-    growth = many["driver_growth"]
+    growth = max(r["driver_growth"] for r in clusters)
     print(f"driver peak memory growth: {growth / 2**20:.1f} MiB = {100 * growth / data_bytes:.2f}% of the data "
           f"(target < 10%; the process held {many['driver_rss'] / 2**20:.0f} MiB before, scheduler included)")
 
     calls = many["calls"]
     print(f"search: {many['levels']} levels on the driver's sample, nothing sent to the workers; "
           f"sample gathered once: {many['sample_bytes'] / 1024:.0f} KiB")
-    print(f"refit calls: {len(calls)} (each: one task per partition, merged in partition order)")
-    print("  call params  sent(B)  recv(B)  wall(s)  worker-s(sum)  busiest(s)  latency(s)")
+    print(f"refit calls: {len(calls)} (each: one task per worker holding partitions; per-partition sums "
+          f"merged in partition order)")
+    print("  call params tasks  sent(B)  recv(B)  wall(s)  worker-s(sum)  busiest(s)  latency(s)")
     for i, c in enumerate(calls):
         busiest = max(sum(s for s, w in zip(c["worker_seconds"], c["workers"]) if w == who) for who in set(c["workers"]))
-        print(f"  {i:4d} {c['params']:6d} {c['sent']:8d} {c['received']:8d} {c['wall']:8.3f} "
+        print(f"  {i:4d} {c['params']:6d} {c['tasks']:5d} {c['sent']:8d} {c['received']:8d} {c['wall']:8.3f} "
               f"{sum(c['worker_seconds']):14.3f} {busiest:11.3f} {max(0.0, c['wall'] - busiest):11.3f}")
     total_wall = sum(c["wall"] for c in calls)
     total_work = sum(sum(c["worker_seconds"]) for c in calls)
