@@ -32,23 +32,13 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from . import _native
+from . import zan_core as _zan_core
+from ._extras import require as _require
 
-def _require(module: str):
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        raise ImportError(
-            "zan_math.dask requires the optional dependency dask[distributed]: pip install 'zan_math[dask]'",
-            name=module,
-        ) from exc
-
-
-_dask = _require("dask")
-_da = _require("dask.array")
-_distributed = _require("distributed")
-
-from . import _native  # noqa: E402
-from . import zan_core as _zan_core  # noqa: E402
+_dask = _require("dask", "dask", "zan_math.dask")
+_da = _require("dask.array", "dask", "zan_math.dask")
+_distributed = _require("distributed", "dask", "zan_math.dask")
 
 __all__ = [
     "exp_n",
