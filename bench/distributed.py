@@ -165,7 +165,7 @@ def side_by_side(rows: int, noise: float, repeat: int) -> tuple[list[dict], list
     from distributed import Client, LocalCluster, wait
 
     singles, clusters = [], []
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
         blocks = [da.from_delayed(dask.delayed(make_block)(i, n, noise), shape=(n, VARIABLES + 1), dtype=np.float64)
                   for i, n in enumerate(block_sizes(rows))]

@@ -16,14 +16,33 @@ import zan_math  # noqa: E402
 from zan_math import zan_core  # noqa: E402
 
 
+# No profiling thread in this process: it would outlive the clusters, and later tests fork.
+NO_PROFILE = {"distributed.worker.profile.enabled": False}
+
+
 @pytest.fixture(scope="module")
 def cluster():
+    import dask
     from distributed import LocalCluster
 
     # One thread per worker and in its pool: the two processes are the parallelism.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with dask.config.set(NO_PROFILE), LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster:
         yield cluster
+    stop_offload_thread()
+
+
+def stop_offload_thread():
+    """distributed keeps one idle thread for the rest of the process once used; later tests
+    fork, which must find no thread. A fresh executor starts its thread only when used."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    import distributed.utils
+
+    executor = getattr(distributed.utils, "_offload_executor", None)
+    if isinstance(executor, ThreadPoolExecutor):
+        executor.shutdown(wait=True)
+        distributed.utils._offload_executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="Dask-Offload")
 
 
 @pytest.fixture(scope="module")
@@ -135,8 +154,8 @@ def test_lost_scheduler_is_an_error():
     from zan_math.dask import _source_for
 
     X, y = law_rows(LAWS["product and sine"], rows=10_000)
-    with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
-        cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0")
+    with dask.config.set({"distributed.comm.timeouts.connect": "2s", **NO_PROFILE}):
+        cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0")
         client = Client(cluster)
         try:
             source = _source_for(X, y, client)
