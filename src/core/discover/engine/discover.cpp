@@ -52,6 +52,7 @@ struct Transform {
 };
 
 constexpr std::size_t kTransformedSearchSize = 8;
+constexpr std::size_t kRowsPerConstant = 8;
 
 const Transform kTransforms[] = {
     {[](double y) { return y > 0.0; }, [](double y) { return std::log(y); }, Operator::Exp},
@@ -110,6 +111,16 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     }
     ColumnSource rows(validation, validation_target);
     std::vector<Formula> formulas = verify(candidates, rows, config, control);
+    // At least kRowsPerConstant rows for every fitted constant: with fewer, a formula with
+    // constants enough can follow the rows' own errors, and would beat every law.
+    const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
+    // Snapped constants count too: each was chosen to fit.
+    std::erase_if(formulas, [&](const Formula& f) {
+        const auto fitted = std::count_if(f.program.tokens.begin(), f.program.tokens.end(), [](const Token& t) {
+            return t.kind == Token::Kind::Param || (t.kind == Token::Kind::Const && t.value != 1.0);
+        });
+        return static_cast<std::size_t>(fitted) > max_constants;
+    });
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
     if (full.rows() != validation_target.size()) {
