@@ -147,6 +147,7 @@ bench: install
 	$(VPY) bench/search.py
 	$(VPY) bench/discover.py
 	ZAN_CPP_BENCH=$(BENCH_BUILD)/bench/cpp/zan_core_bench $(VPY) bench/arrays.py
+	$(VPY) bench/distributed.py
 	$(BENCH_BUILD)/bench/cpp/zan_core_bench
 
 clean:
