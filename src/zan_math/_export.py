@@ -219,7 +219,13 @@ class _Infix:
             return self.names[node.value], _ATOM
         if node.kind == "const":
             return self._constant(node.value)
+        if not self.exact and node.value == "mul" and node.args[1].kind == "const" and node.args[0].kind != "const":
+            # A coefficient reads first: 0.5*m*v**2, not m*v**2*0.5.
+            node = Node("op", "mul", (node.args[1], node.args[0]))
         op, args = node.value, [self._render(a) for a in node.args]
+        if op == "add" and not self.exact and args[1][0].startswith("-"):
+            # a + (-b)*c reads a - b*c: the leading sign moves to the operator.
+            return f"{self._wrap(args[0], _ADD)} - {args[1][0][1:]}", _ADD
         if op in _BINARY and not (self.exact and op == "div"):
             symbol, strength = _BINARY[op]
             left = self._wrap(args[0], strength)

@@ -296,6 +296,12 @@ def _fractions(tree):
         (P(0, 1, "zan", 0, "ln", "sqrt", "div"), "zan(m, v)/sqrt(log(m))"),
         (P(-2.5, 0, "mul", 0.3989422804014327, "add"), "-2.5*m + 0.3989422804"),
         (P(0, -2.5, "sub"), "m - (-2.5)"),
+        # coefficients first, and a negative term subtracted
+        (P(0, 1, "sqrt", "mul", "p0", "mul"), "0.5*m*sqrt(v)"),
+        (P(0, 1, "div", -2.5, "mul", 2, "add"), "-2.5*m/v + w"),
+        (P(0, 1, -2.5, "mul", "add"), "m - 2.5*v"),
+        (P(0, -2.5, "add"), "m - 2.5"),
+        (P(0, 1, 2, "add", "neg", "add"), "m - (v + w)"),
     ],
 )
 def test_text_form(program, text):
