@@ -11,8 +11,10 @@ stays as good, and measured there.
 from __future__ import annotations
 
 import math
+import shutil
 import sys
 import threading
+import time
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
@@ -64,8 +66,17 @@ class Formula:
 
     @property
     def text(self) -> str:
-        """Readable infix in the variables' names, e.g. ``0.5*m*v**2``."""
-        return _infix(self.program, self.constants, self.names)
+        """Readable infix, e.g. ``0.5*m*v**2``, constants to 10 significant digits.
+
+        Variables appear under the same identifiers as the parameters of :meth:`to_python`:
+        a name that is a Python identifier stays as it is (unless it is a keyword or one of
+        the names the exported function itself uses: ``math``, ``abs``, which get a trailing
+        underscore), any other becomes a safe one (``mass (kg)`` -> ``mass_kg``). The text is
+        for reading and never evaluated; the exports are built from the program.
+        """
+        from ._export import to_text
+
+        return to_text(self.program, self.constants, self.names)
 
     def predict(self, X) -> np.ndarray:
         """The formula's values on the rows of X (same variables, same order), as float64."""
@@ -74,10 +85,12 @@ class Formula:
         _native.predict(self.program, self.constants, columns, out)
         return out
 
-    def latex(self) -> str:
+    def latex(self, X=None) -> str:
+        """LaTeX of the formula (through SymPy when installed). With data X (rows ×
+        variables), the guards that act on those rows are stated, as in :meth:`sympy`."""
         from ._export import to_latex
 
-        return to_latex(self.program, self.constants, self.names)
+        return to_latex(self.program, self.constants, self.names, X)
 
     def to_python(self, name: str = "formula") -> str:
         """Source of a runnable function of the named variables."""
@@ -85,11 +98,17 @@ class Formula:
 
         return to_python(self.program, self.constants, self.names, name=name)
 
-    def sympy(self):
-        """The formula as a SymPy expression (needs the ``sympy`` extra)."""
+    def sympy(self, X=None):
+        """The formula as a SymPy expression (needs the ``sympy`` extra).
+
+        Without data the guarded operators take their plain forms (``log(a)``, ``a/b``),
+        assuming every argument in its domain. With data X (rows × variables), each guard
+        that acts on some of those rows is stated: the whole expression becomes a
+        ``Piecewise`` that is NaN where the engine has no value (see :mod:`zan_math._export`).
+        """
         from ._export import to_sympy
 
-        return to_sympy(self.program, self.constants, self.names)
+        return to_sympy(self.program, self.constants, self.names, X)
 
     def to_numpy(self) -> Callable[..., np.ndarray]:
         """A vectorised NumPy function of the variables, in their order."""
@@ -138,55 +157,6 @@ class DiscoveryResult:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
         return "\n".join(lines)
-
-
-# ---- text ---------------------------------------------------------------------------------
-
-_PRECEDENCE = {"add": 1, "sub": 1, "mul": 2, "div": 2, "neg": 3, "pow": 4}
-_SYMBOL = {"add": " + ", "sub": " - ", "mul": "*", "div": "/"}
-
-
-def _number(v: float) -> str:
-    if v == int(v) and abs(v) < 1e15:
-        return str(int(v))
-    return f"{v:.10g}"
-
-
-def _infix(program, constants, names) -> str:
-    """Infix text with as few parentheses as precedence allows."""
-    stack: list[tuple[str, int]] = []  # (text, precedence)
-    for kind, value in program:
-        if kind == "var":
-            stack.append((names[value], 9))
-        elif kind in ("const", "param"):
-            v = value if kind == "const" else constants[value]
-            text = _number(v)
-            stack.append((text, 9 if v >= 0 else 3))
-        elif value in _SYMBOL:
-            (a, pa), (b, pb) = stack[-2], stack[-1]
-            del stack[-2:]
-            p = _PRECEDENCE[value]
-            left = a if pa >= p else f"({a})"
-            right = b if pb > p or (pb == p and value in ("add", "mul")) else f"({b})"
-            stack.append((left + _SYMBOL[value] + right, p))
-        elif value == "neg":
-            a, pa = stack.pop()
-            stack.append(("-" + (a if pa > 3 else f"({a})"), 3))
-        elif value == "square":
-            a, pa = stack.pop()
-            stack.append(((a if pa > 4 else f"({a})") + "**2", 4))
-        elif value == "inv":
-            a, pa = stack.pop()
-            stack.append(("1/" + (a if pa > 2 else f"({a})"), 2))
-        elif value == "zan":
-            (a, _), (b, _) = stack[-2], stack[-1]
-            del stack[-2:]
-            stack.append((f"zan({a}, {b})", 9))
-        else:
-            a, _ = stack.pop()
-            fn = {"ln": "log"}.get(value, value)
-            stack.append((f"{fn}({a})", 9))
-    return stack[-1][0] if stack else ""
 
 
 # ---- input checks ------------------------------------------------------------------------
@@ -281,8 +251,9 @@ def discover(
     ``time_limit`` (seconds) and Ctrl-C stop the search early; the result then holds what was
     found so far, with ``interrupted`` set (Ctrl-C returns rather than raises). ``progress``:
     a callable receives a :class:`LevelInfo` after each level (returning False stops the
-    search); True shows a progress line on standard error; None shows it only when standard
-    error is a terminal.
+    search); True shows progress on standard error (a tqdm bar with the ``progress`` extra,
+    else a line rewritten in place); None shows it only when standard error is a terminal;
+    False never. A time limit makes the result depend on the machine's speed.
 
     The result is deterministic: the same inputs give the same front, bit for bit, for any
     number of threads.
@@ -328,28 +299,88 @@ def discover(
     return _run(columns, target, options, names, progress, time_limit, _source)
 
 
-def _progress_printer(progress):
-    if callable(progress):
-        return progress
-    if progress is None:
-        progress = sys.stderr is not None and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
-    if not progress:
-        return None
+def _is_terminal(stream) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):  # no isatty, or a closed stream
+        return False
 
-    def show(info: LevelInfo):
-        exact = f", exact at {info.best_exact}" if info.best_exact else ""
-        sys.stderr.write(
-            f"\rdiscover: level {info.level}, {info.candidates} candidates, "
-            f"best nmse {info.best_nmse:.3g}{exact}, {info.seconds:.1f} s   "
-        )
-        sys.stderr.flush()
 
-    show.finish = lambda: (sys.stderr.write("\n"), sys.stderr.flush())
-    return show
+class _ProgressDisplay:
+    """Progress on standard error: a tqdm bar when tqdm is installed (the ``progress``
+    extra), else one line rewritten in place. The search's thread reports each level; the
+    thread that waits for it ticks the clock in between, so a long level still shows time
+    passing. With a time limit the bar fills with the share of it used; without one there
+    is no honest total (the search stops early once a fit is exact), so it counts levels.
+    """
+
+    def __init__(self, time_limit: float | None):
+        self._lock = threading.Lock()
+        self._start = time.monotonic()
+        self._limit = time_limit
+        self._status = "starting"
+        self._drawn = 0.0
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self._bar = None
+        else:
+            if time_limit is None:
+                form = "{desc} [{elapsed}]{postfix}"
+            else:
+                form = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:g} s{postfix}"
+            # A terminal that reports no size (a bare pseudo-terminal) would show nothing, as
+            # tqdm takes it for 0 × 0; shutil falls back to $COLUMNS × $LINES or 80 × 24.
+            size = shutil.get_terminal_size()
+            self._bar = tqdm(
+                total=time_limit, desc="discover", file=sys.stderr, bar_format=form,
+                ncols=size.columns, nrows=size.lines, mininterval=0.1,
+            )  # fmt: skip
+            self._bar.set_postfix_str(self._status, refresh=False)
+
+    def level(self, info: LevelInfo) -> None:
+        exact = f", exact at complexity {info.best_exact}" if info.best_exact else ""
+        with self._lock:
+            self._status = f"level {info.level}, {info.candidates} candidates, best nmse {info.best_nmse:.3g}{exact}"
+            if self._bar is not None:
+                self._bar.set_postfix_str(self._status, refresh=False)
+            self._draw()
+
+    def tick(self) -> None:
+        with self._lock:
+            if time.monotonic() - self._drawn >= 0.2:
+                self._draw()
+
+    def _draw(self) -> None:
+        self._drawn = time.monotonic()
+        seconds = self._drawn - self._start
+        if self._bar is not None:
+            if self._limit is not None:
+                self._bar.n = min(seconds, self._limit)
+            self._bar.refresh()
+        else:
+            sys.stderr.write(f"\rdiscover: {self._status}, {seconds:.1f} s   ")
+            sys.stderr.flush()
+
+    def close(self) -> None:
+        with self._lock:
+            self._draw()
+            if self._bar is not None:
+                self._bar.close()
+            else:
+                sys.stderr.write("\n")
+                sys.stderr.flush()
 
 
 def _run(columns, target, options, names, progress, time_limit, source) -> DiscoveryResult:
-    report = _progress_printer(progress)
+    display = None
+    if callable(progress):
+        report = progress
+    else:
+        if progress is None:
+            progress = _is_terminal(sys.stderr)
+        display = _ProgressDisplay(time_limit) if progress else None
+        report = display.level if display is not None else None
     cancel = bytearray(1)
     stopped_by_callback = []
     outcome: dict[str, Any] = {}
@@ -377,13 +408,15 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
     try:
         while worker.is_alive():
             worker.join(0.05)
+            if display is not None:
+                display.tick()
     except KeyboardInterrupt:
         interrupted_by_user = True
         cancel[0] = 1
         worker.join()
     finally:
-        if report is not None and hasattr(report, "finish"):
-            report.finish()
+        if display is not None:
+            display.close()
     if "error" in outcome:
         raise outcome["error"]
     raw_front, best_index, interrupted, raw_levels = outcome["value"]
