@@ -17,6 +17,9 @@ _LAZY = {
     "Formula": "._discover",
     "DiscoveryResult": "._discover",
     "LevelInfo": "._discover",
+    # Needs the sklearn extra, so it stays out of __all__: `from zan_math import *` works
+    # without scikit-learn.
+    "FormulaRegressor": ".estimator",
 }
 
 

@@ -1,0 +1,151 @@
+"""Formula discovery as a scikit-learn estimator: :class:`FormulaRegressor`.
+
+Needs the ``sklearn`` extra (``pip install 'zan_math[sklearn]'``); without it, importing this
+module, or reading ``zan_math.FormulaRegressor``, raises an ImportError that names the extra.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._extras import require
+
+_FEATURE = "zan_math.FormulaRegressor"
+_base = require("sklearn.base", "sklearn", _FEATURE)
+_validation = require("sklearn.utils.validation", "sklearn", _FEATURE)
+
+from ._discover import DiscoveryResult, Formula, discover  # noqa: E402 - after the extra's check
+
+__all__ = ["FormulaRegressor"]
+
+_EQUATION_COLUMNS = ("complexity", "loss", "score", "formula")
+
+
+def _is_dask_collection(data: Any) -> bool:
+    return type(data).__module__.partition(".")[0] in ("dask", "dask_expr")
+
+
+class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
+    """Finds a formula y ≈ f(X) with :func:`zan_math.discover`, as a scikit-learn regressor.
+
+    The parameters are :func:`~zan_math.discover`'s keywords, with the same defaults and
+    meaning; they are stored as given and checked when ``fit`` runs. The search is
+    deterministic, so there is no ``random_state``: the same data give the same formula,
+    whatever the number of threads, unless ``time_limit`` stops the search (where it stops
+    depends on the machine's speed).
+
+    After ``fit``:
+
+    - ``best_``: the chosen :class:`~zan_math.Formula`; ``predict`` evaluates it in the
+      native engine, column-wise (NaN on rows where it has no value, such as the logarithm
+      of a negative number);
+    - ``front_``: the best formula per complexity, complexity rising, loss strictly falling;
+    - ``equations_``: the front as a table with the columns complexity, loss (mean squared
+      error on the training data), score (drop of log-loss per added token) and formula
+      (text): a pandas DataFrame when pandas is installed, else a list of dicts; its rows are
+      in the order of ``front_``;
+    - ``n_features_in_``, and ``feature_names_in_`` when X had string column names (a
+      pandas DataFrame), which are then the formula's variable names;
+    - ``interrupted_`` and ``stop_reason_``: whether, and why, the search stopped early
+      (``"time_limit"``, ``"interrupt"`` for Ctrl-C, ``"callback"``); the formulas are then
+      the best found until that moment.
+
+    ``client``: a ``distributed.Client`` to search data held by a Dask cluster; X and y may
+    then be Dask collections, passed to ``discover`` as they are. The client is a live
+    connection, so it is not pickled with the estimator (it unpickles as None).
+    """
+
+    def __init__(
+        self,
+        *,
+        max_complexity: int | None = None,
+        time_limit: float | None = None,
+        selection: str = "best",
+        progress: Any = None,
+        sample_rows: int | None = None,
+        search_size: int | None = None,
+        max_terms: int | None = None,
+        use_trig: bool = True,
+        use_zan: bool = False,
+        client: Any = None,
+    ):
+        self.max_complexity = max_complexity
+        self.time_limit = time_limit
+        self.selection = selection
+        self.progress = progress
+        self.sample_rows = sample_rows
+        self.search_size = search_size
+        self.max_terms = max_terms
+        self.use_trig = use_trig
+        self.use_zan = use_zan
+        self.client = client
+
+    def fit(self, X, y) -> FormulaRegressor:
+        """Searches for formulas of the columns of X that fit y; returns self."""
+        if self.client is not None and (_is_dask_collection(X) or _is_dask_collection(y)):
+            # The rows stay on the cluster: only the shape and the names are read here.
+            self.n_features_in_ = int(X.shape[1])
+            columns = getattr(X, "columns", None)
+            if columns is not None and all(isinstance(c, str) for c in columns):
+                self.feature_names_in_ = np.asarray(list(columns), dtype=object)
+            data, target = X, y
+        else:
+            data, target = _validation.validate_data(self, X, y, y_numeric=True, ensure_min_samples=2, dtype=np.float64)
+        names = getattr(self, "feature_names_in_", None)
+        keywords: dict[str, Any] = {}
+        if self.client is not None:
+            keywords["client"] = self.client
+        result: DiscoveryResult = discover(
+            data,
+            target,
+            names=None if names is None else [str(n) for n in names],
+            max_complexity=self.max_complexity,
+            time_limit=self.time_limit,
+            selection=self.selection,
+            progress=self.progress,
+            sample_rows=self.sample_rows,
+            search_size=self.search_size,
+            max_terms=self.max_terms,
+            use_trig=self.use_trig,
+            use_zan=self.use_zan,
+            **keywords,
+        )
+        if result.best is None:
+            raise RuntimeError(f"the search stopped ({result.stop_reason}) before it found any formula")
+        self.front_: list[Formula] = list(result.front)
+        self.best_: Formula = result.best
+        self.interrupted_: bool = result.interrupted
+        self.stop_reason_: str | None = result.stop_reason
+        return self
+
+    def predict(self, X) -> np.ndarray:
+        """The chosen formula's values on the rows of X, as float64 (NaN where it has none)."""
+        _validation.check_is_fitted(self, "best_")
+        data = _validation.validate_data(self, X, reset=False, dtype=np.float64)
+        return self.best_.predict(data)
+
+    @property
+    def equations_(self):
+        """The front as a table: complexity, loss, score, formula (see the class)."""
+        _validation.check_is_fitted(self, "best_")
+        rows = [
+            {"complexity": f.complexity, "loss": f.loss, "score": f.score, "formula": f.text} for f in self.front_
+        ]
+        try:
+            import pandas
+        except ImportError:
+            return rows
+        return pandas.DataFrame(rows, columns=list(_EQUATION_COLUMNS))
+
+    def __getstate__(self):
+        state = super().__getstate__()
+        if state.get("client") is not None:
+            state = {**state, "client": None}
+        return state
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.non_deterministic = False
+        return tags
