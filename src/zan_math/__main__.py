@@ -315,7 +315,7 @@ def _front_table(front, best) -> str:
     lines = ["    complexity          loss   score  formula"]
     for f in front:
         mark = "*" if f is best else " "
-        lines.append(f"  {mark} {f.complexity:>8}  {f.loss:>12.6g}  {f.score:>6.3g}  {f.text}")
+        lines.append(f"  {mark} {f.complexity:>8}  {f.loss:>12.6g}  {f.score + 0.0:>6.3g}  {f.text}")  # no -0
     return "\n".join(lines)
 
 
