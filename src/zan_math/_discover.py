@@ -393,28 +393,37 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
                 return False
         return True
 
+    done = threading.Event()
+
     def work():
         try:
             outcome["value"] = _native.discover(columns, target, options, on_level, cancel, source)
         except BaseException as exc:  # handed to the caller's thread
             outcome["error"] = exc
+        finally:
+            done.set()
 
     # The search runs in a thread of its own (the native engine holds no interpreter lock
     # while it works), so that this thread stays free to take Ctrl-C at once, in a terminal
-    # and in Jupyter alike, and tell the engine to stop.
-    worker = threading.Thread(target=work, name="zan_math-discover", daemon=True)
+    # and in Jupyter alike, and tell the engine to stop. It waits on an event, not with
+    # Thread.join: on Python 3.12 a join interrupted by Ctrl-C marks the thread finished while
+    # it still runs. The thread is not a daemon, so that an interpreter leaving early (a second
+    # Ctrl-C) waits the moment the cancelled engine needs to return, rather than killing a
+    # thread inside native code.
+    worker = threading.Thread(target=work, name="zan_math-discover")
     interrupted_by_user = False
     worker.start()
     try:
-        while worker.is_alive():
-            worker.join(0.05)
+        while not done.wait(0.05):
             if display is not None:
                 display.tick()
     except KeyboardInterrupt:
         interrupted_by_user = True
         cancel[0] = 1
-        worker.join()
+        done.wait()
     finally:
+        if not done.is_set():  # leaving by another exception, or a second Ctrl-C
+            cancel[0] = 1
         if display is not None:
             display.close()
     if "error" in outcome:
