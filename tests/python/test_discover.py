@@ -80,7 +80,7 @@ from zan_math import discover
 rng = np.random.default_rng(3)
 X = rng.uniform(0.5, 3, (300, 3))
 y = X[:, 0] * np.exp(-X[:, 1]) + 0.01 * rng.standard_normal(300)
-r = discover(X, y)
+r = discover(X, y, search_size=7)
 for f in r.front:
     print(f.program, [c.hex() for c in f.constants], f.loss.hex())
 print(r.front.index(r.best))
