@@ -82,14 +82,15 @@ Fitted refit(const Expr& program, std::span<const double> start, DataSource& sou
 }
 
 // Snaps constants one at a time, simplest candidate first, keeping a snap only while
-// the cost stays within what one parameter is worth (an AIC-like 2/n of the cost) or
-// under the exact-fit floor.
+// the cost grows by less than one parameter is worth by the Bayesian information
+// criterion (ln(n)/n of the cost, the residual variance times ln n) or stays under the
+// exact-fit floor.
 Fitted snap(Fitted fit, DataSource& source, double floor) {
     const double n = static_cast<double>(source.rows());
     std::vector<char> fixed(fit.params.size(), 0);
     std::vector<double> values = fit.params;
     for (std::size_t slot = 0; slot < fit.params.size(); ++slot) {
-        const double limit = std::max(fit.cost * (1.0 + 2.0 / n), floor);
+        const double limit = std::max(fit.cost * (1.0 + std::log(n) / n), floor);
         const std::vector<SnapCandidate> cands = snap_candidates(values[slot], kSnapTolerance);
         for (std::size_t t = 0; t < std::min(kSnapTries, cands.size()); ++t) {
             std::vector<char> trial_fixed = fixed;
