@@ -7,6 +7,9 @@ import time
 import numpy as np
 import pytest
 
+# A cluster of worker processes per module: among the slow checks.
+pytestmark = pytest.mark.slow
+
 from conftest import bits, run_python
 
 pytest.importorskip("distributed")

@@ -87,6 +87,7 @@ print(r.front.index(r.best))
 """
 
 
+@pytest.mark.slow
 def test_same_front_for_any_thread_count():
     outs = []
     for threads in ("1", "2"):
