@@ -484,7 +484,15 @@ def refit_exact(expr, problem, Xt, yt):
         return False
     fit = _limited(lambda: least_squares(residuals, start, method="lm", xtol=1e-15, ftol=1e-15,
                                          gtol=1e-15, max_nfev=200 * (len(start) + 1)))
-    return fit is not None and rel_err(values(fit.x, Xt), yt) < EXACT_TOL
+    if fit is None or not rel_err(values(fit.x, Xt), yt) < EXACT_TOL:
+        return False
+    # A coefficient refitted to zero removes its term: law + c*junk is not the law's form.
+    # (An offset, or a constant inside a function, may well go to zero.)
+    vanished = {c for c, v, v0 in zip(floats, fit.x, start) if abs(v) < 1e-6 * max(1.0, abs(v0))}
+    for node in sp.preorder_traversal(expr):
+        if isinstance(node, sp.Mul) and node.free_symbols and vanished & set(node.args):
+            return False
+    return True
 
 
 # ---------------------------------------------------------------------------------------------
