@@ -177,6 +177,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         # Ctrl-C outside the search (which returns what it found instead of raising).
         print("zan-discover: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader left (zan-discover | head): stop quietly, as SIGPIPE would have.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + 13
 
 
 def _main(argv: Sequence[str] | None) -> int:

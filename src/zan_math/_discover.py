@@ -308,10 +308,13 @@ def _is_terminal(stream) -> bool:
 
 class _ProgressDisplay:
     """Progress on standard error: a tqdm bar when tqdm is installed (the ``progress``
-    extra), else one line rewritten in place. The search's thread reports each level; the
-    thread that waits for it ticks the clock in between, so a long level still shows time
-    passing. With a time limit the bar fills with the share of it used; without one there
-    is no honest total (the search stops early once a fit is exact), so it counts levels.
+    extra), else one line rewritten in place. The search's thread reports each level; a
+    thread of the display's own ticks the clock in between, so a long level still shows time
+    passing. (Not the waiting thread: Ctrl-C lands there, and a KeyboardInterrupt raised in
+    the middle of a redraw could leave tqdm's lock taken and the search's next report
+    blocked for ever.) With a time limit the bar fills with the share of it used; without
+    one there is no honest total (the search stops early once a fit is exact), so it
+    counts levels.
     """
 
     def __init__(self, time_limit: float | None):
@@ -337,6 +340,9 @@ class _ProgressDisplay:
                 ncols=size.columns, nrows=size.lines, mininterval=0.1,
             )  # fmt: skip
             self._bar.set_postfix_str(self._status, refresh=False)
+        self._closed = threading.Event()
+        self._ticker = threading.Thread(target=self._tick, name="zan_math-progress", daemon=True)
+        self._ticker.start()
 
     def level(self, info: LevelInfo) -> None:
         exact = f", exact at complexity {info.best_exact}" if info.best_exact else ""
@@ -346,10 +352,11 @@ class _ProgressDisplay:
                 self._bar.set_postfix_str(self._status, refresh=False)
             self._draw()
 
-    def tick(self) -> None:
-        with self._lock:
-            if time.monotonic() - self._drawn >= 0.2:
-                self._draw()
+    def _tick(self) -> None:
+        while not self._closed.wait(0.2):
+            with self._lock:
+                if time.monotonic() - self._drawn >= 0.2:
+                    self._draw()
 
     def _draw(self) -> None:
         self._drawn = time.monotonic()
@@ -363,6 +370,8 @@ class _ProgressDisplay:
             sys.stderr.flush()
 
     def close(self) -> None:
+        self._closed.set()
+        self._ticker.join()
         with self._lock:
             self._draw()
             if self._bar is not None:
@@ -412,22 +421,25 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
     # thread inside native code.
     worker = threading.Thread(target=work, name="zan_math-discover")
     interrupted_by_user = False
-    worker.start()
     try:
-        while not done.wait(0.05):
-            if display is not None:
-                display.tick()
+        worker.start()  # Ctrl-C may come while this waits for the thread to begin
+        while not done.wait(0.05):  # short waits: some platforms take signals only between them
+            pass
     except KeyboardInterrupt:
         interrupted_by_user = True
         cancel[0] = 1
-        done.wait()
+        # The engine sees the flag within moments and returns what it found.
+        while not done.wait(0.05) and worker.ident is not None:
+            pass
     finally:
-        if not done.is_set():  # leaving by another exception, or a second Ctrl-C
+        if not done.is_set():  # leaving by another exception, a second Ctrl-C, or before the start
             cancel[0] = 1
         if display is not None:
             display.close()
     if "error" in outcome:
         raise outcome["error"]
+    if "value" not in outcome:  # Ctrl-C before the search began: nothing to return
+        raise KeyboardInterrupt
     raw_front, best_index, interrupted, raw_levels = outcome["value"]
     front = [Formula(p, c, names, cx, loss, nmse, score) for (p, c, cx, loss, nmse, score) in raw_front]
     best = front[best_index] if front else None

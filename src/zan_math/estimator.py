@@ -27,6 +27,14 @@ def _is_dask_collection(data: Any) -> bool:
     return type(data).__module__.partition(".")[0] in ("dask", "dask_expr")
 
 
+def _mean_formula(target, names) -> Formula:
+    """The constant formula y = mean(y): what a regressor falls back to when nothing else fits."""
+    y = np.asarray(target, dtype=np.float64)
+    mean = float(np.mean(y))
+    loss = float(np.mean((y - mean) ** 2))
+    return Formula((("param", 0),), (mean,), names, 1, loss, 1.0 if loss > 0 else 0.0, 0.0)
+
+
 class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
     """Finds a formula y ≈ f(X) with :func:`zan_math.discover`, as a scikit-learn regressor.
 
@@ -51,6 +59,10 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
     - ``interrupted_`` and ``stop_reason_``: whether, and why, the search stopped early
       (``"time_limit"``, ``"interrupt"`` for Ctrl-C, ``"callback"``); the formulas are then
       the best found until that moment.
+
+    When the search returns no formula at all (too few rows for the constants any formula
+    needs, or a stop before the first level), ``best_`` is the mean of y, as the constant
+    formula of complexity 1, and ``front_`` holds only it: a regressor always predicts.
 
     ``client``: a ``distributed.Client`` to search data held by a Dask cluster; X and y may
     then be Dask collections, passed to ``discover`` as they are. The client is a live
@@ -112,10 +124,12 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
             use_zan=self.use_zan,
             **keywords,
         )
-        if result.best is None:
-            raise RuntimeError(f"the search stopped ({result.stop_reason}) before it found any formula")
-        self.front_: list[Formula] = list(result.front)
-        self.best_: Formula = result.best
+        front, best = list(result.front), result.best
+        if best is None:
+            best = _mean_formula(target, result.names)
+            front = [best]
+        self.front_: list[Formula] = front
+        self.best_: Formula = best
         self.interrupted_: bool = result.interrupted
         self.stop_reason_: str | None = result.stop_reason
         return self

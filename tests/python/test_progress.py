@@ -90,8 +90,14 @@ def test_sigint_to_the_command_line_prints_the_best_so_far(tmp_path):
     # Standard error on a pseudo-terminal, as in an interactive shell: progress is shown there,
     # and the first level it reports tells that the search is under way.
     leader, follower = pty.openpty()
+    # Ctrl-C's default action even if this test runs where SIGINT is ignored (a background
+    # job of a non-interactive shell), which the child would inherit.
+    run = (
+        "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+        f"sys.argv = ['zan-discover', {str(data)!r}]; runpy.run_module('zan_math', run_name='__main__')"
+    )
     proc = subprocess.Popen(
-        [sys.executable, "-m", "zan_math", str(data)],
+        [sys.executable, "-c", run],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=follower,
     )  # fmt: skip
     os.close(follower)
@@ -125,6 +131,6 @@ def test_sigint_to_the_command_line_prints_the_best_so_far(tmp_path):
         os.close(leader)
     text = out.decode()
     assert proc.returncode == 130, (text, bytes(shown))
-    assert "stopped:   interrupted (Ctrl-C); the best formula found so far:" in text
+    assert "stopped:   interrupted (Ctrl-C); the best formula found so far:" in text, bytes(shown)
     assert "formula:   t = " in text and "def t(a, b, c, d):" in text
 
