@@ -8,6 +8,7 @@ import random
 import struct
 import sys
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -414,3 +415,49 @@ def test_list_forms_do_not_need_numpy():
         print("arrays needs numpy")
     """
     assert run_python(code).strip() == "arrays needs numpy"
+
+
+# ---- references and memory ---------------------------------------------------------------------
+
+def leak_cases():
+    """(function, args, kwargs) calls that return, and ones that raise at each step."""
+    xs, ys = np.linspace(-3.0, 3.0, 2000), np.linspace(0.5, 2.0, 2000)
+    pts, octs, mvs = np.stack([xs, ys], axis=1), np.ones((250, 8)), np.ones((250, 8))
+    ok = [(arrays.tension_n, (xs, ys), {}), (arrays.ln_n, (xs.tolist(),), {}), (arrays.exp_n, (xs[::2],), {}),
+          (arrays.add_n, (xs, ys), {"out": np.empty(2000)}), (arrays.boost_n, (pts, ys, 1.3), {}),
+          (arrays.christoffel_batch_n, (pts, 1, 0, 0, 0.5), {}), (arrays.octonion_mul_n, (octs, octs), {}),
+          (arrays.geometric_product_n, (mvs, mvs, [1, -1, 1]), {}), (arrays.ln_n, (xs,), {"out": xs.copy()[::-1].copy()})]
+    bad = [(arrays.ln_n, (np.ones((2, 2)),), {}), (arrays.ln_n, (xs,), {"out": np.empty(3)}),
+           (arrays.ln_n, (xs,), {"out": [1.0]}), (arrays.add_n, (xs, "ab"), {}),
+           (arrays.boost_n, (pts, ys, "c"), {}), (arrays.geometric_product_n, (mvs, mvs, [1]), {}),
+           (arrays.geometric_product_n, (mvs, mvs[:, :4], [1, 1, 1]), {}), (arrays.ln_n, (), {"zs": xs})]
+    return ok, bad
+
+
+@pytest.mark.slow
+def test_calls_leak_no_reference_and_no_memory(capfd):
+    ok, bad = leak_cases()
+
+    def run(rounds):
+        for _ in range(rounds):
+            for f, args, kwargs in ok:
+                f(*args, **kwargs)
+            for f, args, kwargs in bad:
+                try:
+                    f(*args, **kwargs)
+                except (TypeError, ValueError, PanicException):
+                    pass
+
+    held = [a for _, args, kwargs in ok + bad for a in (*args, *kwargs.values())]
+    run(20)  # NumPy's and the pool's one-time allocations
+    counts = [sys.getrefcount(a) for a in held]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        run(100)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    capfd.readouterr()
+    assert [sys.getrefcount(a) for a in held] == counts
+    assert grown < 64 * 1024, grown
