@@ -108,6 +108,7 @@ __attribute__((target("avx2"))) void products_avx2(const Product* ps, std::size_
 // Eight products side by side with AVX-512: the lanes and the operand order of
 // products_avx2, a zero term's lane left out by a write mask instead of a blend.
 constexpr std::size_t kWideLanes = 8;
+constexpr std::size_t kTargets = 4;
 
 __attribute__((target("avx512f"))) inline __m512d mul_keep_first(__m512d first, __m512d second) {
     __m512d r;
@@ -143,15 +144,45 @@ __attribute__((target("avx512f"))) void products_avx512(const Product* ps, std::
             nzB[i] = _mm512_cmp_pd_mask(B[i], zero, _CMP_NEQ_UQ);
             R[i] = zero;
         }
-        for (std::size_t i = 0; i < m; ++i) {
-            const __mmask8 nza = nzA[i];
-            if (nza == 0) continue;
-            const __m512d ai = A[i];
-            const double* g = table.row(i);
-            for (std::size_t j = 0; j < m; ++j) {
-                const std::size_t k = i ^ j;
-                const __m512d t = _mm512_mul_pd(_mm512_set1_pd(g[j]), ai);  // g is never NaN
-                R[k] = masked_add_keep_first(R[k], nza & nzB[j], mul_keep_first(t, B[j]));
+        if (m >= kTargets) {
+            // Target blades four at a time, each summing its terms in increasing i in a
+            // register of its own: the four sums are independent, so their additions overlap.
+            for (std::size_t k = 0; k < m; k += kTargets) {
+                __m512d acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;  // named: kept in registers
+                const double* g0 = table.target(k);
+                const double* g1 = table.target(k + 1);
+                const double* g2 = table.target(k + 2);
+                const double* g3 = table.target(k + 3);
+                for (std::size_t i = 0; i < m; ++i) {
+                    const __mmask8 nza = nzA[i];
+                    const __m512d ai = A[i];
+                    const std::size_t j = i ^ k;  // j ^ 1, j ^ 2, j ^ 3 for the next targets
+                    // g is never NaN, so the order of g * a[i] does not matter.
+                    acc0 = masked_add_keep_first(acc0, nza & nzB[j],
+                                                 mul_keep_first(_mm512_mul_pd(_mm512_set1_pd(g0[i]), ai), B[j]));
+                    acc1 = masked_add_keep_first(acc1, nza & nzB[j ^ 1],
+                                                 mul_keep_first(_mm512_mul_pd(_mm512_set1_pd(g1[i]), ai), B[j ^ 1]));
+                    acc2 = masked_add_keep_first(acc2, nza & nzB[j ^ 2],
+                                                 mul_keep_first(_mm512_mul_pd(_mm512_set1_pd(g2[i]), ai), B[j ^ 2]));
+                    acc3 = masked_add_keep_first(acc3, nza & nzB[j ^ 3],
+                                                 mul_keep_first(_mm512_mul_pd(_mm512_set1_pd(g3[i]), ai), B[j ^ 3]));
+                }
+                R[k] = acc0;
+                R[k + 1] = acc1;
+                R[k + 2] = acc2;
+                R[k + 3] = acc3;
+            }
+        } else {
+            for (std::size_t i = 0; i < m; ++i) {
+                const __mmask8 nza = nzA[i];
+                if (nza == 0) continue;
+                const __m512d ai = A[i];
+                const double* g = table.row(i);
+                for (std::size_t j = 0; j < m; ++j) {
+                    const std::size_t k = i ^ j;
+                    const __m512d t = _mm512_mul_pd(_mm512_set1_pd(g[j]), ai);  // g is never NaN
+                    R[k] = masked_add_keep_first(R[k], nza & nzB[j], mul_keep_first(t, B[j]));
+                }
             }
         }
         for (std::size_t k = 0; k < m; ++k) {
@@ -221,6 +252,9 @@ SignTable::SignTable(std::size_t m, const Metric& metric, std::size_t sig_size) 
         for (std::size_t j = 0; j < m; ++j)
             factors_[i * m + j] = negate_if(metric.factor(i & j), std::popcount(j & parity_i) & 1u);
     }
+    by_target_.resize(m * m);
+    for (std::size_t k = 0; k < m; ++k)
+        for (std::size_t i = 0; i < m; ++i) by_target_[k * m + i] = factors_[i * m + (i ^ k)];
 }
 
 void geometric_product_into(std::span<const double> a, std::span<const double> b, const Metric& metric,

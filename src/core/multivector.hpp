@@ -87,10 +87,13 @@ public:
 
     [[nodiscard]] std::size_t width() const noexcept { return width_; }
     [[nodiscard]] const double* row(std::size_t i) const noexcept { return factors_.data() + i * width_; }
+    // The same factors by target blade: entry i of target k multiplies a[i] b[i ^ k].
+    [[nodiscard]] const double* target(std::size_t k) const noexcept { return by_target_.data() + k * width_; }
 
 private:
     std::size_t width_ = 0;
     std::vector<double> factors_;
+    std::vector<double> by_target_;
 };
 
 // a b under the metric into r, which has the length N of a; b is read up to index N - 1 only.
