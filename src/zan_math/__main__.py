@@ -328,13 +328,14 @@ def draw(plotting, path: str, X, Y, names, target: str, result) -> None:
     import numpy as np
 
     best = result.best
+    title = f"{target} = {best.text}"
     figure = plotting.Figure(figsize=(9, 3.6), layout="constrained")
     data, front = figure.subplots(1, 2, width_ratios=(1.15, 1))
     if X.shape[1] == 1:
         x = X[:, 0]
         wide = bool(np.all(x > 0) and x.max() > 50 * x.min())
         grid = np.geomspace(x.min(), x.max(), 400) if wide else np.linspace(x.min(), x.max(), 400)
-        data.plot(grid, best.predict(grid), color="C1", label=best.text if len(best.text) < 50 else "formula")
+        data.plot(grid, best.predict(grid), color="C1", label="formula")
         data.scatter(x, Y, s=18, color="C0", zorder=3, label="data")
         if wide and np.all(Y > 0):
             data.set_xscale("log")
@@ -343,25 +344,33 @@ def draw(plotting, path: str, X, Y, names, target: str, result) -> None:
         data.set_ylabel(target)
     else:
         predicted = best.predict(X)
-        low, high = float(np.nanmin([Y.min(), np.nanmin(predicted)])), float(np.nanmax([Y.max(), np.nanmax(predicted)]))
-        data.plot([low, high], [low, high], color="0.6", linewidth=1, label="prediction = data")
+        low = float(np.nanmin(np.concatenate([Y, predicted])))
+        high = float(np.nanmax(np.concatenate([Y, predicted])))
+        data.plot([low, high], [low, high], color="0.6", linewidth=1, label="formula = data")
         data.scatter(Y, predicted, s=12, color="C0", label="rows")
         data.set_xlabel(f"{target} (data)")
         data.set_ylabel(f"{target} (formula)")
     data.legend(loc="best", fontsize="small")
-    data.set_title(f"{target} = {best.text}" if len(best.text) < 45 else f"{target}: data and formula", fontsize="medium")
+    data.set_title(title if len(title) <= 60 else title[:57] + "...", fontsize="medium")
 
+    # An exact fit has loss 0, which a logarithmic axis cannot show: it sits on a floor
+    # two decades under the smallest positive loss.
+    positive = [f.loss for f in result.front if f.loss > 0]
+    floor = min(positive) / 100 if positive else 1e-30
     complexity = [f.complexity for f in result.front]
-    loss = [max(f.loss, 1e-300) for f in result.front]
+    loss = [f.loss if f.loss > 0 else floor for f in result.front]
     front.step(complexity, loss, where="post", color="0.6", linewidth=1)
-    front.scatter(complexity, loss, s=18, color="C0", zorder=3, label="front")
-    front.scatter([best.complexity], [max(best.loss, 1e-300)], s=70, facecolors="none", edgecolors="C3",
-                  linewidths=1.5, zorder=4, label="chosen")
+    front.scatter(complexity, loss, s=18, color="C0", zorder=3, label="best per complexity")
+    chosen = best.loss if best.loss > 0 else floor
+    front.scatter([best.complexity], [chosen], s=80, facecolors="none", edgecolors="C3", linewidths=1.5, zorder=4,
+                  label="chosen" + ("" if best.loss > 0 else " (exact: loss 0)"))
     front.set_yscale("log")
+    front.set_xlim(0, max(complexity) + 2)
+    front.xaxis.get_major_locator().set_params(integer=True)
     front.set_xlabel("complexity (tokens)")
     front.set_ylabel("loss (mean squared error)")
     front.set_title("accuracy–simplicity front", fontsize="medium")
-    front.legend(loc="best", fontsize="small")
+    front.legend(loc="upper right", fontsize="small")
     figure.savefig(path, dpi=80)
 
 

@@ -222,6 +222,8 @@ class _Infix:
         if not self.exact and node.value == "mul" and node.args[1].kind == "const" and node.args[0].kind != "const":
             # A coefficient reads first: 0.5*m*v**2, not m*v**2*0.5.
             node = Node("op", "mul", (node.args[1], node.args[0]))
+        if not self.exact and node.value == "mul" and node.args[1].kind == "op" and node.args[1].value == "inv":
+            node = Node("op", "div", (node.args[0], node.args[1].args[0]))  # c/x, not c*1/x
         op, args = node.value, [self._render(a) for a in node.args]
         if op == "add" and not self.exact and args[1][0].startswith("-"):
             # a + (-b)*c reads a - b*c: the leading sign moves to the operator.
