@@ -99,7 +99,7 @@ def test_in_memory_rows_are_sent(client):
     local = zan_math.discover(X, y, names=["m", "v", "t"], progress=False)
     spread = zan_math.discover(X.tolist(), y, names=["m", "v", "t"], client=client, progress=False)
     assert [f.text for f in spread.front] == [f.text for f in local.front]  # all rows fit the sample
-    assert spread.best.text == "m*v*1.5 + sin(t)"
+    assert spread.best.text == "1.5*m*v + sin(t)"
 
 
 def test_dataframe_columns_name_the_variables(client):
@@ -110,7 +110,7 @@ def test_dataframe_columns_name_the_variables(client):
     ddf = dd.from_pandas(frame, npartitions=3)
     result = zan_math.discover(ddf[["mass", "speed", "angle"]], ddf["out"], client=client, progress=False)
     assert result.names == ("mass", "speed", "angle")
-    assert result.best.text == "mass*speed*1.5 + sin(angle)"
+    assert result.best.text == "1.5*mass*speed + sin(angle)"
     # y in memory beside a partitioned X
     mixed = zan_math.discover(ddf[["mass", "speed", "angle"]], y, client=client, progress=False)
     assert front(mixed) == front(result)
