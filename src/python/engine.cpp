@@ -214,6 +214,34 @@ Ref formula_tuple(const ze::Formula& f) {
 
 // ---- entries -------------------------------------------------------------------------
 
+// The interpreter lock, released for a native computation and taken back however it ends.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// A program and its constants over (variables × rows) columns: the arguments every entry
+// but discover begins with.
+struct ProgramCall {
+    BufferView columns;
+    zd::Expr program;
+    FloatVec constants;
+    std::vector<std::span<const double>> spans;
+
+    explicit ProgramCall(const Args& args)
+        : columns(args[2], 2, false, "columns"), program(to_program(args[0], columns.rows())),
+          constants(args.get(1, to_float_list)), spans(column_spans(columns)) {
+        if (columns.rows() == 0) raise(PyExc_ValueError, "columns must hold at least one variable");
+    }
+    [[nodiscard]] std::span<const double> params() const { return {constants.data(), constants.size()}; }
+};
+
 constexpr const char* kDiscoverParams[] = {"columns", "target", "options", "on_level", "cancel", "source"};
 constexpr Signature kDiscover{"discover()", kDiscoverParams, 3};
 static_assert(std::size(kDiscoverParams) <= Args::kMaxParams);
@@ -264,15 +292,9 @@ Ref discover(PyObject*, const Args& args) {
 
     ze::Result result;
     {
-        PyThreadState* saved = PyEval_SaveThread();
-        try {
-            result = remote ? ze::discover(zd::Columns(spans), y, *remote, config, control)
-                            : ze::discover(zd::Columns(spans), y, config, control);
-        } catch (...) {
-            PyEval_RestoreThread(saved);
-            throw;
-        }
-        PyEval_RestoreThread(saved);
+        ReleasedLock unlocked;
+        result = remote ? ze::discover(zd::Columns(spans), y, *remote, config, control)
+                        : ze::discover(zd::Columns(spans), y, config, control);
     }
     error.restore();
 
@@ -290,17 +312,13 @@ constexpr const char* kPredictParams[] = {"program", "constants", "columns", "ou
 constexpr Signature kPredict{"predict()", kPredictParams, 4};
 
 Ref predict(PyObject*, const Args& args) {
-    BufferView columns(args[2], 2, false, "columns");
+    const ProgramCall call(args);
     BufferView out(args[3], 1, true, "out");
-    const zd::Expr program = to_program(args[0], columns.rows());
-    FloatVec constants = args.get(1, to_float_list);
-    if (out.rows() != columns.cols()) raise(PyExc_ValueError, "out must have one value per row");
-    if (columns.rows() == 0) raise(PyExc_ValueError, "columns must hold at least one variable");
-    const std::vector<std::span<const double>> spans = column_spans(columns);
-    const std::span<const double> params(constants.data(), constants.size());
-    PyThreadState* saved = PyEval_SaveThread();
-    ze::predict(program, zd::Columns(spans), params, out.data());
-    PyEval_RestoreThread(saved);
+    if (out.rows() != call.columns.cols()) raise(PyExc_ValueError, "out must have one value per row");
+    {
+        ReleasedLock unlocked;
+        ze::predict(call.program, zd::Columns(call.spans), call.params(), out.data());
+    }
     return Ref::borrow(Py_None);
 }
 
@@ -308,21 +326,17 @@ constexpr const char* kNormalParams[] = {"program", "constants", "columns", "tar
 constexpr Signature kNormal{"normal()", kNormalParams, 4};
 
 Ref normal(PyObject*, const Args& args) {
-    BufferView columns(args[2], 2, false, "columns");
+    const ProgramCall call(args);
     BufferView target(args[3], 1, false, "target");
-    const zd::Expr program = to_program(args[0], columns.rows());
-    FloatVec constants = args.get(1, to_float_list);
-    if (constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
-    if (columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
-    const std::vector<std::span<const double>> spans = column_spans(columns);
+    if (call.constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
+    if (call.columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
     ze::NormalEquations ne;
     {
-        PyThreadState* saved = PyEval_SaveThread();
-        ne = ze::normal_equations(program, std::span<const double>(constants.data(), constants.size()),
-                                  zd::Columns(spans), std::span<const double>(target.data(), target.rows()));
-        PyEval_RestoreThread(saved);
+        ReleasedLock unlocked;
+        ne = ze::normal_equations(call.program, call.params(), zd::Columns(call.spans),
+                                  std::span<const double>(target.data(), target.rows()));
     }
-    const std::size_t p = constants.size();
+    const std::size_t p = call.constants.size();
     std::vector<double> jtj(p * p);
     for (std::size_t i = 0; i < p; ++i)
         for (std::size_t j = 0; j < p; ++j) jtj[i * p + j] = ne.jtj[i * ze::kMaxLmParams + j];
