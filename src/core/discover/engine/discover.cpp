@@ -104,23 +104,13 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
-    std::vector<Finalist> candidates = finalists(state, validation.size());
+    std::vector<Finalist> candidates = finalists(state, validation.size(), result.interrupted);
     if (config.transform_target && !result.interrupted && state.best_nmse() > kExactNmse) {
         std::vector<Finalist> more = transformed_finalists(search, config, control, start);
         candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
     ColumnSource rows(validation, validation_target);
     std::vector<Formula> formulas = verify(candidates, rows, config, control);
-    // At least kRowsPerConstant rows for every fitted constant: with fewer, a formula with
-    // constants enough can follow the rows' own errors, and would beat every law.
-    const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
-    // Snapped constants count too: each was chosen to fit.
-    std::erase_if(formulas, [&](const Formula& f) {
-        const auto fitted = std::count_if(f.program.tokens.begin(), f.program.tokens.end(), [](const Token& t) {
-            return t.kind == Token::Kind::Param || (t.kind == Token::Kind::Const && t.value != 1.0);
-        });
-        return static_cast<std::size_t>(fitted) > max_constants;
-    });
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
     if (full.rows() != validation_target.size()) {
@@ -131,7 +121,10 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     }
     const double variance = variance_of(front);
     result.front = std::move(front);
-    result.best = choose(result.front, config.selection, variance);
+    // At least kRowsPerConstant rows for every fitted constant of the chosen formula: with
+    // fewer, a formula with constants enough follows the rows' own errors and beats every law.
+    const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
+    result.best = choose(result.front, config.selection, variance, max_constants);
     return result;
 }
 

@@ -136,7 +136,10 @@ Fitted snap(Fitted fit, DataSource& source, double floor) {
 
 }  // namespace
 
-std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars) {
+std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars, bool hurry) {
+    // a stopped search still reports a front, from the single best of each kind
+    const std::size_t per_size = hurry ? 1 : kPerSize;
+    const std::size_t sums_per_terms = hurry ? 1 : kSumsPerTerms;
     std::vector<Finalist> out;
     const std::vector<Node>& nodes = state.nodes();
     std::map<std::size_t, std::vector<std::uint32_t>> by_size;
@@ -144,7 +147,7 @@ std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars) {
     for (auto& [size, members] : by_size) {
         std::stable_sort(members.begin(), members.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return nodes[a].fit.nmse < nodes[b].fit.nmse; });
-        for (std::size_t k = 0; k < std::min(kPerSize, members.size()); ++k)
+        for (std::size_t k = 0; k < std::min(per_size, members.size()); ++k)
             out.push_back(scaled(nodes[members[k]], n_vars));
     }
     std::map<std::size_t, std::vector<const SumFit*>> by_terms;
@@ -152,7 +155,7 @@ std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars) {
     for (auto& [terms, members] : by_terms) {
         std::stable_sort(members.begin(), members.end(),
                          [](const SumFit* a, const SumFit* b) { return a->nmse < b->nmse; });
-        for (std::size_t k = 0; k < std::min(kSumsPerTerms, members.size()); ++k)
+        for (std::size_t k = 0; k < std::min(sums_per_terms, members.size()); ++k)
             out.push_back(summed(*members[k], nodes, n_vars));
     }
     return out;
@@ -198,7 +201,6 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
     const double n = static_cast<double>(rows.rows());
     std::vector<Formula> out;
     for (const Finalist& f : list) {
-        if (control.should_stop && control.should_stop() && !out.empty()) break;
         const Fitted fitted = refit(f.program, f.params, rows);
         if (!fitted.ok) continue;
         const Fitted snapped = snap(fitted, rows, kExactNmse * spread);
@@ -215,7 +217,6 @@ std::vector<Formula> confirm(const std::vector<Formula>& front, DataSource& full
     const double n = static_cast<double>(full.rows());
     std::vector<Formula> out;
     for (const Formula& f : front) {
-        if (control.should_stop && control.should_stop() && !out.empty()) break;
         const Fitted fit = measure(f.program, f.constants, full);
         if (!fit.ok) continue;  // no value on some row beyond the sample
         out.push_back(make_formula(fit, n, spread));
@@ -247,21 +248,40 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
     return front;
 }
 
-std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance) {
+std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
+                   std::size_t max_constants) {
     if (front.empty()) return 0;
-    if (selection == Selection::Accuracy) return front.size() - 1;
+    // Formulas with more constants than the rows can pin down are on the front but are
+    // chosen only when no other is.
+    std::vector<char> eligible(front.size(), 0);
+    bool any = false;
+    for (std::size_t i = 0; i < front.size(); ++i) {
+        eligible[i] = fitted_constants(front[i]) <= max_constants;
+        any = any || eligible[i];
+    }
+    if (!any) std::fill(eligible.begin(), eligible.end(), 1);
+    std::size_t last = front.size() - 1;
+    while (!eligible[last]) --last;
+    if (selection == Selection::Accuracy) return last;
     const double floor = kLossFloor * target_variance;
-    double min_loss = std::max(front.back().loss, floor);
-    std::size_t best = front.size() - 1;
+    const double min_loss = std::max(front[last].loss, floor);
+    std::size_t best = last;
     double best_score = -1.0;
     for (std::size_t i = 0; i < front.size(); ++i) {
-        if (std::max(front[i].loss, floor) > 1.5 * min_loss) continue;
+        if (!eligible[i] || std::max(front[i].loss, floor) > 1.5 * min_loss) continue;
         if (front[i].score > best_score) {
             best_score = front[i].score;
             best = i;
         }
     }
     return best;
+}
+
+std::size_t fitted_constants(const Formula& f) {
+    // snapped constants count too: each was chosen to fit (the 1 of 1 − x was not)
+    return static_cast<std::size_t>(std::count_if(f.program.tokens.begin(), f.program.tokens.end(), [](const Token& t) {
+        return t.kind == Token::Kind::Param || (t.kind == Token::Kind::Const && t.value != 1.0);
+    }));
 }
 
 }  // namespace zan::discover::engine

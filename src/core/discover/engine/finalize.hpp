@@ -17,7 +17,8 @@ struct Finalist {
     std::vector<double> params;
 };
 
-[[nodiscard]] std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars);
+// hurry: the search was stopped; only the best finalist of each kind, so the answer comes fast.
+[[nodiscard]] std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars, bool hurry = false);
 
 // Refits, snaps and measures every finalist on the validation rows (held in memory).
 [[nodiscard]] std::vector<Formula> verify(const std::vector<Finalist>& finalists, ColumnSource& rows,
@@ -29,6 +30,12 @@ struct Finalist {
 
 // The front of the formulas and the index of the chosen one; scores are filled in.
 [[nodiscard]] std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance);
-[[nodiscard]] std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance);
+// The chosen formula among those with at most max_constants fitted constants (all, when
+// none has so few).
+[[nodiscard]] std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
+                                 std::size_t max_constants);
+
+// Constants a formula fitted: its parameters and its snapped literals other than 1.
+[[nodiscard]] std::size_t fitted_constants(const Formula& f);
 
 }  // namespace zan::discover::engine
