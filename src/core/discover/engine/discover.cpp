@@ -124,7 +124,7 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     // At least kRowsPerConstant rows for every fitted constant of the chosen formula: with
     // fewer, a formula with constants enough follows the rows' own errors and beats every law.
     const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
-    result.best = choose(result.front, config.selection, variance, max_constants);
+    result.best = choose(result.front, config.selection, variance, max_constants, full.rows());
     return result;
 }
 

@@ -249,26 +249,27 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
 }
 
 std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
-                   std::size_t max_constants) {
+                   std::size_t max_constants, std::size_t rows) {
     if (front.empty()) return 0;
     // Formulas with more constants than the rows can pin down are on the front but are
     // chosen only when no other is.
+    std::size_t fewest = static_cast<std::size_t>(-1);
+    for (const Formula& f : front) fewest = std::min(fewest, fitted_constants(f));
+    const std::size_t allowed = std::max(max_constants, fewest);
     std::vector<char> eligible(front.size(), 0);
-    bool any = false;
-    for (std::size_t i = 0; i < front.size(); ++i) {
-        eligible[i] = fitted_constants(front[i]) <= max_constants;
-        any = any || eligible[i];
-    }
-    if (!any) std::fill(eligible.begin(), eligible.end(), 1);
+    for (std::size_t i = 0; i < front.size(); ++i) eligible[i] = fitted_constants(front[i]) <= allowed;
     std::size_t last = front.size() - 1;
     while (!eligible[last]) --last;
     if (selection == Selection::Accuracy) return last;
     const double floor = kLossFloor * target_variance;
     const double min_loss = std::max(front[last].loss, floor);
+    // "Near the minimum": within 1.5x, widened by twice the relative spread of a mean
+    // squared error over `rows` rows (√(2/n)): on few rows, losses differ by chance.
+    const double near = 1.5 + 2.0 * std::sqrt(2.0 / static_cast<double>(std::max<std::size_t>(rows, 1)));
     std::size_t best = last;
     double best_score = -1.0;
     for (std::size_t i = 0; i < front.size(); ++i) {
-        if (!eligible[i] || std::max(front[i].loss, floor) > 1.5 * min_loss) continue;
+        if (!eligible[i] || std::max(front[i].loss, floor) > near * min_loss) continue;
         if (front[i].score > best_score) {
             best_score = front[i].score;
             best = i;

@@ -30,10 +30,10 @@ struct Finalist {
 
 // The front of the formulas and the index of the chosen one; scores are filled in.
 [[nodiscard]] std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance);
-// The chosen formula among those with at most max_constants fitted constants (all, when
-// none has so few).
+// The chosen formula among those with at most max_constants fitted constants (or the
+// fewest any formula has), measured on `rows` rows.
 [[nodiscard]] std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
-                                 std::size_t max_constants);
+                                 std::size_t max_constants, std::size_t rows);
 
 // Constants a formula fitted: its parameters and its snapped literals other than 1.
 [[nodiscard]] std::size_t fitted_constants(const Formula& f);
