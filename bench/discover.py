@@ -590,8 +590,17 @@ def kepler_check(engine):
     ratio = np.asarray(found.predict(grid), dtype=float) / grid[:, 0] ** 1.5
     finite = bool(np.all(np.isfinite(ratio)))
     spread = float((ratio.max() - ratio.min()) / abs(ratio.mean())) if finite else math.inf
-    return {"ok": spread < 1e-6, "formula": found.text, "seconds": found.seconds,
-            "constant": float(np.median(ratio)) if finite else math.nan, "spread": spread}
+    out = {"ok": spread < 1e-6, "formula": found.text, "seconds": found.seconds,
+           "constant": float(np.median(ratio)) if finite else math.nan, "spread": spread}
+    if finite and not out["ok"]:
+        # Say whether the miss is only an intercept beside c*a**1.5, or the law is not there.
+        values = np.asarray(found.predict(grid), dtype=float)
+        power = grid[:, 0] ** 1.5
+        A = np.column_stack([power / power.max(), np.ones(len(grid))])  # scaled: lstsq needs it
+        (c, b), *_ = np.linalg.lstsq(A, values, rcond=None)
+        if np.max(np.abs(A @ (c, b) - values)) < 1e-6 * np.max(np.abs(values)):
+            out["note"] = f"c*a**1.5 + {b:.4g}: an intercept beside the law"
+    return out
 
 
 MEMORY_CODE = r"""
@@ -739,7 +748,8 @@ def main(argv=None):
               f"  ({kin['seconds']:.3f} s)")
         kep = kepler_check(engine)
         print(f"Kepler (8 planets, km, days): {'PASS' if kep['ok'] else 'FAIL'}  best = {kep['formula']}"
-              f"  (P/a^1.5 = {kep['constant']:.4g}, spread {kep['spread']:.1e}; {kep['seconds']:.3f} s)")
+              f"  (P/a^1.5 = {kep['constant']:.4g}, spread {kep['spread']:.1e}; {kep['seconds']:.3f} s)"
+              + (f"; {kep['note']}" if "note" in kep else ""))
         summary["kinetic"], summary["kepler"] = kin, kep
         if not args.quick:
             sp_ = speedup(args)
