@@ -186,7 +186,6 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     args = parse_args(argv)
     try:
-        plotting = _plotting() if args.plot else None
         text, source = load(args.file)
         header, columns = read_table(text, source)
         target = len(header) - 1
@@ -198,6 +197,8 @@ def _main(argv: Sequence[str] | None) -> int:
             check_finite(header, columns, source)
         if args.plot and not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
             raise DataError(f"--plot {args.plot}: no such directory")
+        # the input is checked before the plotting extra is asked for
+        plotting = _plotting() if args.plot else None
     except DataError as exc:
         fail(str(exc), EXIT_USAGE)
     names = [name for k, name in enumerate(header) if k != target]
