@@ -31,6 +31,12 @@ Expr Expr::join(const Expr& a, const Expr& b, Operator op, std::size_t n_vars) {
 
 namespace {
 
+// The value of a constant or parameter leaf: a Param reads params[slot] when that exists,
+// else its stored value.
+[[nodiscard]] inline double leaf_value(const Token& t, std::span<const double> params) noexcept {
+    return t.kind == Token::Kind::Param && t.index < params.size() ? params[t.index] : t.value;
+}
+
 // A value stack with room for one value per token; short programs stay off the heap.
 class ValueStack {
 public:
@@ -60,7 +66,7 @@ std::optional<double> eval(const Expr& e, std::span<const double> x, std::span<c
     for (const Token& t : tokens) {
         switch (t.kind) {
             case Token::Kind::Const: s[sp++] = t.value; break;
-            case Token::Kind::Param: s[sp++] = t.index < params.size() ? params[t.index] : t.value; break;
+            case Token::Kind::Param: s[sp++] = leaf_value(t, params); break;
             case Token::Kind::Var:
                 if (t.index >= x.size()) return std::nullopt;
                 s[sp++] = x[t.index];
@@ -148,9 +154,7 @@ bool eval_batch_into(const Expr& e, Columns columns, std::span<const double> par
             switch (t.kind) {
                 case Token::Kind::Const:
                 case Token::Kind::Param: {
-                    const double v = (t.kind == Token::Kind::Param && t.index < params.size())
-                                         ? params[t.index]
-                                         : t.value;
+                    const double v = leaf_value(t, params);
                     double* dst = values + sp * B;
                     fill_block(dst, len, v);
                     slot[sp++] = dst;
@@ -213,9 +217,7 @@ bool eval_batch_dual(const Expr& e, Columns columns, std::span<const double> par
             switch (t.kind) {
                 case Token::Kind::Const:
                 case Token::Kind::Param: {
-                    const double v = (t.kind == Token::Kind::Param && t.index < params.size())
-                                         ? params[t.index]
-                                         : t.value;
+                    const double v = leaf_value(t, params);
                     double* dst = values + sp * B;
                     fill_block(dst, len, v);
                     slot[sp] = dst;

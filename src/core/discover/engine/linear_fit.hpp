@@ -89,11 +89,17 @@ struct LinearFit {
 // Below this the NMSE from moments is rounding noise and is recomputed from residuals.
 inline constexpr double kRecomputeNmse = 1e-8;
 
-// The linear fit of f to y on n rows, with the NMSE exact to rounding at every size.
-[[nodiscard]] inline LinearFit fit_column(const double* f, const double* y, std::size_t n, double syy) noexcept {
-    LinearFit fit = linear_fit(Moments::of(f, y, n));
+// The linear fit of f to y on n rows, from their moments m, with the NMSE exact to
+// rounding at every size.
+[[nodiscard]] inline LinearFit fit_column(const Moments& m, const double* f, const double* y, std::size_t n,
+                                          double syy) noexcept {
+    LinearFit fit = linear_fit(m);
     if (fit.nmse < kRecomputeNmse && syy > 0.0) fit.nmse = residual_sse(f, y, n, fit.a, fit.b) / syy;
     return fit;
+}
+
+[[nodiscard]] inline LinearFit fit_column(const double* f, const double* y, std::size_t n, double syy) noexcept {
+    return fit_column(Moments::of(f, y, n), f, y, n, syy);
 }
 
 }  // namespace zan::discover::engine

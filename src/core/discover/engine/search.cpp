@@ -315,15 +315,13 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
             const Candidate& c = cands[i];
             Scored& s = out[i];
             double constant = 0.0;
-            if (c.make == Make::Unary || c.make == Make::Binary || c.make == Make::AddOne ||
-                c.make == Make::OneMinus) {
-                if (!compose(c, 0.0, buf.data())) continue;
-                s.fit = fit_column(buf.data(), y_.data(), ns_, syy_);
-            } else if (!fit_constant(c, buf.data(), constant, s.fit)) {
+            const bool fitted_inside = c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
+            if (fitted_inside ? !fit_constant(c, buf.data(), constant, s.fit) : !compose(c, 0.0, buf.data()))
                 continue;
-            }
-            if (s.fit.a == 0.0 || !(s.fit.nmse < 1.0)) continue;  // constant on the sample
+            // one pass of moments serves the fit and the residual models
             const Moments m = Moments::of(buf.data(), y_.data(), ns_);
+            if (!fitted_inside) s.fit = fit_column(m, buf.data(), y_.data(), ns_, syy_);
+            if (s.fit.a == 0.0 || !(s.fit.nmse < 1.0)) continue;  // constant on the sample
             s.ok = true;
             s.constant = constant;
             for (std::size_t k = 0; k < residuals_.size(); ++k) {
@@ -499,8 +497,8 @@ void SearchState::add_leaves() {
         n.tokens = {Token::make_var(v)};
         n.size = 1;
         n.vars = 1u << std::min<std::size_t>(v, 31);
-        n.fit = fit_column(cols_[v].data(), y_.data(), ns_, syy_);
-        Moments m = Moments::of(cols_[v].data(), y_.data(), ns_);
+        const Moments m = Moments::of(cols_[v].data(), y_.data(), ns_);
+        n.fit = fit_column(m, cols_[v].data(), y_.data(), ns_, syy_);
         seen_.insert(affine_print(cols_[v].data(), ns_, m));
         join_[1].push_back(static_cast<std::uint32_t>(nodes_.size()));
         add_node(std::move(n), cols_[v].data());
