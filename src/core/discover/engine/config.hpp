@@ -31,6 +31,7 @@ struct EngineConfig {
     bool use_trig = true;
     bool use_zan = false;                // the zan operator as a binary building block
     bool transform_target = true;        // try ln y, y², 1/y when nothing fits exactly
+    bool fit_ratios = true;              // try y = N/D with small denominators D
     Selection selection = Selection::Best;
     double time_limit = 0.0;             // seconds; 0 for none
 };

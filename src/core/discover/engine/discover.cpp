@@ -75,6 +75,7 @@ std::vector<Finalist> transformed_finalists(const Rows& search, const EngineConf
         // In a transformed space laws become sums of small terms: a shallower search will do.
         EngineConfig shallow = config;
         shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
+        shallow.fit_ratios = false;
         SearchState state(search.view(), target, shallow, quiet, start);
         std::vector<LevelReport> levels;
         state.run(levels);

@@ -34,17 +34,18 @@ Finalist scaled(const Node& n, std::size_t n_vars) {
     return f;
 }
 
-// intercept + Σ cᵢ·termᵢ; the terms' own constants are refitted with the coefficients
-// while they all fit in one LM problem (a constant fitted to y alone is rarely the one a
-// term of a sum needs), else kept as fitted on the sample.
+// intercept + Σ cᵢ·termᵢ, over the denominator if there is one; the terms' own constants
+// are refitted with the coefficients while they all fit in one LM problem (a constant
+// fitted to y alone is rarely the one a term of a sum needs), else kept as fitted on the
+// sample.
 Finalist summed(const SumFit& s, const std::vector<Node>& nodes, std::size_t n_vars) {
     Finalist f;
     f.program.n_vars = n_vars;
     std::size_t inner = 0;
     for (std::uint32_t t : s.terms) inner += nodes[t].params.size();
+    if (s.denominator != kNone) inner += nodes[s.denominator].params.size();
     const bool free_inner = inner + s.terms.size() + 1 <= kMaxLmParams;
-    for (std::size_t k = 0; k < s.terms.size(); ++k) {
-        const Node& n = nodes[s.terms[k]];
+    auto append = [&](const Node& n) {
         const std::size_t shift = f.params.size();
         for (Token t : n.tokens) {
             if (t.kind == Token::Kind::Param)
@@ -52,6 +53,9 @@ Finalist summed(const SumFit& s, const std::vector<Node>& nodes, std::size_t n_v
             f.program.tokens.push_back(t);
         }
         if (free_inner) f.params.insert(f.params.end(), n.params.begin(), n.params.end());
+    };
+    for (std::size_t k = 0; k < s.terms.size(); ++k) {
+        append(nodes[s.terms[k]]);
         f.program.tokens.push_back(Token::make_param(f.params.size(), s.coefficients[k]));
         f.params.push_back(s.coefficients[k]);
         f.program.tokens.push_back(Token::make_op(Operator::Mul));
@@ -60,6 +64,10 @@ Finalist summed(const SumFit& s, const std::vector<Node>& nodes, std::size_t n_v
     f.program.tokens.push_back(Token::make_param(f.params.size(), s.intercept));
     f.params.push_back(s.intercept);
     f.program.tokens.push_back(Token::make_op(Operator::Add));
+    if (s.denominator != kNone) {
+        append(nodes[s.denominator]);
+        f.program.tokens.push_back(Token::make_op(Operator::Div));
+    }
     return f;
 }
 
@@ -81,6 +89,30 @@ Fitted refit(const Expr& program, std::span<const double> start, DataSource& sou
     return out;
 }
 
+// The parameter slots that are an operand of a sum or difference: for them zero, which
+// drops the term, is worth trying whatever their size (an intercept of 2.25 days beside
+// periods of thousands of days is the law plus what the data's own error fits).
+std::vector<char> additive_slots(const Expr& program, std::size_t slots) {
+    std::vector<char> out(slots, 0);
+    std::vector<std::size_t> stack;
+    for (std::size_t i = 0; i < program.tokens.size(); ++i) {
+        const Token& t = program.tokens[i];
+        if (t.kind != Token::Kind::Op) {
+            stack.push_back(i);
+            continue;
+        }
+        const std::size_t k = arity(t.op);
+        const bool sum = t.op == Operator::Add || t.op == Operator::Sub;
+        for (std::size_t j = 0; j < k; ++j) {
+            const Token& operand = program.tokens[stack.back()];
+            if (sum && operand.kind == Token::Kind::Param && operand.index < slots) out[operand.index] = 1;
+            stack.pop_back();
+        }
+        stack.push_back(i);
+    }
+    return out;
+}
+
 // Snaps constants one at a time, simplest candidate first, keeping a snap only while
 // the cost grows by less than one parameter is worth by the Bayesian information
 // criterion (ln(n)/n of the cost, the residual variance times ln n) or stays under the
@@ -89,9 +121,12 @@ Fitted snap(Fitted fit, DataSource& source, double floor) {
     const double n = static_cast<double>(source.rows());
     std::vector<char> fixed(fit.params.size(), 0);
     std::vector<double> values = fit.params;
+    const std::vector<char> additive = additive_slots(fit.program, fit.params.size());
     for (std::size_t slot = 0; slot < fit.params.size(); ++slot) {
         const double limit = std::max(fit.cost * (1.0 + std::log(n) / n), floor);
-        const std::vector<SnapCandidate> cands = snap_candidates(values[slot], kSnapTolerance);
+        std::vector<SnapCandidate> cands = snap_candidates(values[slot], kSnapTolerance);
+        if (additive[slot] && (cands.empty() || cands.front().value != 0.0))
+            cands.insert(cands.begin(), SnapCandidate{0.0, 0});
         for (std::size_t t = 0; t < std::min(kSnapTries, cands.size()); ++t) {
             std::vector<char> trial_fixed = fixed;
             trial_fixed[slot] = 1;
@@ -150,8 +185,9 @@ std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars, bo
         for (std::size_t k = 0; k < std::min(per_size, members.size()); ++k)
             out.push_back(scaled(nodes[members[k]], n_vars));
     }
-    std::map<std::size_t, std::vector<const SumFit*>> by_terms;
-    for (const SumFit& s : state.sums()) by_terms[s.terms.size()].push_back(&s);
+    // ratios are a kind of their own beside the sums of as many terms
+    std::map<std::pair<bool, std::size_t>, std::vector<const SumFit*>> by_terms;
+    for (const SumFit& s : state.sums()) by_terms[{s.denominator != kNone, s.terms.size()}].push_back(&s);
     for (auto& [terms, members] : by_terms) {
         std::stable_sort(members.begin(), members.end(),
                          [](const SumFit* a, const SumFit* b) { return a->nmse < b->nmse; });

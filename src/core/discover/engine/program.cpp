@@ -72,6 +72,9 @@ std::unique_ptr<Tree> simplify(std::unique_ptr<Tree> t) {
             break;
         case Operator::Div:
             if (is_const(b, 1.0)) return std::move(t->a);
+            // a ratio over a reciprocal denominator is a product
+            if (b.token.kind == Token::Kind::Op && b.token.op == Operator::Inv)
+                return simplify(node(Operator::Mul, std::move(t->a), std::move(b.a)));
             break;
         case Operator::Add:
             if (is_const(b, 0.0)) return std::move(t->a);

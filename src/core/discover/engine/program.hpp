@@ -1,6 +1,6 @@
 // Building and tidying the programs the engine reports: a body scaled as a·f + b with
 // its constants as parameters, sums of terms, and the simplification that follows
-// snapping (x·1 → x, x + 0 → x, x·(−1) → −x, 0 − x → −x, x + (−y) → x − y).
+// snapping (x·1 → x, x + 0 → x, x·(−1) → −x, 0 − x → −x, x + (−y) → x − y, x/(1/y) → x·y).
 #pragma once
 
 #include <cstddef>

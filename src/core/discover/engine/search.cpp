@@ -353,7 +353,9 @@ void SearchState::update_residual_models() {
     for (std::size_t terms = 2; terms <= 3 && residuals_.size() < wanted / 2; ++terms) {
         const SumFit* best = nullptr;
         for (const SumFit& s : sums_)
-            if (s.terms.size() == terms && s.nmse > kExactNmse && (best == nullptr || s.nmse < best->nmse)) best = &s;
+            if (s.terms.size() == terms && s.denominator == kNone && s.nmse > kExactNmse &&
+                (best == nullptr || s.nmse < best->nmse))
+                best = &s;
         if (best == nullptr) continue;
         const SumFit& s = *best;
         std::vector<double> r(ns_);
@@ -531,6 +533,7 @@ void SearchState::run(std::vector<LevelReport>& reports) {
         if (exact_level == 0 && best_nmse() <= kExactNmse) exact_level = size;
         if (exact_level != 0 && (size >= best_exact_size() || size >= exact_level + 2)) break;
     }
+    if (!interrupted_ && !stopped()) fit_ratios();
 }
 
 bool SearchState::report(std::size_t size, std::size_t candidates, std::size_t kept,

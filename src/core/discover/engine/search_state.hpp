@@ -50,13 +50,16 @@ struct Node {
     std::size_t offset = 0;  // of its sample values in the prediction store
 };
 
-// A least-squares sum of kept nodes: y ≈ intercept + Σ coefficient·term.
+// A least-squares sum of kept nodes: y ≈ intercept + Σ coefficient·term, or with a
+// denominator node D, y ≈ (intercept + Σ coefficient·term) / D.
 struct SumFit {
-    std::vector<std::uint32_t> terms;  // sorted node indices
+    std::vector<std::uint32_t> terms;  // node indices
+    std::uint32_t denominator = kNone;
     std::vector<double> coefficients;
     double intercept = 0.0;
     double nmse = 1.0;
-    std::size_t size = 0;  // tokens of the terms and the additions between them
+    std::size_t size = 0;  // tokens of the terms and the additions between them (and of a
+                           // denominator and its division)
 };
 
 class SearchState {
@@ -100,9 +103,12 @@ private:
     void update_residual_models();
     std::size_t select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored, std::size_t size);
     void fit_sums(std::size_t size);
-    [[nodiscard]] std::vector<SumFit> pursue(std::uint32_t start, std::size_t max_size,
-                                             const std::vector<char>& allowed) const;
-    bool solve_sum(SumFit& sum) const;
+    [[nodiscard]] std::vector<SumFit> pursue(std::span<const std::uint32_t> start, std::size_t max_size,
+                                             std::size_t max_terms,
+                                             const std::vector<char>& allowed, const double* y, double y_mean,
+                                             double syy) const;
+    bool solve_sum(SumFit& sum, const double* y, double y_mean) const;
+    void fit_ratios();
     bool report(std::size_t size, std::size_t candidates, std::size_t kept, std::vector<LevelReport>& reports);
 
     const EngineConfig& config_;

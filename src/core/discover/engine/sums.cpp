@@ -23,7 +23,7 @@ constexpr std::uint32_t kSimpleSize = 3;
 
 // Coefficients and intercept of a sum by least squares on the centred columns; false
 // when the terms are linearly dependent on the sample.
-bool SearchState::solve_sum(SumFit& best) const {
+bool SearchState::solve_sum(SumFit& best, const double* y, double y_mean) const {
     const std::size_t n = ns_;
     const std::size_t k = best.terms.size();
     std::vector<double> gram(k * k), rhs(k);
@@ -34,7 +34,7 @@ bool SearchState::solve_sum(SumFit& best) const {
     }
     for (std::size_t a = 0; a < k; ++a) {
         const double* fa = pred(best.terms[a]);
-        for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y_[i] - y_mean_);
+        for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y[i] - y_mean);
         for (std::size_t b = 0; b <= a; ++b) {
             const double* fb = pred(best.terms[b]);
             double s = 0.0;
@@ -74,21 +74,23 @@ bool SearchState::solve_sum(SumFit& best) const {
         }
     }
     best.coefficients = coef;
-    best.intercept = y_mean_;
+    best.intercept = y_mean;
     for (std::size_t a = 0; a < k; ++a) best.intercept -= coef[a] * means[a];
     return true;
 }
 
-// One pursuit from `start`: every prefix of two or more terms, as fitted sums.
-std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_size,
-                                        const std::vector<char>& allowed) const {
+// One pursuit of the target y (mean y_mean, centred sum of squares syy) from the terms
+// `start`, of at most max_terms terms: every prefix of two or more terms, as fitted sums.
+std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, std::size_t max_size, std::size_t max_terms,
+                                        const std::vector<char>& allowed, const double* y, double y_mean,
+                                        double syy) const {
     const std::size_t n = ns_;
-    std::vector<std::uint32_t> chosen{start};
+    std::vector<std::uint32_t> chosen;
     std::vector<std::vector<double>> q;  // orthonormal basis of the chosen centred columns
     std::vector<double> residual(n);
-    for (std::size_t i = 0; i < n; ++i) residual[i] = y_[i] - y_mean_;
+    for (std::size_t i = 0; i < n; ++i) residual[i] = y[i] - y_mean;
     std::vector<double> col(n);
-    std::size_t size = nodes_[start].size;
+    std::size_t size = 0;
 
     auto add_column = [&](std::uint32_t j) -> bool {
         const double* f = pred(j);
@@ -118,10 +120,8 @@ std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_siz
     };
 
     std::vector<SumFit> out;
-    if (!add_column(start)) return out;
     std::vector<char> excluded(nodes_.size(), 0);
     for (std::size_t j = 0; j < nodes_.size(); ++j) excluded[j] = !allowed[j];
-    excluded[start] = 1;
     // Σ (u_j·q_k)² over the chosen basis: the part of column j the chosen terms already span
     std::vector<double> spanned(nodes_.size(), 0.0);
     auto absorb = [&](const std::vector<double>& qk) {
@@ -133,8 +133,25 @@ std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_siz
             spanned[j] += d * d;
         }
     };
-    absorb(q.back());
-    while (chosen.size() < config_.max_terms) {
+    auto fitted = [&] {
+        double sse = 0.0;
+        for (double r : residual) sse += r * r;
+        SumFit fit;
+        fit.terms = chosen;
+        fit.nmse = syy > 0.0 ? sse / syy : 0.0;
+        fit.size = size;
+        if (solve_sum(fit, y, y_mean)) out.push_back(std::move(fit));
+        return !out.empty() && out.back().nmse <= kExactNmse;
+    };
+    for (std::uint32_t j : start) {
+        if (!add_column(j)) return out;
+        excluded[j] = 1;
+        absorb(q.back());
+        size += (chosen.empty() ? 0 : 1) + nodes_[j].size;
+        chosen.push_back(j);
+    }
+    if (chosen.size() >= 2 && fitted()) return out;
+    while (chosen.size() < max_terms) {
         // Orthogonal least squares: the node whose new direction removes the most of the
         // residual (lowest index on a tie). Plain correlation with the residual would keep
         // choosing near-copies of the chosen terms in correlated families such as powers.
@@ -159,14 +176,7 @@ std::vector<SumFit> SearchState::pursue(std::uint32_t start, std::size_t max_siz
         absorb(q.back());
         chosen.push_back(pick);
         size += 1 + nodes_[pick].size;
-        double sse = 0.0;
-        for (double r : residual) sse += r * r;
-        SumFit fit;
-        fit.terms = chosen;
-        fit.nmse = syy_ > 0.0 ? sse / syy_ : 0.0;
-        fit.size = size;
-        if (solve_sum(fit)) out.push_back(std::move(fit));
-        if (out.size() && out.back().nmse <= kExactNmse) break;
+        if (fitted()) break;
     }
     return out;
 }
@@ -204,7 +214,8 @@ void SearchState::fit_sums(std::size_t /*size*/) {
     pool::for_blocks(starts.size(), cost, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
             if (stopped()) return;
-            found[i] = pursue(starts[i].node, config_.max_complexity, *starts[i].allowed);
+            found[i] = pursue({&starts[i].node, 1}, config_.max_complexity, config_.max_terms, *starts[i].allowed, y_.data(),
+                              y_mean_, syy_);
         }
     });
     std::set<std::vector<std::uint32_t>> known;
