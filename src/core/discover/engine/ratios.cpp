@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::uint32_t kDenominatorSize = 6;  // largest denominator, in tokens
 constexpr std::size_t kMaxDenominators = 256;
-constexpr std::uint32_t kTermSize = 4;         // largest term of a pursued numerator
+constexpr std::uint32_t kTermSize = 5;         // largest term of a pursued numerator
 constexpr std::size_t kMaxPairTerms = 512;     // the smallest ones
 constexpr std::size_t kRatioTerms = 3;         // most terms of a numerator
 // Pairs of terms closer to collinear than this (1 − cos²) are not told apart from one.
@@ -56,15 +56,19 @@ void SearchState::fit_ratios() {
         return nodes_[a].size < nodes_[b].size;
     });
     if (dens.size() > kMaxDenominators) dens.resize(kMaxDenominators);
+    // and first no denominator at all: the pair search serves plain sums too, whose greedy
+    // pursuit can start from a term that is neither of the law's
+    dens.insert(dens.begin(), kNone);
     // The numerators' terms: the small nodes, with the Gram matrix of their unit columns,
     // so every pair of them is tried by a 2×2 solve (a greedy first term is often neither
     // of the law's: m1·r1 + m2·r2 is best approached by (m1 + r2)²).
-    std::vector<char> small(nodes_.size(), 0);
+    std::vector<char> small(nodes_.size(), 0), monomial(nodes_.size(), 0);
     std::vector<std::uint32_t> terms;
     for (std::uint32_t j = 0; j < nodes_.size() && terms.size() < kMaxPairTerms; ++j)
         if (nodes_[j].size <= kTermSize) {
             small[j] = 1;
             terms.push_back(j);
+            monomial[j] = nodes_[j].monomial;
         }
     const std::size_t m = terms.size();
     std::vector<double> gram(m * m, 0.0);
@@ -91,9 +95,9 @@ void SearchState::fit_ratios() {
         for (std::size_t k = b; k < e; ++k) {
             if (stopped()) return;
             const std::uint32_t d = dens[k];
-            const double* g = pred(d);
+            const double* g = d == kNone ? nullptr : pred(d);
             double mean = 0.0;
-            for (std::size_t i = 0; i < n; ++i) mean += t[i] = y_[i] * g[i];
+            for (std::size_t i = 0; i < n; ++i) mean += t[i] = g ? y_[i] * g[i] : y_[i];
             mean /= static_cast<double>(n);
             double stt = 0.0;
             for (std::size_t i = 0; i < n; ++i) {
@@ -110,11 +114,11 @@ void SearchState::fit_ratios() {
                 dot /= std::sqrt(stt);
                 if (small[j]) cos[index_of[j]] = dot;
                 // y·D ≈ a·D + b is y ≈ a + b/D: a law of D, never mind the ratio
-                if (j != d && dot * dot > r2_any) r2_any = dot * dot, best_any = j;
+                if (g && j != d && dot * dot > r2_any) r2_any = dot * dot, best_any = j;
             }
             // the pair of terms that explains most of y·D
-            std::array<std::uint32_t, 2> pair{kNone, kNone};
-            double r2_pair = 0.0;
+            std::array<std::uint32_t, 2> pair{kNone, kNone}, pair_poly{kNone, kNone};
+            double r2_pair = 0.0, r2_poly = 0.0;
             for (std::size_t a = 0; a < m; ++a)
                 for (std::size_t c = 0; c < a && terms[a] != d; ++c) {
                     if (terms[c] == d) continue;
@@ -123,6 +127,8 @@ void SearchState::fit_ratios() {
                     if (!(rest > kIndependentPair)) continue;
                     const double r2 = (cos[a] * cos[a] + cos[c] * cos[c] - 2.0 * g2 * cos[a] * cos[c]) / rest;
                     if (r2 > r2_pair) r2_pair = r2, pair = {terms[c], terms[a]};
+                    if (!g && monomial[terms[a]] && monomial[terms[c]] && r2 > r2_poly)
+                        r2_poly = r2, pair_poly = {terms[c], terms[a]};
                 }
             std::vector<SumFit>& out = found[k];
             if (best_any != kNone) {
@@ -131,36 +137,50 @@ void SearchState::fit_ratios() {
                 single.size = nodes_[best_any].size;
                 if (solve_sum(single, t.data(), mean)) out.push_back(std::move(single));
             }
-            if (pair[0] != kNone && nodes_[d].size + 1 < config_.max_complexity)
-                for (SumFit& s : pursue(pair, config_.max_complexity - nodes_[d].size - 1, kRatioTerms, small, t.data(),
-                                        mean, stt))
+            const std::size_t room = g ? nodes_[d].size + 1 : 0;
+            if (pair[0] != kNone && room < config_.max_complexity)
+                for (SumFit& s : pursue(pair, config_.max_complexity - room, g ? kRatioTerms : config_.max_terms, small,
+                                        t.data(), mean, stt))
+                    out.push_back(std::move(s));
+            // and polynomials from monomials alone: any other small term fits a
+            // polynomial of high degree well enough to be chosen and then block it
+            if (pair_poly[0] != kNone)
+                for (SumFit& s : pursue(pair_poly, config_.max_complexity, config_.max_terms, monomial, t.data(), mean,
+                                        stt))
                     out.push_back(std::move(s));
             for (SumFit& s : out) {
                 double sse = 0.0;
                 for (std::size_t i = 0; i < n; ++i) {
                     double num = s.intercept;
                     for (std::size_t c = 0; c < s.terms.size(); ++c) num += s.coefficients[c] * pred(s.terms[c])[i];
-                    const double r = y_[i] - num / g[i];
+                    const double r = y_[i] - (g ? num / g[i] : num);
                     sse += r * r;
                 }
                 s.nmse = std::isfinite(sse) && syy_ > 0.0 ? sse / syy_ : 1.0;
                 s.denominator = d;
-                s.size += nodes_[d].size + 1;
+                s.size += room;
             }
         }
     });
     if (stopped()) return;
-    std::vector<SumFit> all;
-    for (std::vector<SumFit>& list : found)
-        for (SumFit& s : list) all.push_back(std::move(s));
-    std::stable_sort(all.begin(), all.end(), [](const SumFit& a, const SumFit& b) { return a.nmse < b.nmse; });
     std::set<std::pair<std::vector<std::uint32_t>, std::uint32_t>> known;
-    std::size_t kept = 0;
-    for (SumFit& s : all) {
-        if (kept == kRatiosKept || !(s.nmse < 1.0)) break;
+    auto fresh = [&](const SumFit& s) {
         std::vector<std::uint32_t> key = s.terms;
         std::sort(key.begin(), key.end());
-        if (!known.insert({key, s.denominator}).second) continue;
+        return known.insert({key, s.denominator}).second;
+    };
+    for (const SumFit& s : sums_) fresh(s);
+    // the plain sums, then the best ratios
+    for (SumFit& s : found[0])
+        if (fresh(s)) sums_.push_back(std::move(s));
+    std::vector<SumFit> ratios;
+    for (std::size_t k = 1; k < found.size(); ++k)
+        for (SumFit& s : found[k]) ratios.push_back(std::move(s));
+    std::stable_sort(ratios.begin(), ratios.end(), [](const SumFit& a, const SumFit& b) { return a.nmse < b.nmse; });
+    std::size_t kept = 0;
+    for (SumFit& s : ratios) {
+        if (kept == kRatiosKept || !(s.nmse < 1.0)) break;
+        if (!fresh(s)) continue;
         sums_.push_back(std::move(s));
         ++kept;
     }

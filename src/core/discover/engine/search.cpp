@@ -25,6 +25,7 @@ constexpr double kShiftGrid[] = {-2.0, -1.0, 0.5, 1.0, 2.0, 3.0};
 // Of the best per set of variables, how many are joined by binary operators: blocks that
 // matter only inside a product or a sum rank low against y on their own.
 constexpr std::size_t kJoinPerVariableSet = 2;
+constexpr std::size_t kMonomialSize = 7;        // largest monomial always kept
 // Pairs of blocks joined per pair of sizes before the sides are cut to their best.
 constexpr std::size_t kPairBudget = 12000;
 constexpr std::size_t kSmallSide = 40;
@@ -193,6 +194,8 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
                    c.make == Make::OneMinus) &&
                   (c.op == Operator::Add || c.op == Operator::Sub || c.op == Operator::Mul ||
                    c.op == Operator::Div || c.op == Operator::Inv || c.op == Operator::Square);
+    n.monomial = a.monomial && ((c.make == Make::Unary && c.op == Operator::Square) ||
+                                (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
     switch (c.make) {
         case Make::Unary:
             n.tokens = a.tokens;
@@ -473,6 +476,16 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         for (std::size_t j = 0; j < head && got < config_.per_residual; ++j)
             if (take(ranked[j], got < config_.per_residual / 2)) ++got;
     }
+    // every new monomial up to kMonomialSize: a polynomial's high powers fit the target
+    // poorly on their own, yet its sum needs every one of them
+    if (size <= kMonomialSize)
+        for (std::uint32_t i : order) {
+            const Candidate& c = cands[i];
+            const bool monomial = nodes_[c.left].monomial &&
+                                  ((c.make == Make::Unary && c.op == Operator::Square) ||
+                                   (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
+            if (monomial) take(i, false);
+        }
     // materialise in candidate order: the node layout is then fixed by the candidates alone
     if (join_.size() <= size) join_.resize(size + 1);
     std::vector<std::uint32_t> node_of(cands.size(), kNone);

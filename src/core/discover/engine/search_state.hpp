@@ -46,6 +46,7 @@ struct Node {
     std::uint32_t size = 0;  // tokens
     std::uint32_t vars = 0;  // bit i: variable i is used
     bool algebraic = true;   // built from variables, constants and arithmetic alone
+    bool monomial = true;    // a product of variables (x, x·y, x²·y, ...)
     LinearFit fit;
     std::size_t offset = 0;  // of its sample values in the prediction store
 };
