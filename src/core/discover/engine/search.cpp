@@ -26,6 +26,9 @@ constexpr double kShiftGrid[] = {-2.0, -1.0, 0.5, 1.0, 2.0, 3.0};
 // matter only inside a product or a sum rank low against y on their own.
 constexpr std::size_t kJoinPerVariableSet = 2;
 constexpr std::size_t kMonomialSize = 7;        // largest monomial always kept
+// Cost of scoring a candidate with an inner constant, in plain candidates: a grid of
+// starts and a short LM fit.
+constexpr double kFittedCost = 20.0;
 // Pairs of blocks joined per pair of sizes before the sides are cut to their best.
 constexpr std::size_t kPairBudget = 12000;
 constexpr std::size_t kSmallSide = 40;
@@ -310,8 +313,7 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
 // Scores every candidate on the sample, in parallel; slot i belongs to candidate i.
 std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) const {
     std::vector<Scored> out(cands.size());
-    const double cost = static_cast<double>(ns_) * kCandidateRowNs * 3.0;
-    pool::for_blocks(cands.size(), cost, [&](std::size_t b, std::size_t e) {
+    auto score_range = [&](std::size_t b, std::size_t e) {
         std::vector<double> buf(ns_);
         for (std::size_t i = b; i < e; ++i) {
             if ((i - b) % 256 == 0 && stopped()) return;
@@ -334,6 +336,18 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
                 s.residual_fit[k] = static_cast<float>(c_fr * c_fr / (m.m2_f * residual_norms_[k]));
             }
         }
+    };
+    // The candidates with an inner constant, which come last, cost a grid and an LM fit
+    // each: shared out on their own, they spread over the threads instead of falling to
+    // whichever takes the list's last blocks.
+    const auto first_fitted = std::find_if(cands.begin(), cands.end(), [](const Candidate& c) {
+        return c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
+    });
+    const std::size_t split = static_cast<std::size_t>(first_fitted - cands.begin());
+    const double cost = static_cast<double>(ns_) * kCandidateRowNs * 3.0;
+    pool::for_blocks(split, cost, score_range);
+    pool::for_blocks(cands.size() - split, cost * kFittedCost, [&](std::size_t b, std::size_t e) {
+        score_range(split + b, split + e);
     });
     return out;
 }
