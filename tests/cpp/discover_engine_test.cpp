@@ -9,6 +9,7 @@
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/snap.hpp"
 
@@ -136,6 +137,31 @@ TEST(EngineProgram, FreezingSimplifies) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0], 4.0);
     EXPECT_EQ(out.tokens.size(), 4u);  // x neg p0 add
+}
+
+TEST(EngineProgram, RatioOverReciprocalIsAProduct) {
+    // x / (1/y) → x·y
+    zd::Expr e;
+    e.tokens = {Token::make_var(0), Token::make_var(1), Token::make_op(Operator::Inv), Token::make_op(Operator::Div)};
+    std::vector<double> left;
+    EXPECT_EQ(ze::freeze_and_simplify(e, {}, {}, left).tokens,
+              (std::vector<Token>{Token::make_var(0), Token::make_var(1), Token::make_op(Operator::Mul)}));
+}
+
+TEST(EnginePoles, DivisorThroughZeroBetweenRows) {
+    // x / (x − 1): a pole at 1 lies between rows of [0, 2], none on [2, 3]; likewise 1/(x − 1)
+    zd::Expr ratio, reciprocal;
+    ratio.tokens = {Token::make_var(0), Token::make_var(0), Token::make_param(0, 1.0), Token::make_op(Operator::Sub),
+                    Token::make_op(Operator::Div)};
+    reciprocal.tokens = {Token::make_var(0), Token::make_param(0, 1.0), Token::make_op(Operator::Sub),
+                         Token::make_op(Operator::Inv)};
+    const double one = 1.0;
+    for (const zd::Expr* e : {&ratio, &reciprocal}) {
+        const std::vector<double> across = range(10, 0.05, 2.0), beyond = range(10, 2.0, 3.0);
+        const std::span<const double> a[1] = {across}, b[1] = {beyond};
+        EXPECT_TRUE(ze::divides_across_zero(*e, {&one, 1}, a));
+        EXPECT_FALSE(ze::divides_across_zero(*e, {&one, 1}, b));
+    }
 }
 
 TEST(EngineSample, EvenlySpacedAndComplete) {

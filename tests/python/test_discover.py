@@ -35,6 +35,12 @@ CASES = {
     "inner constant": (lambda t: np.exp(-t**2 / 2) / math.sqrt(2 * math.pi), [(-3, 3)], None),
     # Kepler's third law: a constant times a**1.5
     "power": (lambda a: 0.4 * a**1.5, [(0.3, 30)], None),
+    # a ratio of small sums: y·(m1 + m2) is a two-term sum
+    "ratio": (lambda m1, m2, r1, r2: (m1 * r1 + m2 * r2) / (m1 + m2), [(1, 5)] * 4, None),
+    # a sum whose greedy first term is neither of its own
+    "pair": (lambda x: np.log(x + 1) + np.log(x**2 + 1), [(0, 2)], None),
+    # a polynomial of six terms, whose high powers fit poorly alone
+    "polynomial": (lambda x: x**6 + x**5 + x**4 + x**3 + x**2 + x, [(-1, 1)], None),
 }
 
 
@@ -54,6 +60,19 @@ def test_kinetic_energy_from_seven_rows():
     assert best.complexity == 6 and best.loss == 0.0
     assert np.array_equal(best.predict(KINETIC), KINETIC_E)
     assert "0.5" in best.text and "m" in best.text and "v**2" in best.text
+
+
+# The planets' semi-major axes (km) and sidereal periods (days): Kepler's law holds to the
+# planets' own perturbations, which an intercept of a couple of days would fit.
+PLANETS_KM = np.array([0.38709927, 0.72333566, 1.00000261, 1.52371034, 5.20288700, 9.53667594, 19.18916464,
+                       30.06992276]) * 149_597_870.7
+PLANETS_DAYS = np.array([87.9691, 224.701, 365.256, 686.980, 4332.59, 10759.22, 30688.5, 60182.0])
+
+
+def test_kepler_in_km_and_days_is_a_constant_times_a_to_the_1_5():
+    best = discover(PLANETS_KM, PLANETS_DAYS, names=["a"]).best
+    assert len(best.constants) == 1 and " + " not in best.text and " - " not in best.text, best.text
+    assert best.predict([[8.0]])[0] == pytest.approx(best.constants[0] * 8.0**1.5)
 
 
 def test_snapped_constants_print_as_simple_values():

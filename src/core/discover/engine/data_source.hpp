@@ -37,6 +37,7 @@ public:
     [[nodiscard]] NormalEquations normal(const Expr& program, std::span<const double> params) override {
         return normal_equations(program, params, columns_, target_);
     }
+    [[nodiscard]] Columns columns() const noexcept { return columns_; }
 
 private:
     Columns columns_;

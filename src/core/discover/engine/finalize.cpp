@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/search_state.hpp"
 #include "core/discover/engine/snap.hpp"
@@ -241,7 +242,7 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
         if (!fitted.ok) continue;
         const Fitted snapped = snap(fitted, rows, kExactNmse * spread);
         const Fitted chosen = measure(snapped.program, snapped.params, rows);
-        if (!chosen.ok) continue;
+        if (!chosen.ok || divides_across_zero(chosen.program, chosen.params, rows.columns())) continue;
         Formula formula = make_formula(chosen, n, spread);
         if (formula.complexity <= config.max_complexity) out.push_back(std::move(formula));
     }

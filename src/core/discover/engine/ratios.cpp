@@ -10,6 +10,7 @@
 #include <limits>
 #include <set>
 
+#include "core/discover/engine/dot.hpp"
 #include "core/discover/engine/search_state.hpp"
 #include "core/pool.hpp"
 
@@ -77,9 +78,7 @@ void SearchState::fit_ratios() {
             const double* ua = units_.data() + nodes_[terms[a]].offset;
             for (std::size_t c = 0; c < a; ++c) {
                 const double* uc = units_.data() + nodes_[terms[c]].offset;
-                double dot = 0.0;
-                for (std::size_t i = 0; i < n; ++i) dot += ua[i] * uc[i];
-                gram[a * m + c] = dot;
+                gram[a * m + c] = dot(ua, uc, n);
             }
         }
     });
@@ -109,12 +108,10 @@ void SearchState::fit_ratios() {
             double r2_any = 0.0;
             for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
                 const double* u = units_.data() + nodes_[j].offset;
-                double dot = 0.0;
-                for (std::size_t i = 0; i < n; ++i) dot += u[i] * centred[i];
-                dot /= std::sqrt(stt);
-                if (small[j]) cos[index_of[j]] = dot;
+                const double r = dot(u, centred.data(), n) / std::sqrt(stt);
+                if (small[j]) cos[index_of[j]] = r;
                 // y·D ≈ a·D + b is y ≈ a + b/D: a law of D, never mind the ratio
-                if (g && j != d && dot * dot > r2_any) r2_any = dot * dot, best_any = j;
+                if (g && j != d && r * r > r2_any) r2_any = r * r, best_any = j;
             }
             // the pair of terms that explains most of y·D
             std::array<std::uint32_t, 2> pair{kNone, kNone}, pair_poly{kNone, kNone};

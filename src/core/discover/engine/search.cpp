@@ -7,6 +7,7 @@
 #include <numeric>
 #include <unordered_set>
 
+#include "core/discover/engine/dot.hpp"
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/finalize.hpp"
 #include "core/discover/engine/linear_fit.hpp"
@@ -67,6 +68,7 @@ SearchState::SearchState(Columns sample, std::span<const double> target, const E
     Moments m = Moments::of(y_.data(), y_.data(), ns_);
     y_mean_ = m.mean_y;
     syy_ = m.m2_y;
+    for (double v : y_) yc_.push_back(v - y_mean_);
     unary_ = {Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt, Operator::Square};
     if (config.use_trig) {
         unary_.push_back(Operator::Sin);
@@ -82,6 +84,38 @@ bool SearchState::stopped() const {
         std::chrono::duration<double>(Clock::now() - start_).count() > config_.time_limit)
         return true;
     return false;
+}
+
+Moments SearchState::moments(const double* f) const noexcept {
+    // Moments::of's two passes, with the target's half known already and four running
+    // sums per quantity: this is every candidate's scoring
+    const std::size_t n = ns_;
+    Moments m;
+    m.n = static_cast<double>(n);
+    m.mean_y = y_mean_;
+    m.m2_y = syy_;
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int k = 0; k < 4; ++k) s[k] += f[i + k];
+    for (; i < n; ++i) s[0] += f[i];
+    m.mean_f = ((s[0] + s[1]) + (s[2] + s[3])) / m.n;
+    double ff[4] = {0.0, 0.0, 0.0, 0.0}, fy[4] = {0.0, 0.0, 0.0, 0.0};
+    const double* yc = yc_.data();
+    for (i = 0; i + 4 <= n; i += 4)
+        for (int k = 0; k < 4; ++k) {
+            const double d = f[i + k] - m.mean_f;
+            ff[k] += d * d;
+            fy[k] += d * yc[i + k];
+        }
+    for (; i < n; ++i) {
+        const double d = f[i] - m.mean_f;
+        ff[0] += d * d;
+        fy[0] += d * yc[i];
+    }
+    m.m2_f = (ff[0] + ff[1]) + (ff[2] + ff[3]);
+    m.c_fy = (fy[0] + fy[1]) + (fy[2] + fy[3]);
+    return m;
 }
 
 double SearchState::elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
@@ -112,14 +146,16 @@ bool SearchState::compose(const Candidate& c, double constant, double* out) cons
 }
 
 // The inner constant of a Scale/Shift/Reflect candidate: the best grid point, then LM on
-// (constant, a, b) over the sample. False when no grid point gives values.
-bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant, LinearFit& fit) const {
+// (constant, a, b) over the sample (scratch: 4 × the sample's rows). False when no grid
+// point gives values.
+bool SearchState::fit_constant(const Candidate& c, double* buf, double* scratch, double& constant,
+                               LinearFit& fit) const {
     std::span<const double> grid = c.make == Make::Scale ? std::span<const double>(kScaleGrid)
                                                          : std::span<const double>(kShiftGrid);
     bool any = false;
     for (double g : grid) {
         if (!compose(c, g, buf)) continue;
-        LinearFit f = fit_column(buf, y_.data(), ns_, syy_);
+        LinearFit f = fit_column(moments(buf), buf, y_.data(), ns_, syy_);
         if (!any || f.nmse < fit.nmse) {
             fit = f;
             constant = g;
@@ -127,7 +163,7 @@ bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant
         }
     }
     if (!any || fit.a == 0.0) return any;
-    VariantProblem problem(*this, c, buf);
+    VariantProblem problem(*this, c, scratch);
     const double start[3] = {constant, fit.a, fit.b};
     // a screening fit: the constant is refitted with the whole formula if it gets that far
     LmOptions options;
@@ -135,7 +171,7 @@ bool SearchState::fit_constant(const Candidate& c, double* buf, double& constant
     options.relative_cost_tolerance = 1e-8;
     LmResult r = levenberg_marquardt(problem, start, options);
     if (r.ok && compose(c, r.theta[0], buf)) {
-        LinearFit f = fit_column(buf, y_.data(), ns_, syy_);
+        LinearFit f = fit_column(moments(buf), buf, y_.data(), ns_, syy_);
         if (f.nmse < fit.nmse) {
             fit = f;
             constant = r.theta[0];
@@ -151,26 +187,39 @@ NormalEquations SearchState::VariantProblem::normal(std::span<const double> thet
     const double c = theta[0], a = theta[1], b = theta[2];
     const std::size_t n = s_.ns_;
     const double* e = s_.pred(cand_.left);
-    if (!s_.compose(cand_, c, buf_)) return ne;
-    const OperatorInfo& u = info(cand_.op);
+    double* z = buf_;
+    double* dz = buf_ + n;
+    double* f = buf_ + 2 * n;
+    double* df = buf_ + 3 * n;
     for (std::size_t i = 0; i < n; ++i) {
-        double z;
-        double dz;
         switch (cand_.make) {
-            case Make::Scale: z = c * e[i]; dz = e[i]; break;
-            case Make::Shift: z = e[i] + c; dz = 1.0; break;
-            default: z = c - e[i]; dz = 1.0; break;
-        }
-        const double f = buf_[i];
-        const double j0 = a * u.partials(z, 0.0, f).da * dz;
-        const double j[3] = {j0, f, 1.0};
-        const double r = a * f + b - s_.y_[i];
-        ne.cost += r * r;
-        for (int p = 0; p < 3; ++p) {
-            ne.jtr[p] += j[p] * r;
-            for (int q = 0; q < 3; ++q) ne.jtj[p * kMaxLmParams + q] += j[p] * j[q];
+            case Make::Scale: z[i] = c * e[i]; dz[i] = e[i]; break;
+            case Make::Shift: z[i] = e[i] + c; dz[i] = 1.0; break;
+            default: z[i] = c - e[i]; dz[i] = 1.0; break;
         }
     }
+    // the values as compose gives them, with ∂u/∂c beside them
+    if (!apply_block_dual(cand_.op, z, dz, nullptr, nullptr, f, df, n, 1)) return ne;
+    double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, r0 = 0.0, r1 = 0.0, r2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double j0 = a * df[i];
+        const double r = a * f[i] + b - s_.y_[i];
+        ne.cost += r * r;
+        r0 += j0 * r;
+        r1 += f[i] * r;
+        r2 += r;
+        s00 += j0 * j0;
+        s01 += j0 * f[i];
+        s02 += j0;
+        s11 += f[i] * f[i];
+        s12 += f[i];
+    }
+    const double sums[3][3] = {{s00, s01, s02}, {s01, s11, s12}, {s02, s12, static_cast<double>(n)}};
+    for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q) ne.jtj[p * kMaxLmParams + q] = sums[p][q];
+    ne.jtr[0] = r0;
+    ne.jtr[1] = r1;
+    ne.jtr[2] = r2;
     ne.ok = std::isfinite(ne.cost) && std::isfinite(ne.jtj[0]);
     return ne;
 }
@@ -314,25 +363,24 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
 std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) const {
     std::vector<Scored> out(cands.size());
     auto score_range = [&](std::size_t b, std::size_t e) {
-        std::vector<double> buf(ns_);
+        std::vector<double> buf(ns_), scratch(4 * ns_);
         for (std::size_t i = b; i < e; ++i) {
             if ((i - b) % 256 == 0 && stopped()) return;
             const Candidate& c = cands[i];
             Scored& s = out[i];
             double constant = 0.0;
             const bool fitted_inside = c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
-            if (fitted_inside ? !fit_constant(c, buf.data(), constant, s.fit) : !compose(c, 0.0, buf.data()))
+            if (fitted_inside ? !fit_constant(c, buf.data(), scratch.data(), constant, s.fit) : !compose(c, 0.0, buf.data()))
                 continue;
             // one pass of moments serves the fit and the residual models
-            const Moments m = Moments::of(buf.data(), y_.data(), ns_);
+            const Moments m = moments(buf.data());
             if (!fitted_inside) s.fit = fit_column(m, buf.data(), y_.data(), ns_, syy_);
             if (s.fit.a == 0.0 || !(s.fit.nmse < 1.0)) continue;  // constant on the sample
             s.ok = true;
             s.constant = constant;
             for (std::size_t k = 0; k < residuals_.size(); ++k) {
                 const std::vector<double>& r = residuals_[k];
-                double c_fr = 0.0;
-                for (std::size_t j = 0; j < ns_; ++j) c_fr += (buf[j] - m.mean_f) * r[j];
+                const double c_fr = dot(buf.data(), r.data(), ns_);
                 s.residual_fit[k] = static_cast<float>(c_fr * c_fr / (m.m2_f * residual_norms_[k]));
             }
         }
@@ -358,9 +406,11 @@ void SearchState::update_residual_models() {
     residuals_.clear();
     residual_norms_.clear();
     const std::size_t wanted = std::min<std::size_t>(config_.residual_models, 4);
+    // centred, so that a candidate's covariance with one is a plain dot product
     auto add = [&](std::vector<double> r) {
-        double norm = 0.0;
-        for (double v : r) norm += v * v;
+        const double mean = std::accumulate(r.begin(), r.end(), 0.0) / static_cast<double>(r.size());
+        for (double& v : r) v -= mean;
+        const double norm = dot(r.data(), r.data(), r.size());
         if (!(norm > 0.0) || !std::isfinite(norm)) return;
         residuals_.push_back(std::move(r));
         residual_norms_.push_back(norm);
@@ -405,15 +455,14 @@ void SearchState::update_residual_models() {
 
 std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored,
                                 std::size_t size) {
-    // Ranked by a total order (error, then position), so ties never depend on sorting.
-    auto by_error = [&](std::uint32_t a, std::uint32_t b) {
-        const double ea = scored[a].fit.nmse, eb = scored[b].fit.nmse;
-        return ea < eb || (ea == eb && a < b);
-    };
-    std::vector<std::uint32_t> order;
+    // Ranked by a total order (error, then position), so ties never depend on sorting;
+    // (error, position) pairs sort faster than positions compared through the scores.
+    std::vector<std::pair<double, std::uint32_t>> keyed;
     for (std::size_t i = 0; i < cands.size(); ++i)
-        if (scored[i].ok) order.push_back(static_cast<std::uint32_t>(i));
-    std::sort(order.begin(), order.end(), by_error);
+        if (scored[i].ok) keyed.emplace_back(scored[i].fit.nmse, static_cast<std::uint32_t>(i));
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::uint32_t> order(keyed.size());
+    for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
 
     // Fingerprints only for the candidates the quotas look at; a candidate is new when
     // neither an earlier level nor an already taken candidate of this level has its print.
@@ -431,7 +480,7 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         if (dup[i]) return false;
         const Scored& s = scored[i];
         if (!compose(cands[i], s.constant, buf.data())) return false;
-        const std::uint64_t p = affine_print(buf.data(), ns_, Moments::of(buf.data(), y_.data(), ns_));
+        const std::uint64_t p = affine_print(buf.data(), ns_, moments(buf.data()));
         if (seen_.count(p) || !taken_prints.insert(p).second) {
             dup[i] = 1;
             return false;

@@ -81,7 +81,8 @@ public:
 private:
     class VariantProblem final : public LmProblem {
     public:
-        VariantProblem(const SearchState& s, const Candidate& c, double* buf) : s_(s), cand_(c), buf_(buf) {}
+        // scratch: 4 × the sample's rows
+        VariantProblem(const SearchState& s, const Candidate& c, double* scratch) : s_(s), cand_(c), buf_(scratch) {}
         [[nodiscard]] std::size_t params() const override { return 3; }
         NormalEquations normal(std::span<const double> theta) override;
 
@@ -93,9 +94,10 @@ private:
 
     [[nodiscard]] const double* pred(std::uint32_t node) const noexcept { return preds_.data() + nodes_[node].offset; }
     [[nodiscard]] double elapsed() const;
+    [[nodiscard]] Moments moments(const double* f) const noexcept;  // of f against y
     [[nodiscard]] std::size_t best_exact_size() const;
     bool compose(const Candidate& c, double constant, double* out) const;
-    bool fit_constant(const Candidate& c, double* buf, double& constant, LinearFit& fit) const;
+    bool fit_constant(const Candidate& c, double* buf, double* scratch, double& constant, LinearFit& fit) const;
     [[nodiscard]] Node materialise(const Candidate& c, double constant, const LinearFit& fit) const;
     void add_node(Node node, const double* values);
     void add_leaves();
@@ -117,7 +119,7 @@ private:
     Clock::time_point start_;
     std::size_t ns_, nv_;
     std::vector<std::vector<double>> cols_;
-    std::vector<double> y_;
+    std::vector<double> y_, yc_;  // the target, and centred
     double y_mean_ = 0.0, syy_ = 0.0;
     std::vector<Operator> unary_, binary_;
 

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <set>
 
+#include "core/discover/engine/dot.hpp"
 #include "core/discover/engine/search_state.hpp"
 #include "core/pool.hpp"
 
@@ -102,18 +103,15 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
         }
         for (const auto& b : q) {  // modified Gram–Schmidt, twice for stability
             for (int pass = 0; pass < 2; ++pass) {
-                double d = 0.0;
-                for (std::size_t i = 0; i < n; ++i) d += b[i] * col[i];
+                const double d = dot(b.data(), col.data(), n);
                 for (std::size_t i = 0; i < n; ++i) col[i] -= d * b[i];
             }
         }
-        double norm = 0.0;
-        for (std::size_t i = 0; i < n; ++i) norm += col[i] * col[i];
+        const double norm = dot(col.data(), col.data(), n);
         if (!(norm > kIndependence * kIndependence * norm0) || !(norm0 > 0.0)) return false;
         const double inv = 1.0 / std::sqrt(norm);
         for (std::size_t i = 0; i < n; ++i) col[i] *= inv;
-        double d = 0.0;
-        for (std::size_t i = 0; i < n; ++i) d += col[i] * residual[i];
+        const double d = dot(col.data(), residual.data(), n);
         for (std::size_t i = 0; i < n; ++i) residual[i] -= d * col[i];
         q.push_back(col);
         return true;
@@ -128,14 +126,12 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
         for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
             if (excluded[j]) continue;
             const double* u = units_.data() + nodes_[j].offset;
-            double d = 0.0;
-            for (std::size_t i = 0; i < n; ++i) d += u[i] * qk[i];
+            const double d = dot(u, qk.data(), n);
             spanned[j] += d * d;
         }
     };
     auto fitted = [&] {
-        double sse = 0.0;
-        for (double r : residual) sse += r * r;
+        const double sse = dot(residual.data(), residual.data(), n);
         SumFit fit;
         fit.terms = chosen;
         fit.nmse = syy > 0.0 ? sse / syy : 0.0;
@@ -162,8 +158,7 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
             const double rest = 1.0 - spanned[j];
             if (!(rest > kIndependence)) continue;
             const double* u = units_.data() + nodes_[j].offset;
-            double d = 0.0;
-            for (std::size_t i = 0; i < n; ++i) d += u[i] * residual[i];
+            const double d = dot(u, residual.data(), n);
             const double gain = d * d / rest;
             if (gain > best_gain) {
                 best_gain = gain;
