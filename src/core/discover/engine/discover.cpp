@@ -61,17 +61,31 @@ const Transform kTransforms[] = {
 };
 
 // Finalists of searches on transformed targets, mapped back to formulas of y; tried only
-// when the plain search found no exact fit, and in turn until one fits exactly.
-std::vector<Finalist> transformed_finalists(const Rows& search, const EngineConfig& config, const Control& control,
-                                            std::chrono::steady_clock::time_point start) {
+// when the plain search found no exact fit, and in turn until one fits exactly: nearest
+// first to what the plain search holds, whose blocks depend on the variables alone.
+std::vector<Finalist> transformed_finalists(const Rows& search, const SearchState& plain, const EngineConfig& config,
+                                            const Control& control, std::chrono::steady_clock::time_point start) {
     std::vector<Finalist> out;
     Control quiet;
     quiet.should_stop = control.should_stop;
+    struct Tried {
+        const Transform* transform;
+        std::vector<double> target;
+        double nearest;
+    };
+    std::vector<Tried> tries;
     for (const Transform& t : kTransforms) {
         if (!std::all_of(search.target.begin(), search.target.end(), t.valid)) continue;
         std::vector<double> target(search.target.size());
         std::transform(search.target.begin(), search.target.end(), target.begin(), t.apply);
         if (!std::all_of(target.begin(), target.end(), [](double v) { return std::isfinite(v); })) continue;
+        const double nearest = plain.nearest(target);
+        tries.push_back({&t, std::move(target), nearest});
+    }
+    std::stable_sort(tries.begin(), tries.end(), [](const Tried& a, const Tried& b) { return a.nearest < b.nearest; });
+    for (Tried& tried : tries) {
+        const Transform& t = *tried.transform;
+        const std::vector<double>& target = tried.target;
         // In a transformed space laws become sums of small terms: a shallower search will do.
         EngineConfig shallow = config;
         shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
@@ -107,7 +121,7 @@ Result discover(Columns validation, std::span<const double> validation_target, D
 
     std::vector<Finalist> candidates = finalists(state, validation.size(), result.interrupted);
     if (config.transform_target && !result.interrupted && state.best_nmse() > kExactNmse) {
-        std::vector<Finalist> more = transformed_finalists(search, config, control, start);
+        std::vector<Finalist> more = transformed_finalists(search, state, config, control, start);
         candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
     ColumnSource rows(validation, validation_target);

@@ -85,6 +85,7 @@ void SearchState::fit_ratios() {
 
     // Per denominator D: the node that best explains y·D alone, and a pursuit of y·D over
     // the small nodes from the best of them; each fit is then judged by y's own error.
+    const std::vector<char> every(nodes_.size(), 1);
     std::vector<std::size_t> index_of(nodes_.size(), 0);
     for (std::size_t a = 0; a < m; ++a) index_of[terms[a]] = a;
     std::vector<std::vector<SumFit>> found(dens.size());
@@ -135,9 +136,10 @@ void SearchState::fit_ratios() {
                 if (solve_sum(single, t.data(), mean)) out.push_back(std::move(single));
             }
             const std::size_t room = g ? nodes_[d].size + 1 : 0;
+            // a plain sum goes on over every kept node: its other terms may be large ones
             if (pair[0] != kNone && room < config_.max_complexity)
-                for (SumFit& s : pursue(pair, config_.max_complexity - room, g ? kRatioTerms : config_.max_terms, small,
-                                        t.data(), mean, stt))
+                for (SumFit& s : pursue(pair, config_.max_complexity - room, g ? kRatioTerms : config_.max_terms,
+                                        g ? small : every, t.data(), mean, stt))
                     out.push_back(std::move(s));
             // and polynomials from monomials alone: any other small term fits a
             // polynomial of high degree well enough to be chosen and then block it

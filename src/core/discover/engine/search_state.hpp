@@ -76,6 +76,9 @@ public:
     [[nodiscard]] const std::vector<Node>& nodes() const noexcept { return nodes_; }
     [[nodiscard]] const std::vector<SumFit>& sums() const noexcept { return sums_; }
     [[nodiscard]] double best_nmse() const;
+    // The lowest NMSE of t ≈ a·node + b over the kept nodes (t on the sample rows): how
+    // near another target is to what this search holds.
+    [[nodiscard]] double nearest(std::span<const double> t) const;
     [[nodiscard]] bool stopped() const;
 
 private:

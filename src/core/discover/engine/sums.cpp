@@ -176,6 +176,21 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
     return out;
 }
 
+double SearchState::nearest(std::span<const double> t) const {
+    const std::size_t n = ns_;
+    const double mean = std::accumulate(t.begin(), t.end(), 0.0) / static_cast<double>(n);
+    std::vector<double> centred(n);
+    for (std::size_t i = 0; i < n; ++i) centred[i] = t[i] - mean;
+    const double stt = dot(centred.data(), centred.data(), n);
+    if (!(stt > 0.0) || !std::isfinite(stt)) return 1.0;
+    double best = 0.0;
+    for (const Node& node : nodes_) {
+        const double d = dot(units_.data() + node.offset, centred.data(), n);
+        best = std::max(best, d * d / stt);
+    }
+    return std::max(0.0, 1.0 - best);
+}
+
 void SearchState::fit_sums(std::size_t /*size*/) {
     if (nodes_.size() < 2 || config_.max_terms < 2) return;
     // Two dictionaries: every node, and the algebraic ones alone. Transcendental terms
