@@ -344,7 +344,11 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
     }
     // inner constants: u(c·e) for exp, sin, cos; u(e + c) and u(c − e) for ln, sqrt, inv, square
     if (size >= 4 && size - 3 <= config_.max_constant_block) {
-        for (std::uint32_t i : kept(size - 3)) {
+        // over the blocks in join order (the joiners, then the rest, each best first), at
+        // most a beam of them: every distinct small block is kept, and an LM fit for each
+        // of those would cost more than all the rest of the level
+        const std::vector<std::uint32_t>& blocks = size - 3 < join_.size() ? join_[size - 3] : kept(0);
+        for (std::uint32_t i : std::span(blocks).first(std::min(blocks.size(), config_.beam_per_size))) {
             if (nodes_[i].params.size() >= config_.max_inner_constants) continue;
             for (Operator op : unary_) {
                 if (op == Operator::Exp || op == Operator::Sin || op == Operator::Cos) {
