@@ -4,12 +4,14 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <optional>
 
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/search_state.hpp"
 #include "core/discover/engine/snap.hpp"
+#include "core/pool.hpp"
 
 namespace zan::discover::engine {
 namespace {
@@ -18,6 +20,8 @@ constexpr std::size_t kPerSize = 3;          // best single formulas per size ke
 constexpr std::size_t kSumsPerTerms = 3;     // best sums per number of terms
 constexpr double kSnapTolerance = 2e-2;      // relative distance of a snap candidate
 constexpr std::size_t kSnapTries = 6;        // candidates tried per constant
+// Rough cost of verifying one finalist, per row: its refits and snapping trials.
+constexpr double kFinalistRowNs = 5000.0;
 
 // y ≈ a·body + b with body's own constants first, then a and b.
 Finalist scaled(const Node& n, std::size_t n_vars) {
@@ -236,16 +240,23 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
                             const Control& control) {
     const double spread = target_spread(rows);
     const double n = static_cast<double>(rows.rows());
+    // Finalists are independent: each is refitted on its own thread into its own slot, so
+    // the result is the same for any number of threads.
+    std::vector<std::optional<Formula>> slots(list.size());
+    pool::for_blocks(list.size(), n * kFinalistRowNs, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k) {
+            const Fitted fitted = refit(list[k].program, list[k].params, rows);
+            if (!fitted.ok) continue;
+            const Fitted snapped = snap(fitted, rows, kExactNmse * spread);
+            const Fitted chosen = measure(snapped.program, snapped.params, rows);
+            if (!chosen.ok || divides_across_zero(chosen.program, chosen.params, rows.columns())) continue;
+            Formula formula = make_formula(chosen, n, spread);
+            if (formula.complexity <= config.max_complexity) slots[k] = std::move(formula);
+        }
+    });
     std::vector<Formula> out;
-    for (const Finalist& f : list) {
-        const Fitted fitted = refit(f.program, f.params, rows);
-        if (!fitted.ok) continue;
-        const Fitted snapped = snap(fitted, rows, kExactNmse * spread);
-        const Fitted chosen = measure(snapped.program, snapped.params, rows);
-        if (!chosen.ok || divides_across_zero(chosen.program, chosen.params, rows.columns())) continue;
-        Formula formula = make_formula(chosen, n, spread);
-        if (formula.complexity <= config.max_complexity) out.push_back(std::move(formula));
-    }
+    for (std::optional<Formula>& f : slots)
+        if (f) out.push_back(std::move(*f));
     return out;
 }
 

@@ -1,9 +1,11 @@
-// Ratios: y = N/D with D a small kept node that keeps one sign on the sample and N a kept
-// node or a short sum of them, as in (u + v)/(1 + u·v/c²) or (m1·r1 + m2·r2)/(m1 + m2).
-// Multiplied through, y·D = N is an ordinary fit of the target y·D: each denominator
-// costs one pass of correlations over the kept nodes, and the denominators whose target
-// is best explained get a pursuit of sums. No column depends on y, so no fit can be the
-// identity y = y.
+// Pairs and ratios, once the levels are done and nothing fits exactly. Ratios: y = N/D
+// with D a small kept node that keeps one sign on the sample and N a kept node or a short
+// sum of them, as in (m1·r1 + m2·r2)/(m1 + m2). Multiplied through, y·D = N is an
+// ordinary fit of the target y·D: for each denominator, the node that best explains it
+// alone, and a short pursuit from the best pair of small nodes, every pair being tried
+// through their Gram matrix. No column depends on y, so no fit can be the identity y = y.
+// The same pair search serves y itself, whose greedy sums may start from a term that is
+// none of the law's.
 #include <algorithm>
 #include <array>
 #include <cmath>

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/discover/engine/dot.hpp"
@@ -33,6 +34,14 @@ constexpr double kFittedCost = 20.0;
 // Pairs of blocks joined per pair of sizes before the sides are cut to their best.
 constexpr std::size_t kPairBudget = 12000;
 constexpr std::size_t kSmallSide = 40;
+// Candidates put in order by error at a level (then, beyond them, only the best this
+// many times per_variable_set of each set of variables, and the monomials).
+constexpr std::size_t kSortedHead = 4096;
+constexpr std::size_t kBeyondPerVariableSet = 4;
+// Sorting the scored candidates: pieces of at least this many go to the pool, at about
+// this cost per element.
+constexpr std::size_t kSortPiece = 8192;
+constexpr double kSortRowNs = 60.0;
 // Rough cost of one candidate on one sample row, for the pool's serial cut-off.
 constexpr double kCandidateRowNs = 4.0;
 
@@ -54,6 +63,35 @@ constexpr double kCandidateRowNs = 4.0;
         h = mix(h, static_cast<std::uint64_t>(std::llround(z * 1e6)));
     }
     return h;
+}
+
+// Counts per set of variables used (a bit mask): a flat table while the masks are few.
+class VarSetCounts {
+public:
+    explicit VarSetCounts(std::size_t n_vars) {
+        if (n_vars <= kFlatVariables) flat_.assign(std::size_t{1} << n_vars, 0);
+    }
+    std::size_t& operator[](std::uint32_t vars) { return flat_.empty() ? map_[vars] : flat_[vars]; }
+
+private:
+    static constexpr std::size_t kFlatVariables = 16;
+    std::vector<std::size_t> flat_;
+    std::unordered_map<std::uint32_t, std::size_t> map_;
+};
+
+// Sorts v in pieces on the pool, then merges them: the keys are distinct (positions), so
+// the result is the one order whatever the pieces.
+void sort_on_pool(std::vector<std::pair<double, std::uint32_t>>& v) {
+    const std::size_t pieces = std::min<std::size_t>(pool::size(), std::max<std::size_t>(1, v.size() / kSortPiece));
+    const std::size_t step = (v.size() + pieces - 1) / std::max<std::size_t>(pieces, 1);
+    pool::for_blocks(pieces, static_cast<double>(step) * kSortRowNs, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k)
+            std::sort(v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), k * step)),
+                      v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), (k + 1) * step)));
+    });
+    for (std::size_t k = 1; k < pieces; ++k)
+        std::inplace_merge(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), k * step)),
+                           v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), (k + 1) * step)));
 }
 
 }  // namespace
@@ -459,110 +497,187 @@ void SearchState::update_residual_models() {
 
 std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::vector<Scored>& scored,
                                 std::size_t size) {
-    // Ranked by a total order (error, then position), so ties never depend on sorting;
-    // (error, position) pairs sort faster than positions compared through the scores.
+    const bool small = size <= config_.small_size;
+    auto vars_of = [&](std::uint32_t i) {
+        const Candidate& c = cands[i];
+        return nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
+    };
+    auto is_monomial = [&](std::uint32_t i) {
+        const Candidate& c = cands[i];
+        return size <= kMonomialSize && nodes_[c.left].monomial &&
+               ((c.make == Make::Unary && c.op == Operator::Square) ||
+                (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
+    };
+    // Ranked by a total order (error, then position), so ties never depend on sorting.
+    // Only what the quotas below can reach is ordered: the best kSortedHead, and beyond
+    // them the best few of each set of variables and every monomial. That is a sorted
+    // part of the whole order; sorting the whole would cost more than the rest of the
+    // choice.
     std::vector<std::pair<double, std::uint32_t>> keyed;
     for (std::size_t i = 0; i < cands.size(); ++i)
         if (scored[i].ok) keyed.emplace_back(scored[i].fit.nmse, static_cast<std::uint32_t>(i));
-    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::pair<double, std::uint32_t>> beyond;
+    if (!small && keyed.size() > kSortedHead) {
+        const auto cut = keyed.begin() + static_cast<std::ptrdiff_t>(kSortedHead);
+        std::nth_element(keyed.begin(), cut, keyed.end());
+        const std::size_t wanted = kBeyondPerVariableSet * config_.per_variable_set;
+        VarSetCounts slot_of(nv_);
+        std::vector<std::vector<std::pair<double, std::uint32_t>>> best;  // per set, unsorted
+        for (auto it = cut; it != keyed.end(); ++it) {
+            if (is_monomial(it->second)) {
+                beyond.push_back(*it);
+                continue;
+            }
+            std::size_t& slot = slot_of[vars_of(it->second)];
+            if (slot == 0) {
+                best.emplace_back();
+                slot = best.size();
+            }
+            std::vector<std::pair<double, std::uint32_t>>& list = best[slot - 1];
+            if (list.size() < wanted) {
+                list.push_back(*it);
+                continue;
+            }
+            auto worst = std::max_element(list.begin(), list.end());
+            if (*it < *worst) *worst = *it;
+        }
+        for (const auto& list : best) beyond.insert(beyond.end(), list.begin(), list.end());
+        std::sort(beyond.begin(), beyond.end());
+        keyed.resize(kSortedHead);
+    }
+    sort_on_pool(keyed);
+    keyed.insert(keyed.end(), beyond.begin(), beyond.end());
     std::vector<std::uint32_t> order(keyed.size());
     for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
 
+    // the heads of the rankings by fit to each residual model (then position), one model
+    // a thread
+    std::size_t scored_ok = 0;
+    for (const Scored& sc : scored) scored_ok += sc.ok;
+    const std::size_t head = std::min(scored_ok, config_.per_residual * 4);
+    std::vector<std::vector<std::uint32_t>> heads(residuals_.size());
+    pool::for_blocks(residuals_.size(), static_cast<double>(scored_ok) * kSortRowNs, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k) {
+            std::vector<std::pair<float, std::uint32_t>> ranked;
+            ranked.reserve(scored_ok);
+            for (std::uint32_t i = 0; i < cands.size(); ++i)
+                if (scored[i].ok) ranked.emplace_back(-scored[i].residual_fit[k], i);
+            std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(head), ranked.end());
+            for (std::size_t j = 0; j < head; ++j) heads[k].push_back(ranked[j].second);
+        }
+    });
+
     // Fingerprints only for the candidates the quotas look at; a candidate is new when
     // neither an earlier level nor an already taken candidate of this level has its print.
+    // Those the quotas will most likely look at are printed first, in parallel; the
+    // choices below stay sequential and in order.
+    enum : std::uint8_t { kUnprinted, kPrinted, kNoValue };
+    std::vector<std::uint8_t> state(cands.size(), kUnprinted);
+    std::vector<std::uint64_t> prints(cands.size(), 0);
+    {
+        std::vector<std::uint32_t> ahead;
+        std::vector<char> listed(cands.size(), 0);
+        auto list = [&](std::uint32_t i) {
+            if (!listed[i]) ahead.push_back(i), listed[i] = 1;
+        };
+        for (std::size_t k = 0; k < order.size() && (small || k < 2 * config_.beam_per_size); ++k) list(order[k]);
+        VarSetCounts listed_vars(nv_);
+        for (std::uint32_t i : order) {
+            std::size_t& count = listed_vars[vars_of(i)];
+            if (count < 2 * config_.per_variable_set) ++count, list(i);
+        }
+        for (const std::vector<std::uint32_t>& ranked : heads)
+            for (std::uint32_t i : ranked) list(i);
+        for (std::uint32_t i : order)
+            if (is_monomial(i)) list(i);
+        pool::for_blocks(ahead.size(), static_cast<double>(ns_) * kCandidateRowNs * 3.0, [&](std::size_t b, std::size_t e) {
+            std::vector<double> values(ns_);
+            for (std::size_t k = b; k < e; ++k) {
+                const std::uint32_t i = ahead[k];
+                if (!compose(cands[i], scored[i].constant, values.data())) {
+                    state[i] = kNoValue;
+                    continue;
+                }
+                prints[i] = affine_print(values.data(), ns_, moments(values.data()));
+                state[i] = kPrinted;
+            }
+        });
+    }
     std::vector<double> buf(ns_);
     std::unordered_set<std::uint64_t> taken_prints;
     std::vector<char> keep(cands.size(), 0), join(cands.size(), 0), dup(cands.size(), 0);
-    std::vector<double> constants(cands.size(), 0.0);
-    std::vector<std::uint64_t> prints(cands.size(), 0);
     std::size_t kept = 0;
     auto take = [&](std::uint32_t i, bool joined) -> bool {
         if (keep[i]) {
             if (joined) join[i] = 1;
             return true;
         }
-        if (dup[i]) return false;
-        const Scored& s = scored[i];
-        if (!compose(cands[i], s.constant, buf.data())) return false;
-        const std::uint64_t p = affine_print(buf.data(), ns_, moments(buf.data()));
+        if (dup[i] || state[i] == kNoValue) return false;
+        if (state[i] == kUnprinted) {
+            if (!compose(cands[i], scored[i].constant, buf.data())) {
+                state[i] = kNoValue;
+                return false;
+            }
+            prints[i] = affine_print(buf.data(), ns_, moments(buf.data()));
+            state[i] = kPrinted;
+        }
+        const std::uint64_t p = prints[i];
         if (seen_.count(p) || !taken_prints.insert(p).second) {
             dup[i] = 1;
             return false;
         }
-        prints[i] = p;
         keep[i] = 1;
         join[i] = joined;
         ++kept;
         return true;
     };
-    const bool small = size <= config_.small_size;
-    auto vars_of = [&](std::uint32_t i) {
-        const Candidate& c = cands[i];
-        return nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
-    };
     // the best, with at most a quarter of the beam per set of variables: chains of unary
     // operators over one variable all fit alike and would otherwise crowd out the rest
     std::size_t taken = 0;
-    std::vector<std::pair<std::uint32_t, std::size_t>> beam_vars;
+    VarSetCounts beam_vars(nv_);
     const std::size_t per_vars_cap = nv_ > 1 ? std::max<std::size_t>(1, config_.beam_per_size / 4) : config_.beam_per_size;
     for (std::uint32_t i : order) {
         if (!small && taken >= config_.beam_per_size) break;
-        const std::uint32_t vars = vars_of(i);
-        auto it = std::find_if(beam_vars.begin(), beam_vars.end(), [&](auto& p) { return p.first == vars; });
-        if (it == beam_vars.end()) {
-            beam_vars.push_back({vars, 0});
-            it = beam_vars.end() - 1;
-        }
-        if (!small && it->second >= per_vars_cap) continue;
+        std::size_t& count = beam_vars[vars_of(i)];
+        if (!small && count >= per_vars_cap) continue;
         if (take(i, taken < config_.join_per_size)) {
             ++taken;
-            ++it->second;
+            ++count;
         }
     }
     // the best few per set of variables used
-    std::vector<std::pair<std::uint32_t, std::size_t>> per_vars;
+    VarSetCounts per_vars(nv_);
     for (std::uint32_t i : order) {
-        const std::uint32_t vars = vars_of(i);
-        auto it = std::find_if(per_vars.begin(), per_vars.end(), [&](auto& p) { return p.first == vars; });
-        if (it == per_vars.end()) {
-            per_vars.push_back({vars, 0});
-            it = per_vars.end() - 1;
-        }
-        if (it->second < config_.per_variable_set && take(i, it->second < kJoinPerVariableSet)) ++it->second;
+        std::size_t& count = per_vars[vars_of(i)];
+        if (count < config_.per_variable_set && take(i, count < kJoinPerVariableSet)) ++count;
     }
     // the best few per residual model
-    for (std::size_t k = 0; k < residuals_.size(); ++k) {
-        auto by_residual = [&](std::uint32_t a, std::uint32_t b) {
-            const float fa = scored[a].residual_fit[k], fb = scored[b].residual_fit[k];
-            return fa > fb || (fa == fb && a < b);
-        };
-        std::vector<std::uint32_t> ranked = order;
-        const std::size_t head = std::min(ranked.size(), config_.per_residual * 4);
-        std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(head), ranked.end(), by_residual);
+    for (const std::vector<std::uint32_t>& ranked : heads) {
         std::size_t got = 0;
-        for (std::size_t j = 0; j < head && got < config_.per_residual; ++j)
+        for (std::size_t j = 0; j < ranked.size() && got < config_.per_residual; ++j)
             if (take(ranked[j], got < config_.per_residual / 2)) ++got;
     }
     // every new monomial up to kMonomialSize: a polynomial's high powers fit the target
     // poorly on their own, yet its sum needs every one of them
-    if (size <= kMonomialSize)
-        for (std::uint32_t i : order) {
-            const Candidate& c = cands[i];
-            const bool monomial = nodes_[c.left].monomial &&
-                                  ((c.make == Make::Unary && c.op == Operator::Square) ||
-                                   (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
-            if (monomial) take(i, false);
-        }
+    for (std::uint32_t i : order)
+        if (is_monomial(i)) take(i, false);
     // materialise in candidate order: the node layout is then fixed by the candidates alone
     if (join_.size() <= size) join_.resize(size + 1);
-    std::vector<std::uint32_t> node_of(cands.size(), kNone);
-    for (std::size_t i = 0; i < cands.size(); ++i) {
-        if (!keep[i]) continue;
-        const Scored& s = scored[i];
-        if (!compose(cands[i], s.constant, buf.data())) continue;
+    std::vector<std::uint32_t> node_of(cands.size(), kNone), chosen;
+    for (std::uint32_t i = 0; i < cands.size(); ++i)
+        if (keep[i]) chosen.push_back(i);
+    std::vector<double> values(chosen.size() * ns_);
+    std::vector<char> valued(chosen.size(), 0);
+    pool::for_blocks(chosen.size(), static_cast<double>(ns_) * kCandidateRowNs, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k)
+            valued[k] = compose(cands[chosen[k]], scored[chosen[k]].constant, values.data() + k * ns_);
+    });
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+        if (!valued[k]) continue;
+        const std::uint32_t i = chosen[k];
         seen_.insert(prints[i]);
         node_of[i] = static_cast<std::uint32_t>(nodes_.size());
-        add_node(materialise(cands[i], s.constant, s.fit), buf.data());
+        add_node(materialise(cands[i], scored[i].constant, scored[i].fit), values.data() + k * ns_);
     }
     // the join order of this size: the chosen joiners, then every other kept node, each
     // part best first
