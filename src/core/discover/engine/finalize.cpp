@@ -285,7 +285,12 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
         if (!front.empty() && !(floored(f) < floored(front.back()))) continue;
         if (!front.empty() && f.complexity == front.back().complexity) continue;
         if (front.empty()) {
-            f.score = 0.0;
+            // against the best constant (one token, the target's variance): the simplest
+            // formula's own drop, so that it can be chosen when it is near the best loss
+            const double baseline = std::max(target_variance, floor);
+            f.score = f.complexity > 1 && floored(f) < baseline
+                          ? -(std::log(floored(f)) - std::log(baseline)) / static_cast<double>(f.complexity - 1)
+                          : 0.0;
         } else {
             const Formula& prev = front.back();
             f.score = -(std::log(floored(f)) - std::log(floored(prev))) /
