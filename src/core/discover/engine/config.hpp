@@ -42,5 +42,8 @@ inline constexpr double kExactNmse = 1e-20;
 // Loss floor, relative to the target's variance, under which losses are not told apart
 // when the front is built and scored.
 inline constexpr double kLossFloor = 1e-14;
+// A longer formula joins the front only when its loss is lower by more than this share:
+// a gain of rounding (exp(1.5·ln a) against exp(0.75·ln a²)) is not an improvement.
+inline constexpr double kLossTie = 1e-9;
 
 }  // namespace zan::discover::engine

@@ -282,7 +282,7 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
     std::vector<Formula> front;
     for (Formula& f : formulas) {
         if (!std::isfinite(f.loss)) continue;
-        if (!front.empty() && !(floored(f) < floored(front.back()))) continue;
+        if (!front.empty() && !(floored(f) < floored(front.back()) * (1.0 - kLossTie))) continue;
         if (!front.empty() && f.complexity == front.back().complexity) continue;
         if (front.empty()) {
             // against the best constant (one token, the target's variance): the simplest
