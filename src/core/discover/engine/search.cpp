@@ -521,27 +521,35 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         const auto cut = keyed.begin() + static_cast<std::ptrdiff_t>(kSortedHead);
         std::nth_element(keyed.begin(), cut, keyed.end());
         const std::size_t wanted = kBeyondPerVariableSet * config_.per_variable_set;
+        // per set of variables its best `wanted`, unsorted, with the worst of them at hand:
+        // most candidates are turned away by one comparison
+        struct Best {
+            std::vector<std::pair<double, std::uint32_t>> list;
+            std::size_t worst = 0;
+        };
         VarSetCounts slot_of(nv_);
-        std::vector<std::vector<std::pair<double, std::uint32_t>>> best;  // per set, unsorted
+        std::vector<Best> best;
         for (auto it = cut; it != keyed.end(); ++it) {
-            if (is_monomial(it->second)) {
-                beyond.push_back(*it);
-                continue;
-            }
             std::size_t& slot = slot_of[vars_of(it->second)];
             if (slot == 0) {
                 best.emplace_back();
                 slot = best.size();
             }
-            std::vector<std::pair<double, std::uint32_t>>& list = best[slot - 1];
-            if (list.size() < wanted) {
-                list.push_back(*it);
+            Best& b = best[slot - 1];
+            if (b.list.size() == wanted && !(*it < b.list[b.worst])) {
+                if (is_monomial(it->second)) beyond.push_back(*it);
                 continue;
             }
-            auto worst = std::max_element(list.begin(), list.end());
-            if (*it < *worst) *worst = *it;
+            if (is_monomial(it->second)) {
+                beyond.push_back(*it);
+                continue;
+            }
+            if (b.list.size() < wanted) b.list.push_back(*it);
+            else b.list[b.worst] = *it;
+            if (b.list.size() == wanted)
+                b.worst = static_cast<std::size_t>(std::max_element(b.list.begin(), b.list.end()) - b.list.begin());
         }
-        for (const auto& list : best) beyond.insert(beyond.end(), list.begin(), list.end());
+        for (const Best& b : best) beyond.insert(beyond.end(), b.list.begin(), b.list.end());
         std::sort(beyond.begin(), beyond.end());
         keyed.resize(kSortedHead);
     }
