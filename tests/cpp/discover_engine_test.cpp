@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/finalize.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/poles.hpp"
@@ -162,6 +163,24 @@ TEST(EnginePoles, DivisorThroughZeroBetweenRows) {
         EXPECT_TRUE(ze::divides_across_zero(*e, {&one, 1}, a));
         EXPECT_FALSE(ze::divides_across_zero(*e, {&one, 1}, b));
     }
+}
+
+TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
+    auto formula = [](std::size_t complexity, double loss) {
+        ze::Formula f;
+        f.complexity = complexity;
+        f.loss = loss;
+        return f;
+    };
+    // the 3-token entry gains only rounding; the first drops from the variance (1) to 1e-2
+    const std::vector<ze::Formula> front =
+        ze::build_front({formula(2, 1e-2), formula(3, 1e-2 * (1.0 - 1e-12)), formula(5, 8e-3)}, 1.0);
+    ASSERT_EQ(front.size(), 2u);
+    EXPECT_EQ(front[1].complexity, 5u);
+    EXPECT_DOUBLE_EQ(front[0].score, -std::log(1e-2));
+    EXPECT_NEAR(front[1].score, -std::log(0.8) / 3.0, 1e-12);
+    // within reach of the best loss, the simplest wins on its drop from the mean
+    EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, 100), 0u);
 }
 
 TEST(EngineSample, EvenlySpacedAndComplete) {

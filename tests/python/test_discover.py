@@ -83,6 +83,13 @@ def test_snapped_constants_print_as_simple_values():
     assert 1 / math.sqrt(2 * math.pi) in values or math.sqrt(2 * math.pi) in values, best
 
 
+def test_exact_law_with_a_pole_between_the_rows():
+    # rows on both sides of a resonance: the pole is the law's, not an artefact of a fit
+    x = np.concatenate([np.linspace(0, 1.8, 50), np.linspace(2.2, 4, 50)])
+    best = discover(x, 1 / (x**2 - 4), names=["x"]).best
+    assert best.nmse < 1e-20 and best.text == "1/(x**2 - 4)"
+
+
 def test_simplest_law_near_the_best_loss_is_chosen_under_noise():
     # longer formulas fit the noise a little better; √x, the front's first entry, is the law
     rng = np.random.default_rng(0)

@@ -1,6 +1,6 @@
 // Poles between the rows: a formula that divides by a value taking both signs over the
-// rows passes, somewhere between two of them, through a pole that no row shows. It fits
-// the rows and is wrong everywhere near the pole, so it is never reported.
+// rows passes, somewhere between two of them, through a pole that no row shows. Unless it
+// fits the rows exactly, it is wrong everywhere near the pole, and is not reported.
 #pragma once
 
 #include <span>
