@@ -83,6 +83,14 @@ def test_snapped_constants_print_as_simple_values():
     assert 1 / math.sqrt(2 * math.pi) in values or math.sqrt(2 * math.pi) in values, best
 
 
+def test_many_variables():
+    # past 16 variables the per-variable-set quotas count in a map instead of a table
+    rng = np.random.default_rng(1)
+    X = rng.uniform(1, 2, (80, 18))
+    best = discover(X, X[:, 0] * X[:, 17] + X[:, 16], search_size=4).best
+    assert best.nmse < 1e-20 and best.text == "x0*x17 + x16"
+
+
 def test_exact_law_with_a_pole_between_the_rows():
     # rows on both sides of a resonance: the pole is the law's, not an artefact of a fit
     x = np.concatenate([np.linspace(0, 1.8, 50), np.linspace(2.2, 4, 50)])
