@@ -59,20 +59,21 @@ def block_sizes(rows: int) -> list[int]:
     return sizes
 
 
-def peak_rss() -> int:
+def _status_bytes(field: str) -> int:
+    """A memory field of /proc/self/status (VmHWM, VmRSS), in bytes; 0 where there is none."""
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
     return 0
+
+
+def peak_rss() -> int:
+    return _status_bytes("VmHWM")
 
 
 def current_rss() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
+    return _status_bytes("VmRSS")
 
 
 def reset_peak() -> bool:

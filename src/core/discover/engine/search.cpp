@@ -65,6 +65,11 @@ constexpr double kCandidateRowNs = 4.0;
     return h;
 }
 
+// Whether a candidate carries a fitted inner constant (and so costs a grid and an LM fit).
+[[nodiscard]] bool has_inner_constant(const Candidate& c) noexcept {
+    return c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
+}
+
 // Counts per set of variables used (a bit mask): a flat table while the masks are few.
 class VarSetCounts {
 public:
@@ -154,6 +159,11 @@ Moments SearchState::moments(const double* f) const noexcept {
     m.m2_f = (ff[0] + ff[1]) + (ff[2] + ff[3]);
     m.c_fy = (fy[0] + fy[1]) + (fy[2] + fy[3]);
     return m;
+}
+
+bool SearchState::makes_monomial(const Candidate& c) const noexcept {
+    return nodes_[c.left].monomial && ((c.make == Make::Unary && c.op == Operator::Square) ||
+                                       (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
 }
 
 double SearchState::elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
@@ -284,8 +294,7 @@ Node SearchState::materialise(const Candidate& c, double constant, const LinearF
                    c.make == Make::OneMinus) &&
                   (c.op == Operator::Add || c.op == Operator::Sub || c.op == Operator::Mul ||
                    c.op == Operator::Div || c.op == Operator::Inv || c.op == Operator::Square);
-    n.monomial = a.monomial && ((c.make == Make::Unary && c.op == Operator::Square) ||
-                                (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
+    n.monomial = makes_monomial(c);
     switch (c.make) {
         case Make::Unary:
             n.tokens = a.tokens;
@@ -411,7 +420,7 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
             const Candidate& c = cands[i];
             Scored& s = out[i];
             double constant = 0.0;
-            const bool fitted_inside = c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
+            const bool fitted_inside = has_inner_constant(c);
             if (fitted_inside ? !fit_constant(c, buf.data(), scratch.data(), constant, s.fit) : !compose(c, 0.0, buf.data()))
                 continue;
             // one pass of moments serves the fit and the residual models
@@ -430,9 +439,7 @@ std::vector<Scored> SearchState::score(const std::vector<Candidate>& cands) cons
     // The candidates with an inner constant, which come last, cost a grid and an LM fit
     // each: shared out on their own, they spread over the threads instead of falling to
     // whichever takes the list's last blocks.
-    const auto first_fitted = std::find_if(cands.begin(), cands.end(), [](const Candidate& c) {
-        return c.make == Make::Scale || c.make == Make::Shift || c.make == Make::Reflect;
-    });
+    const auto first_fitted = std::find_if(cands.begin(), cands.end(), has_inner_constant);
     const std::size_t split = static_cast<std::size_t>(first_fitted - cands.begin());
     const double cost = static_cast<double>(ns_) * kCandidateRowNs * 3.0;
     pool::for_blocks(split, cost, score_range);
@@ -502,12 +509,7 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         const Candidate& c = cands[i];
         return nodes_[c.left].vars | (c.right != kNone ? nodes_[c.right].vars : 0u);
     };
-    auto is_monomial = [&](std::uint32_t i) {
-        const Candidate& c = cands[i];
-        return size <= kMonomialSize && nodes_[c.left].monomial &&
-               ((c.make == Make::Unary && c.op == Operator::Square) ||
-                (c.make == Make::Binary && c.op == Operator::Mul && nodes_[c.right].monomial));
-    };
+    auto is_monomial = [&](std::uint32_t i) { return size <= kMonomialSize && makes_monomial(cands[i]); };
     // Ranked by a total order (error, then position), so ties never depend on sorting.
     // Only what the quotas below can reach is ordered: the best kSortedHead, and beyond
     // them the best few of each set of variables and every monomial. That is a sorted
@@ -530,20 +532,17 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
         VarSetCounts slot_of(nv_);
         std::vector<Best> best;
         for (auto it = cut; it != keyed.end(); ++it) {
+            if (is_monomial(it->second)) {
+                beyond.push_back(*it);
+                continue;
+            }
             std::size_t& slot = slot_of[vars_of(it->second)];
             if (slot == 0) {
                 best.emplace_back();
                 slot = best.size();
             }
             Best& b = best[slot - 1];
-            if (b.list.size() == wanted && !(*it < b.list[b.worst])) {
-                if (is_monomial(it->second)) beyond.push_back(*it);
-                continue;
-            }
-            if (is_monomial(it->second)) {
-                beyond.push_back(*it);
-                continue;
-            }
+            if (b.list.size() == wanted && !(*it < b.list[b.worst])) continue;
             if (b.list.size() < wanted) b.list.push_back(*it);
             else b.list[b.worst] = *it;
             if (b.list.size() == wanted)
@@ -582,6 +581,16 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
     enum : std::uint8_t { kUnprinted, kPrinted, kNoValue };
     std::vector<std::uint8_t> state(cands.size(), kUnprinted);
     std::vector<std::uint64_t> prints(cands.size(), 0);
+    // candidate i's print from its values (scratch of the sample's rows); false without values
+    auto print = [&](std::uint32_t i, double* values) {
+        if (!compose(cands[i], scored[i].constant, values)) {
+            state[i] = kNoValue;
+            return false;
+        }
+        prints[i] = affine_print(values, ns_, moments(values));
+        state[i] = kPrinted;
+        return true;
+    };
     {
         std::vector<std::uint32_t> ahead;
         std::vector<char> listed(cands.size(), 0);
@@ -600,15 +609,7 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
             if (is_monomial(i)) list(i);
         pool::for_blocks(ahead.size(), static_cast<double>(ns_) * kCandidateRowNs * 3.0, [&](std::size_t b, std::size_t e) {
             std::vector<double> values(ns_);
-            for (std::size_t k = b; k < e; ++k) {
-                const std::uint32_t i = ahead[k];
-                if (!compose(cands[i], scored[i].constant, values.data())) {
-                    state[i] = kNoValue;
-                    continue;
-                }
-                prints[i] = affine_print(values.data(), ns_, moments(values.data()));
-                state[i] = kPrinted;
-            }
+            for (std::size_t k = b; k < e; ++k) print(ahead[k], values.data());
         });
     }
     std::vector<double> buf(ns_);
@@ -620,15 +621,7 @@ std::size_t SearchState::select(const std::vector<Candidate>& cands, const std::
             if (joined) join[i] = 1;
             return true;
         }
-        if (dup[i] || state[i] == kNoValue) return false;
-        if (state[i] == kUnprinted) {
-            if (!compose(cands[i], scored[i].constant, buf.data())) {
-                state[i] = kNoValue;
-                return false;
-            }
-            prints[i] = affine_print(buf.data(), ns_, moments(buf.data()));
-            state[i] = kPrinted;
-        }
+        if (dup[i] || state[i] == kNoValue || (state[i] == kUnprinted && !print(i, buf.data()))) return false;
         const std::uint64_t p = prints[i];
         if (seen_.count(p) || !taken_prints.insert(p).second) {
             dup[i] = 1;

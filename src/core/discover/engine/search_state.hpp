@@ -98,6 +98,8 @@ private:
     [[nodiscard]] const double* pred(std::uint32_t node) const noexcept { return preds_.data() + nodes_[node].offset; }
     [[nodiscard]] double elapsed() const;
     [[nodiscard]] Moments moments(const double* f) const noexcept;  // of f against y
+    // Whether the candidate is a product of variables (its node's `monomial`).
+    [[nodiscard]] bool makes_monomial(const Candidate& c) const noexcept;
     [[nodiscard]] std::size_t best_exact_size() const;
     bool compose(const Candidate& c, double constant, double* out) const;
     bool fit_constant(const Candidate& c, double* buf, double* scratch, double& constant, LinearFit& fit) const;
