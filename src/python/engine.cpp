@@ -196,20 +196,21 @@ private:
     CallbackError& error_;
 };
 
-Ref level_tuple(const ze::LevelReport& r) {
-    return Ref::check(Py_BuildValue("(nnndnd)", static_cast<Py_ssize_t>(r.level), static_cast<Py_ssize_t>(r.candidates),
-                                    static_cast<Py_ssize_t>(r.kept), r.best_nmse,
-                                    static_cast<Py_ssize_t>(r.best_complexity == static_cast<std::size_t>(-1)
-                                                                ? 0
-                                                                : r.best_complexity),
-                                    r.seconds));
+// Results cross as dicts keyed by the fields' names, which the Python side reads by name.
+Ref level_dict(const ze::LevelReport& r) {
+    const std::size_t exact = r.best_complexity == static_cast<std::size_t>(-1) ? 0 : r.best_complexity;
+    return Ref::check(Py_BuildValue("{s:n,s:n,s:n,s:d,s:n,s:d}", "level", static_cast<Py_ssize_t>(r.level),
+                                    "candidates", static_cast<Py_ssize_t>(r.candidates), "kept",
+                                    static_cast<Py_ssize_t>(r.kept), "best_nmse", r.best_nmse, "best_exact",
+                                    static_cast<Py_ssize_t>(exact), "seconds", r.seconds));
 }
 
-Ref formula_tuple(const ze::Formula& f) {
+Ref formula_dict(const ze::Formula& f) {
     Ref program = program_tuple(f.program);
     Ref constants = float_tuple(f.constants);
-    return Ref::check(Py_BuildValue("(OOnddd)", program.get(), constants.get(), static_cast<Py_ssize_t>(f.complexity),
-                                    f.loss, f.nmse, f.score));
+    return Ref::check(Py_BuildValue("{s:O,s:O,s:n,s:d,s:d,s:d}", "program", program.get(), "constants",
+                                    constants.get(), "complexity", static_cast<Py_ssize_t>(f.complexity), "loss",
+                                    f.loss, "nmse", f.nmse, "score", f.score));
 }
 
 // ---- entries -------------------------------------------------------------------------
@@ -275,7 +276,7 @@ Ref discover(PyObject*, const Args& args) {
             PyGILState_STATE gil = PyGILState_Ensure();
             bool go_on = true;
             try {
-                Ref info = level_tuple(r);
+                Ref info = level_dict(r);
                 Ref back = Ref::check(PyObject_CallOneArg(on_level, info.get()));
                 go_on = back.get() != Py_False;
             } catch (const PyError&) {
@@ -300,12 +301,13 @@ Ref discover(PyObject*, const Args& args) {
 
     Ref front = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.front.size())));
     for (std::size_t i = 0; i < result.front.size(); ++i)
-        PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), formula_tuple(result.front[i]).release());
+        PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), formula_dict(result.front[i]).release());
     Ref levels = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.levels.size())));
     for (std::size_t i = 0; i < result.levels.size(); ++i)
-        PyList_SET_ITEM(levels.get(), static_cast<Py_ssize_t>(i), level_tuple(result.levels[i]).release());
-    return Ref::check(Py_BuildValue("(OnOO)", front.get(), static_cast<Py_ssize_t>(result.best),
-                                    result.interrupted ? Py_True : Py_False, levels.get()));
+        PyList_SET_ITEM(levels.get(), static_cast<Py_ssize_t>(i), level_dict(result.levels[i]).release());
+    return Ref::check(Py_BuildValue("{s:O,s:n,s:O,s:O}", "front", front.get(), "best",
+                                    static_cast<Py_ssize_t>(result.best), "interrupted",
+                                    result.interrupted ? Py_True : Py_False, "levels", levels.get()));
 }
 
 constexpr const char* kPredictParams[] = {"program", "constants", "columns", "out"};
@@ -345,6 +347,21 @@ Ref normal(PyObject*, const Args& args) {
     return Ref::check(Py_BuildValue("(OOdO)", a.get(), b.get(), ne.cost, ne.ok ? Py_True : Py_False));
 }
 
+// The engine's own defaults for the options the Python layer declares, so a test can hold
+// the two against each other.
+constexpr std::span<const char* const> kNoParams{};
+constexpr Signature kEngineDefaults{"engine_defaults()", kNoParams, 0};
+
+Ref engine_defaults(PyObject*, const Args&) {
+    const ze::EngineConfig c;
+    return Ref::check(Py_BuildValue(
+        "{s:n,s:n,s:n,s:n,s:n,s:s,s:N}", "max_complexity", static_cast<Py_ssize_t>(c.max_complexity), "search_size",
+        static_cast<Py_ssize_t>(c.search_size), "sample_rows", static_cast<Py_ssize_t>(c.sample_rows), "max_terms",
+        static_cast<Py_ssize_t>(c.max_terms), "validation_rows", static_cast<Py_ssize_t>(c.validation_rows),
+        "selection", c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",
+        c.time_limit > 0.0 ? new_float(c.time_limit).release() : Py_NewRef(Py_None)));
+}
+
 }  // namespace
 
 namespace native {
@@ -353,6 +370,7 @@ PyMethodDef kDiscoverMethods[] = {
     method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
     method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
+    method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,7 +24,7 @@ import sys
 import time
 from typing import NoReturn, Sequence
 
-from . import zan_core
+from . import _options, zan_core
 
 # Semi-major axis (AU) and sidereal orbital period (years) of the eight planets.
 PLANETS_CSV = """a_au,period_years
@@ -131,12 +131,19 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--target", metavar="NAME", help="column to explain (default: the last one)")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     parser.add_argument("--plot", metavar="FILE.png", help="draw the data against the prediction, and the front")
-    parser.add_argument("--time-limit", type=float, metavar="S", help="stop the search after S seconds")
-    parser.add_argument("--max-complexity", type=int, metavar="N",
-                        help=f"largest formula, in tokens (default 30; {CLASSIC_MAX_COMPLEXITY} with --classic)")
-    parser.add_argument("--search-size", type=int, metavar="N", help="largest building block searched (default 11)")
-    parser.add_argument("--selection", choices=("best", "accuracy"), default="best",
-                        help="best: the largest gain per token near the lowest loss (default); accuracy: lowest loss")
+    # The search's own options, as the options table declares them; --max-complexity also
+    # serves the classic search, with its own default.
+    for option in _options.OPTIONS:
+        if option.flag is None:
+            continue
+        help_text = _options.cli_help(option)
+        if option.name == "max_complexity":
+            help_text = help_text.replace("(default 30;", f"(default 30, {CLASSIC_MAX_COMPLEXITY} with --classic;")
+        if option.kind == "choice":
+            parser.add_argument(option.flag, choices=option.choices, default=option.default, help=help_text)
+        else:
+            parser.add_argument(option.flag, type=int if option.kind == "int" else float, metavar="N" if option.kind == "int" else "S",
+                                help=help_text)
     parser.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     parser.add_argument("--zan", action=argparse.BooleanOptionalAction, default=None,
                         help="use the zan operator (default: no; yes with --classic)")
@@ -150,18 +157,26 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     classic.add_argument("--complexity-penalty", type=float, metavar="P",
                          help="weight of the token count in the error (default 0.001)")
     args = parser.parse_args(argv)
-    for option in ("max_complexity", "beam_width", "search_size"):
+    for option in ("max_complexity", "beam_width"):
         value = getattr(args, option)
         if value is not None and value < 0:
             parser.error(f"--{option.replace('_', '-')} must not be negative")
-    if args.time_limit is not None and not args.time_limit > 0:
-        parser.error("--time-limit must be a positive number of seconds")
     if not args.classic:
         given = [name for name in CLASSIC_ONLY if getattr(args, name) is not None]
         if given:
             parser.error(f"--{given[0].replace('_', '-')} applies to the classic search only (add --classic)")
-    elif args.plot or args.time_limit is not None or args.search_size is not None:
-        parser.error("--plot, --time-limit and --search-size apply to the new search only (drop --classic)")
+        for option in _options.OPTIONS:
+            if option.flag is not None:
+                try:
+                    _options.check(option.name, getattr(args, option.name))
+                except (TypeError, ValueError) as exc:
+                    message = str(exc).removeprefix(option.name + " ").replace(", or None", "")
+                    parser.error(f"{option.flag}: {message}")
+    else:
+        search_only = [o.flag for o in _options.OPTIONS
+                       if o.flag and o.name != "max_complexity" and getattr(args, o.name) not in (None, o.default)]
+        if args.plot or search_only:
+            parser.error(f"{'--plot' if args.plot else search_only[0]} applies to the new search only (drop --classic)")
     return args
 
 
@@ -237,17 +252,9 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
     X = np.array(x_data, dtype=np.float64).T
     Y = np.array(y, dtype=np.float64)
     start = time.perf_counter()
+    options = {o.name: getattr(args, o.name) for o in _options.OPTIONS if o.flag is not None}
     result = discover(
-        X,
-        Y,
-        names=names,
-        max_complexity=args.max_complexity,
-        search_size=args.search_size,
-        time_limit=args.time_limit,
-        selection=args.selection,
-        use_trig=not args.no_trig,
-        use_zan=bool(args.zan),
-        progress=args.progress,
+        X, Y, names=names, use_trig=not args.no_trig, use_zan=bool(args.zan), progress=args.progress, **options
     )
     seconds = time.perf_counter() - start
     best = result.best

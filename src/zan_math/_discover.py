@@ -20,7 +20,10 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from . import _native
+from . import _native, _options
+from ._inputs import columns_of, default_names, frame_columns, target_of
+from ._scale import exponent, scale_program_inputs, scale_program_output
+from ._source import DataSource
 
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
 
@@ -79,8 +82,12 @@ class Formula:
         return to_text(self.program, self.constants, self.names)
 
     def predict(self, X) -> np.ndarray:
-        """The formula's values on the rows of X (same variables, same order), as float64."""
-        columns, _ = _columns(X, allow_nonfinite=True, expect=len(self.names))
+        """The formula's values on the rows of X, as float64. A DataFrame whose columns are
+        labelled by text is read by the variables' names (in any order; a missing name is an
+        error); anything else holds the variables in their order."""
+        columns = frame_columns(X, self.names)
+        if columns is None:
+            columns, _ = columns_of(X, allow_nonfinite=True, expect=len(self.names))
         out = np.empty(columns.shape[1], dtype=np.float64)
         _native.predict(self.program, self.constants, columns, out)
         return out
@@ -159,65 +166,7 @@ class DiscoveryResult:
         return "\n".join(lines)
 
 
-# ---- input checks ------------------------------------------------------------------------
-
-def _default_names(n: int) -> tuple[str, ...]:
-    return ("x",) if n == 1 else tuple(f"x{i}" for i in range(n))
-
-
-def _columns(X, *, allow_nonfinite: bool, expect: int | None = None):
-    """X as a C-contiguous (variables × rows) float64 array, and its column names if any."""
-    names = None
-    columns = getattr(X, "columns", None)
-    if columns is not None and hasattr(X, "to_numpy"):  # a DataFrame
-        names = tuple(str(c) for c in columns)
-        try:
-            data = X.to_numpy(dtype=np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"X has a column that is not numeric: {exc}") from exc
-    else:
-        try:
-            data = np.asarray(X, dtype=np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"X must be numeric: {exc}") from exc
-    if data.ndim == 1:
-        data = data.reshape(-1, 1)
-    if data.ndim != 2:
-        raise ValueError(f"X must be 2-D (rows × variables), got {data.ndim} dimensions")
-    if data.shape[1] == 0:
-        raise ValueError("X is empty: it has no variables")
-    if expect is not None and data.shape[1] != expect:
-        raise ValueError(f"X has {data.shape[1]} variables, the formula {expect}")
-    if not allow_nonfinite and not np.isfinite(data).all():
-        row, col = np.argwhere(~np.isfinite(data))[0]
-        raise ValueError(f"X has a non-finite value ({data[row, col]}) at row {row}, column {col}")
-    return np.ascontiguousarray(data.T), names
-
-
-def _target(y, rows: int) -> np.ndarray:
-    try:
-        target = np.asarray(y, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"y must be numeric: {exc}") from exc
-    if target.ndim == 2 and target.shape[1] == 1:
-        target = target[:, 0]
-    if target.ndim != 1:
-        raise ValueError(f"y must be 1-D, got shape {target.shape}")
-    if target.shape[0] != rows:
-        raise ValueError(f"X has {rows} rows but y has {target.shape[0]}")
-    if not np.isfinite(target).all():
-        i = int(np.argwhere(~np.isfinite(target))[0][0])
-        raise ValueError(f"y has a non-finite value ({target[i]}) at row {i}")
-    return np.ascontiguousarray(target)
-
-
-def _options(**given) -> dict[str, Any]:
-    return {k: v for k, v in given.items() if v is not None}
-
-
 # ---- the search --------------------------------------------------------------------------
-
-_SELECTIONS = ("best", "accuracy")
 
 
 def discover(
@@ -225,23 +174,23 @@ def discover(
     y,
     *,
     names: Sequence[str] | None = None,
-    max_complexity: int | None = None,
+    max_complexity: int = 30,
     time_limit: float | None = None,
     selection: str = "best",
     progress: bool | Callable[[LevelInfo], Any] | None = None,
-    sample_rows: int | None = None,
-    search_size: int | None = None,
-    max_terms: int | None = None,
+    sample_rows: int = 256,
+    search_size: int = 10,
+    max_terms: int = 6,
     use_trig: bool = True,
     use_zan: bool = False,
     client=None,
-    _source=None,
+    _source: DataSource | None = None,
 ) -> DiscoveryResult:
     """Find formulas y ≈ f(X): the best per complexity (the front) and the chosen one.
 
     X: rows × variables (NumPy array, list of rows, pandas DataFrame whose column names
     become the variable names; a 1-D X is one variable). y: one value per row. Every value
-    must be finite, with at least two rows.
+    must be a finite real number, with at least two rows.
 
     ``selection="best"`` chooses, among front formulas whose loss is within 1.5× of the
     lowest, the one with the largest drop of log-loss per added token (losses below 1e-14 of
@@ -255,48 +204,54 @@ def discover(
     else a line rewritten in place); None shows it only when standard error is a terminal;
     False never. A time limit makes the result depend on the machine's speed.
 
+    Every option is checked before any work (a ``TypeError`` or ``ValueError`` names the
+    keyword and what it accepts); ``zan_math._options.OPTIONS`` lists them with their ranges,
+    and None stands for an option's default.
+
     The result is deterministic: the same inputs give the same front, bit for bit, for any
-    number of threads.
+    number of threads. It does not depend on the units: data far from 1 (1e-200, 1e160) is
+    searched scaled by a power of two, which is exact, and the formulas are scaled back.
 
     ``client``: a ``distributed.Client``; X and y may then be Dask arrays, a Dask DataFrame
     and Series, or in-memory data, which is sent to the cluster. The rows stay on the
     workers, which refit the front on all of them (see :mod:`zan_math.dask`).
     """
-    if selection not in _SELECTIONS:
-        raise ValueError(f"selection must be one of {_SELECTIONS}, got {selection!r}")
+    values = _options.check_all(
+        dict(
+            max_complexity=max_complexity,
+            time_limit=time_limit,
+            selection=selection,
+            progress=progress,
+            sample_rows=sample_rows,
+            search_size=search_size,
+            max_terms=max_terms,
+            use_trig=use_trig,
+            use_zan=use_zan,
+        )
+    )
     if client is not None:
         from .dask import _source_for
 
         _source = _source_for(X, y, client)
     if _source is None:
-        columns, frame_names = _columns(X, allow_nonfinite=False)
-        target = _target(y, columns.shape[1])
+        columns, frame_names = columns_of(X, allow_nonfinite=False)
+        target = target_of(y, columns.shape[1])
     else:
         columns, frame_names, target = _source.sample()
     if target.shape[0] < 2:
         raise ValueError(f"discover needs at least two rows, got {target.shape[0]}")
     n_vars = columns.shape[0]
     if names is not None:
+        if isinstance(names, str):
+            raise TypeError("names must be a sequence of names, one per variable, not one string")
         names = tuple(str(n) for n in names)
         if len(names) != n_vars:
             raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
         if len(set(names)) != len(names):
             raise ValueError("names must be distinct")
     else:
-        names = frame_names or _default_names(n_vars)
-    if time_limit is not None and not (time_limit > 0):
-        raise ValueError("time_limit must be a positive number of seconds")
-    options = _options(
-        max_complexity=max_complexity,
-        time_limit=time_limit,
-        sample_rows=sample_rows,
-        search_size=search_size,
-        max_terms=max_terms,
-        selection=selection,
-        use_trig=bool(use_trig),
-        use_zan=bool(use_zan),
-    )
-    return _run(columns, target, options, names, progress, time_limit, _source)
+        names = frame_names or default_names(n_vars)
+    return _run(columns, target, values, names, _source)
 
 
 def _is_terminal(stream) -> bool:
@@ -381,7 +336,17 @@ class _ProgressDisplay:
                 sys.stderr.flush()
 
 
-def _run(columns, target, options, names, progress, time_limit, source) -> DiscoveryResult:
+def _run(columns, target, values, names, source) -> DiscoveryResult:
+    progress, time_limit = values["progress"], values["time_limit"]
+    options = _options.engine_options(values)
+    # Units far from 1 are searched as exactly scaled data (not on a cluster, whose workers
+    # refit on the rows as they are).
+    x_exp = [0] * columns.shape[0] if source is not None else [exponent(c) for c in columns]
+    y_exp = 0 if source is not None else exponent(target)
+    if any(x_exp):
+        columns = np.ascontiguousarray(np.ldexp(columns, -np.asarray(x_exp)[:, None]))
+    if y_exp:
+        target = np.ldexp(target, -y_exp)
     display = None
     if callable(progress):
         report = progress
@@ -395,7 +360,7 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
     outcome: dict[str, Any] = {}
 
     def on_level(raw):
-        info = LevelInfo(*raw)
+        info = LevelInfo(**raw)
         if report is not None:
             if report(info) is False:
                 stopped_by_callback.append(True)
@@ -440,8 +405,9 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
         raise outcome["error"]
     if "value" not in outcome:  # Ctrl-C before the search began: nothing to return
         raise KeyboardInterrupt
-    raw_front, best_index, interrupted, raw_levels = outcome["value"]
-    front = [Formula(p, c, names, cx, loss, nmse, score) for (p, c, cx, loss, nmse, score) in raw_front]
+    raw = outcome["value"]
+    front = [_formula(f, names, x_exp, y_exp) for f in raw["front"]]
+    best_index, interrupted = raw["best"], raw["interrupted"]
     best = front[best_index] if front else None
     stop_reason = None
     if interrupted_by_user:
@@ -450,5 +416,21 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
         stop_reason, interrupted = "callback", True
     elif interrupted:
         stop_reason = "time_limit"
-    levels = [LevelInfo(*raw) for raw in raw_levels]
+    levels = [LevelInfo(**level) for level in raw["levels"]]
     return DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels)
+
+
+def _formula(raw: dict, names, x_exp, y_exp) -> Formula:
+    """A formula of the engine's, in the units of the data the caller gave."""
+    program, constants, loss = raw["program"], raw["constants"], raw["loss"]
+    if y_exp:
+        from ._export import ARITY
+
+        program, constants = scale_program_output(program, constants, y_exp, ARITY.__getitem__)
+        try:
+            loss = math.ldexp(loss, 2 * y_exp)
+        except OverflowError:  # a mean squared error beyond the largest float
+            loss = math.inf
+    if any(x_exp):
+        program = scale_program_inputs(program, [-e for e in x_exp])
+    return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
