@@ -12,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/discover/engine/data_source.hpp"
 #include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/predict.hpp"
 #include "core/discover/operators.hpp"
 #include "python/buffer_view.hpp"
@@ -347,6 +349,33 @@ Ref normal(PyObject*, const Args& args) {
     return Ref::check(Py_BuildValue("(OOdO)", a.get(), b.get(), ne.cost, ne.ok ? Py_True : Py_False));
 }
 
+constexpr const char* kRefitParams[] = {"program", "constants", "columns", "target"};
+constexpr Signature kRefit{"refit()", kRefitParams, 4};
+
+// The program's constants refitted to the rows by the engine's Levenberg–Marquardt, from the
+// given ones: (constants, squared error, ok). Held-out checks refit on part of the rows.
+Ref refit(PyObject*, const Args& args) {
+    const ProgramCall call(args);
+    BufferView target(args[3], 1, false, "target");
+    if (call.constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
+    if (call.columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    ze::LmResult fit;
+    {
+        ReleasedLock unlocked;
+        ze::ColumnSource rows(zd::Columns(call.spans), std::span<const double>(target.data(), target.rows()));
+        if (call.constants.empty()) {
+            const ze::NormalEquations ne = rows.normal(call.program, call.params());
+            fit.cost = ne.cost;
+            fit.ok = ne.ok;
+        } else {
+            ze::ProgramProblem problem(call.program, rows, call.constants.size());
+            fit = ze::levenberg_marquardt(problem, call.params());
+        }
+    }
+    Ref constants = float_tuple(fit.ok ? std::span<const double>(fit.theta) : call.params());
+    return Ref::check(Py_BuildValue("(OdO)", constants.get(), fit.cost, fit.ok ? Py_True : Py_False));
+}
+
 // The engine's own defaults for the options the Python layer declares, so a test can hold
 // the two against each other.
 constexpr std::span<const char* const> kNoParams{};
@@ -370,6 +399,7 @@ PyMethodDef kDiscoverMethods[] = {
     method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
     method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
+    method_def<kRefit, refit>("refit", "refit(program, constants, columns, target)\n--\n\n"),
     method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -148,18 +148,23 @@ class Formula:
 class DiscoveryResult:
     """What :func:`discover` found: the front, the chosen formula, and how the search went."""
 
-    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels")
+    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean")
 
-    def __init__(self, front, best, names, interrupted, stop_reason, levels):
+    def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean=True):
         self.front: list[Formula] = front     #: best formula per complexity, loss strictly falling
         self.best: Formula | None = best      #: the chosen formula (None only when nothing fitted)
         self.names: tuple[str, ...] = names
         self.interrupted: bool = interrupted  #: stopped early; front holds what was found by then
         self.stop_reason: str | None = stop_reason  #: "time_limit", "interrupt", "callback" or None
         self.levels: list[LevelInfo] = levels
+        #: whether the chosen formula predicts rows it did not see better than the mean; when
+        #: no formula does, ``best`` is the constant (the mean of y) and this is False
+        self.beats_mean: bool = beats_mean
 
     def __repr__(self) -> str:
         lines = [f"DiscoveryResult(best={self.best!r}, interrupted={self.interrupted})"]
+        if not self.beats_mean:
+            lines.append("  no formula predicts held-out rows better than the mean: best is the constant")
         for f in self.front:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
@@ -408,6 +413,9 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     raw = outcome["value"]
     front = [_formula(f, names, x_exp, y_exp) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
+    beats_mean = True
+    if front and values["selection"] == "best":
+        best_index, beats_mean = _held_out_choice(raw["front"], front, columns, target, best_index, y_exp)
     best = front[best_index] if front else None
     stop_reason = None
     if interrupted_by_user:
@@ -417,7 +425,25 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     elif interrupted:
         stop_reason = "time_limit"
     levels = [LevelInfo(**level) for level in raw["levels"]]
-    return DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels)
+    return DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
+
+
+def _held_out_choice(raw_front, front, columns, target, engine_best, y_exp):
+    """The engine's choice when it predicts held-out rows about as well as any, else the simplest
+    that does; the constant (with beats_mean False) when no formula predicts them better."""
+    from ._holdout import choose, held_out_errors
+
+    programs = [(f["program"], f["constants"]) for f in raw_front]
+    errors, constant = held_out_errors(programs, columns, target)
+    chosen = choose([f.complexity for f in front], errors, constant, float(np.var(target)), engine_best)
+    if chosen is not None:
+        return chosen, True
+    if not any(kind == "var" for kind, _ in front[0].program):
+        return 0, False
+    mean, variance = float(np.mean(target)), float(np.var(target))
+    front.insert(0, Formula((("param", 0),), (math.ldexp(mean, y_exp),), front[0].names, 1,
+                            math.ldexp(variance, 2 * y_exp), 1.0, 0.0))
+    return 0, False
 
 
 def _formula(raw: dict, names, x_exp, y_exp) -> Formula:

@@ -187,3 +187,14 @@ def test_time_limit_returns_what_was_found():
     X, y = law(lambda a, b, c: a * np.exp(b) / (c + np.sin(a)) + 0.05 * a, [(1, 2)] * 3)
     result = discover(X, y, time_limit=0.05)
     assert result.interrupted and result.stop_reason == "time_limit"
+
+
+def test_pure_noise_gives_the_constant_and_says_so():
+    rng = np.random.default_rng(0)
+    X, y = rng.normal(size=(60, 2)), rng.normal(size=60)
+    result = discover(X, y)
+    assert not result.beats_mean and "constant" in repr(result)
+    assert not any(kind == "var" for kind, _ in result.best.program)
+    fresh_X, fresh_y = rng.normal(size=(2000, 2)), rng.normal(size=2000)
+    assert 1 - np.mean((result.best.predict(fresh_X) - fresh_y) ** 2) / np.var(fresh_y) > -0.02
+    assert discover(KINETIC, KINETIC_E).beats_mean
