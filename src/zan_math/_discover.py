@@ -23,6 +23,7 @@ import numpy as np
 from . import _native, _options
 from ._inputs import columns_of, default_names, frame_columns, target_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
+from ._screen import relevant_columns
 from ._source import DataSource
 
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
@@ -148,7 +149,7 @@ class Formula:
 class DiscoveryResult:
     """What :func:`discover` found: the front, the chosen formula, and how the search went."""
 
-    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean")
+    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean", "set_aside")
 
     def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean=True):
         self.front: list[Formula] = front     #: best formula per complexity, loss strictly falling
@@ -160,6 +161,9 @@ class DiscoveryResult:
         #: whether the chosen formula predicts rows it did not see better than the mean; when
         #: no formula does, ``best`` is the constant (the mean of y) and this is False
         self.beats_mean: bool = beats_mean
+        #: the columns set aside before the search, as showing no dependence of y on them
+        #: (searches over many columns only)
+        self.set_aside: tuple[str, ...] = ()
 
     def __repr__(self) -> str:
         lines = [f"DiscoveryResult(best={self.best!r}, interrupted={self.interrupted})"]
@@ -169,6 +173,10 @@ class DiscoveryResult:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
         return "\n".join(lines)
+
+
+# Columns from which the least-squares plane over all of them is a candidate too.
+kPlaneFrom = 3
 
 
 # ---- the search --------------------------------------------------------------------------
@@ -352,6 +360,12 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
         columns = np.ascontiguousarray(np.ldexp(columns, -np.asarray(x_exp)[:, None]))
     if y_exp:
         target = np.ldexp(target, -y_exp)
+    # With many columns, those that show no sign of mattering are set aside; the formulas read
+    # the variables by their index among all columns.
+    all_columns = columns
+    searched = relevant_columns(columns, target) if source is None else None
+    if searched is not None:
+        columns = np.ascontiguousarray(columns[list(searched)])
     display = None
     if callable(progress):
         report = progress
@@ -411,11 +425,14 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     if "value" not in outcome:  # Ctrl-C before the search began: nothing to return
         raise KeyboardInterrupt
     raw = outcome["value"]
-    front = [_formula(f, names, x_exp, y_exp) for f in raw["front"]]
+    front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
     beats_mean = True
     if front and values["selection"] == "best":
-        best_index, beats_mean = _held_out_choice(raw["front"], front, columns, target, best_index, y_exp)
+        best_index, beats_mean = _held_out_choice(
+            raw["front"], front, columns, all_columns, target, best_index,
+            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
+        )
     best = front[best_index] if front else None
     stop_reason = None
     if interrupted_by_user:
@@ -425,29 +442,48 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     elif interrupted:
         stop_reason = "time_limit"
     levels = [LevelInfo(**level) for level in raw["levels"]]
-    return DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
+    result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
+    if searched is not None:
+        result.set_aside = tuple(n for i, n in enumerate(names) if i not in searched)
+    return result
 
 
-def _held_out_choice(raw_front, front, columns, target, engine_best, y_exp):
+def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
-    that does; the constant (with beats_mean False) when no formula predicts them better."""
-    from ._holdout import choose, held_out_errors
+    that does; the plane of all columns when it predicts them better still; the constant (with
+    beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
+    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`)."""
+    from ._holdout import choose, held_out_errors, plane, plane_error
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target)
-    chosen = choose([f.complexity for f in front], errors, constant, float(np.var(target)), engine_best)
+    variance = float(np.var(target))
+    chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
+    if all_columns.shape[0] >= kPlaneFrom:
+        # The plane's form is fixed before the data are seen, so its held-out error is honest,
+        # while the front's formulas were shaped on every row: a plain comparison is fair to both.
+        held = plane_error(all_columns, target)
+        rival = constant if chosen is None else errors[chosen]
+        if held.loss < rival.loss:
+            program, constants, loss = plane(all_columns, target)
+            entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
+                                "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
+                               searched=None)
+            front.append(entry)
+            front.sort(key=lambda f: f.complexity)
+            return front.index(entry), True
     if chosen is not None:
         return chosen, True
     if not any(kind == "var" for kind, _ in front[0].program):
         return 0, False
-    mean, variance = float(np.mean(target)), float(np.var(target))
-    front.insert(0, Formula((("param", 0),), (math.ldexp(mean, y_exp),), front[0].names, 1,
-                            math.ldexp(variance, 2 * y_exp), 1.0, 0.0))
+    mean = float(np.mean(target))
+    front.insert(0, formula_of({"program": (("param", 0),), "constants": (mean,), "complexity": 1,
+                                "loss": variance, "nmse": 1.0, "score": 0.0}))
     return 0, False
 
 
-def _formula(raw: dict, names, x_exp, y_exp) -> Formula:
-    """A formula of the engine's, in the units of the data the caller gave."""
+def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
+    """A formula of the engine's, in the units and over the variables the caller gave."""
     program, constants, loss = raw["program"], raw["constants"], raw["loss"]
     if y_exp:
         from ._export import ARITY
@@ -457,6 +493,8 @@ def _formula(raw: dict, names, x_exp, y_exp) -> Formula:
             loss = math.ldexp(loss, 2 * y_exp)
         except OverflowError:  # a mean squared error beyond the largest float
             loss = math.inf
+    if searched is not None:
+        program = tuple(("var", searched[v]) if kind == "var" else (kind, v) for kind, v in program)
     if any(x_exp):
         program = scale_program_inputs(program, [-e for e in x_exp])
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])

@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose"]
+__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "plane", "plane_error"]
 
 kFolds = 5
 # Rows of the cross-validation: an evenly spread sample of larger data, as the search's own.
@@ -67,17 +67,51 @@ def free_constants(program, constants):
     return tuple(tokens), tuple(values)
 
 
-def held_out_errors(programs, columns: np.ndarray, target: np.ndarray) -> tuple[list[HeldOut], HeldOut]:
-    """The held-out error of each (program, constants), and that of the constant."""
+def _splits(columns: np.ndarray, target: np.ndarray):
+    """(train columns, train target, test columns, test target) of each fold."""
     columns, target = _sample(columns, target)
     n = target.shape[0]
     folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
-    k = int(folds.max()) + 1
     splits = []
-    for fold in range(k):
+    for fold in range(int(folds.max()) + 1):
         test = folds == fold
         splits.append((np.ascontiguousarray(columns[:, ~test]), target[~test],
                        np.ascontiguousarray(columns[:, test]), target[test]))
+    return splits
+
+
+def _plane_fit(columns: np.ndarray, target: np.ndarray) -> np.ndarray:
+    """Least-squares coefficients of target ≈ Σ c_j·column_j + c_0 (intercept last)."""
+    design = np.vstack([columns, np.ones(columns.shape[1])]).T
+    return np.linalg.lstsq(design, target, rcond=None)[0]
+
+
+def plane(columns: np.ndarray, target: np.ndarray):
+    """The least-squares plane over every column as (program, constants, mean squared error):
+    with many weakly relevant columns it is hard to beat, and always a candidate."""
+    coefficients = _plane_fit(columns, target)
+    program: list = []
+    for j in range(columns.shape[0]):
+        program += [("var", j), ("param", j), ("op", "mul")] + ([("op", "add")] if j else [])
+    program += [("param", columns.shape[0]), ("op", "add")]
+    residual = coefficients[:-1] @ columns + coefficients[-1] - target
+    return tuple(program), tuple(float(c) for c in coefficients), float(np.mean(residual * residual))
+
+
+def plane_error(columns: np.ndarray, target: np.ndarray) -> HeldOut:
+    """The plane's held-out error, fitted in closed form on each fold's training rows."""
+    squared = []
+    for x_train, y_train, x_test, y_test in _splits(columns, target):
+        if y_train.shape[0] <= columns.shape[0] + 1:
+            return HeldOut(math.inf, math.inf)
+        c = _plane_fit(x_train, y_train)
+        squared.append((c[:-1] @ x_test + c[-1] - y_test) ** 2)
+    return _summary(np.concatenate(squared))
+
+
+def held_out_errors(programs, columns: np.ndarray, target: np.ndarray) -> tuple[list[HeldOut], HeldOut]:
+    """The held-out error of each (program, constants), and that of the constant."""
+    splits = _splits(columns, target)
     constant = np.concatenate([(y_test - y_train.mean()) ** 2 for _, y_train, _, y_test in splits])
     results = []
     for program, constants in programs:

@@ -198,3 +198,29 @@ def test_pure_noise_gives_the_constant_and_says_so():
     fresh_X, fresh_y = rng.normal(size=(2000, 2)), rng.normal(size=2000)
     assert 1 - np.mean((result.best.predict(fresh_X) - fresh_y) ** 2) / np.var(fresh_y) > -0.02
     assert discover(KINETIC, KINETIC_E).beats_mean
+
+
+@pytest.mark.parametrize(
+    "law, ranges, kept",
+    [
+        (lambda X: X[:, 0] * np.sin(X[:, 1]) + X[:, 0], (1, 3), {0, 1}),
+        # a pure interaction over a symmetric range: no column alone shows it
+        (lambda X: X[:, 3] * X[:, 17], (-1, 1), {3, 17}),
+    ],
+)
+def test_columns_that_do_not_matter_are_set_aside(law, ranges, kept):
+    rng = np.random.default_rng(0)
+    X = rng.uniform(*ranges, (1000, 40))
+    result = discover(X, law(X))
+    used = {v for f in [result.best] for kind, v in f.program if kind == "var"}
+    assert used == kept and result.best.r2 == pytest.approx(1.0)
+    assert set(result.set_aside) == {f"x{i}" for i in range(40)} - {f"x{i}" for i in kept}
+    assert np.allclose(result.best.predict(X), law(X))
+
+
+def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(300, 8))
+    y = X @ np.linspace(0.5, 1.5, 8) + rng.normal(scale=2.0, size=300)
+    best = discover(X, y).best
+    assert {v for kind, v in best.program if kind == "var"} == set(range(8))
