@@ -17,7 +17,7 @@ import numpy as np
 
 __all__ = ["kScreenFrom", "relevant_columns"]
 
-kScreenFrom = 10        # fewer columns are all searched
+kScreenFrom = 12        # fewer columns are all searched: a search over them costs a second or so
 kBins = 5               # quantile bins per column (5 × 5 for a pair)
 kFalseKeep = 1e-3       # chance that an irrelevant column passes, over all tests
 kKeepAtLeast = 4        # the best-ranked columns kept when none passes (a search on noise)
