@@ -377,14 +377,14 @@ Ref refit(PyObject*, const Args& args) {
 }
 
 // The engine's own defaults for the options the Python layer declares, so a test can hold
-// the two against each other.
+// the two against each other, and the most constants one fit takes.
 constexpr std::span<const char* const> kNoParams{};
 constexpr Signature kEngineDefaults{"engine_defaults()", kNoParams, 0};
 
 Ref engine_defaults(PyObject*, const Args&) {
     const ze::EngineConfig c;
     return Ref::check(Py_BuildValue(
-        "{s:n,s:n,s:n,s:n,s:n,s:s,s:N}", "max_complexity", static_cast<Py_ssize_t>(c.max_complexity), "search_size",
+        "{s:n,s:n,s:n,s:n,s:n,s:n,s:s,s:N}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "max_complexity", static_cast<Py_ssize_t>(c.max_complexity), "search_size",
         static_cast<Py_ssize_t>(c.search_size), "sample_rows", static_cast<Py_ssize_t>(c.sample_rows), "max_terms",
         static_cast<Py_ssize_t>(c.max_terms), "validation_rows", static_cast<Py_ssize_t>(c.validation_rows),
         "selection", c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",

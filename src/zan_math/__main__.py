@@ -274,6 +274,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             "rmse": _finite_or_none(best.rmse) if found else None,
             "r2": _finite_or_none(best.r2) if found else None,
             "constants": list(best.constants) if found else None,
+            "constant_errors": [_finite_or_none(e) for e in best.constant_errors] if found else None,
             "latex": best.latex() if found else None,
             "python": function if found else None,
             "variables": dict(zip(shown, names)),
@@ -300,6 +301,8 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
         if best is not None:
             print(f"formula:   {target} = {best.text}")
             print(f"fit:       rmse {best.rmse:.6g}, R² {best.r2:.10g}, complexity {best.complexity}")
+            if best.constants:
+                print("constants: " + ", ".join(_with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
             print("front:")
             print(_front_table(result.front, best))
             print("Python:")
@@ -321,6 +324,13 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
         except (OSError, ValueError) as exc:
             fail(f"--plot {args.plot}: {exc}", EXIT_USAGE)
     return status
+
+
+def _with_error(value: float, error: float) -> str:
+    """A fitted constant with its standard error, e.g. 0.99890 ± 0.00012."""
+    if not math.isfinite(error):
+        return f"{value:.10g}"
+    return f"{value:.10g} ± {error:.2g}"
 
 
 def _front_table(front, best) -> str:

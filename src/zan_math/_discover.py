@@ -49,9 +49,9 @@ class Formula:
     value (a logarithm of a non-positive number, a division by zero) give NaN.
     """
 
-    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score")
+    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors")
 
-    def __init__(self, program, constants, names, complexity, loss, nmse, score):
+    def __init__(self, program, constants, names, complexity, loss, nmse, score, constant_errors=None):
         self.program: tuple = tuple(tuple(t) for t in program)
         self.constants: tuple[float, ...] = tuple(float(c) for c in constants)
         self.names: tuple[str, ...] = tuple(names)
@@ -59,6 +59,12 @@ class Formula:
         self.loss: float = float(loss)    #: mean squared error on the data it was fitted to
         self.nmse: float = float(nmse)    #: loss over the target's variance
         self.score: float = float(score)  #: drop of log-loss per token against the simpler front entry
+        #: the standard error of each fitted constant (NaN where it cannot be told): from the
+        #: curvature of the squared error at the fit, σ²·(JᵀJ)⁻¹ with σ² = SSE/(rows − constants)
+        self.constant_errors: tuple[float, ...] = (
+            tuple(math.nan for _ in self.constants) if constant_errors is None
+            else tuple(float(e) for e in constant_errors)
+        )
 
     @property
     def rmse(self) -> float:
@@ -139,6 +145,7 @@ class Formula:
         return {k: getattr(self, k) for k in self.__slots__}
 
     def __setstate__(self, state):
+        state.setdefault("constant_errors", tuple(math.nan for _ in state.get("constants", ())))
         for k, v in state.items():
             object.__setattr__(self, k, v)
 
@@ -174,6 +181,9 @@ class DiscoveryResult:
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
         return "\n".join(lines)
 
+
+# The most constants the engine fits in one problem.
+_MAX_CONSTANTS = _native.engine_defaults()["max_constants"]
 
 # Columns from which the least-squares plane over all of them is a candidate too.
 kPlaneFrom = 3
@@ -352,6 +362,7 @@ class _ProgressDisplay:
 def _run(columns, target, values, names, source) -> DiscoveryResult:
     progress, time_limit = values["progress"], values["time_limit"]
     options = _options.engine_options(values)
+    original = (columns, target)
     # Units far from 1 are searched as exactly scaled data (not on a cluster, whose workers
     # refit on the rows as they are).
     x_exp = [0] * columns.shape[0] if source is not None else [exponent(c) for c in columns]
@@ -442,6 +453,8 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     elif interrupted:
         stop_reason = "time_limit"
     levels = [LevelInfo(**level) for level in raw["levels"]]
+    for formula in front:
+        formula.constant_errors = _constant_errors(formula, original, source)
     result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
     if searched is not None:
         result.set_aside = tuple(n for i, n in enumerate(names) if i not in searched)
@@ -498,3 +511,32 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     if any(x_exp):
         program = scale_program_inputs(program, [-e for e in x_exp])
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
+
+
+def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
+    """Standard errors of the formula's constants from the normal equations over all rows."""
+    p = len(formula.constants)
+    unknown = tuple(math.nan for _ in range(p))
+    if p == 0:
+        return ()
+    if source is not None:
+        jtj, _, cost, ok = source.normal(formula.program, formula.constants)
+        rows = source.rows
+    elif p <= _MAX_CONSTANTS:
+        columns, target = data
+        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target)
+        rows = target.shape[0]
+    else:  # the plane: linear in its constants, J is its design matrix
+        columns, target = data
+        design = np.vstack([columns, np.ones(columns.shape[1])])
+        jtj, cost, ok = (design @ design.T).ravel(), formula.loss * target.shape[0], True
+        rows = target.shape[0]
+    if not ok or rows <= p or not math.isfinite(cost):
+        return unknown
+    with np.errstate(all="ignore"):
+        try:
+            covariance = np.linalg.inv(np.asarray(jtj, dtype=np.float64).reshape(p, p)) * (cost / (rows - p))
+        except np.linalg.LinAlgError:
+            return unknown
+        errors = np.sqrt(np.diag(covariance))
+    return tuple(float(e) if math.isfinite(e) and e >= 0 else math.nan for e in errors)

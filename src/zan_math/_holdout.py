@@ -51,7 +51,7 @@ def _summary(squared: np.ndarray) -> HeldOut:
 
 # Constants that give a formula its shape (1 − v², x + 1, 2·x) rather than a fitted value.
 _STRUCTURAL = frozenset((-2.0, -1.0, 0.0, 1.0, 2.0))
-_MAX_PARAMS = 8  # the engine's Levenberg–Marquardt problem size
+_MAX_PARAMS = _native.engine_defaults()["max_constants"]  # the engine's Levenberg–Marquardt problem size
 
 
 def free_constants(program, constants):

@@ -224,3 +224,17 @@ def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
     y = X @ np.linspace(0.5, 1.5, 8) + rng.normal(scale=2.0, size=300)
     best = discover(X, y).best
     assert {v for kind, v in best.program if kind == "var"} == set(range(8))
+
+
+def test_a_constants_standard_error_is_the_closed_form_one():
+    rng = np.random.default_rng(4)
+    x = rng.uniform(1, 3, 200)
+    y = 1.2345 * np.exp(x) + rng.normal(scale=0.05, size=200)
+    best = discover(x, y).best
+    f = np.exp(x)
+    k = f @ y / (f @ f)  # least squares through the origin, y ≈ k·exp(x)
+    se = math.sqrt(np.sum((y - k * f) ** 2) / (len(x) - 1) / (f @ f))
+    # found as exp(x + c): c = ln k, and its error is k's over k (the model is k·exp(x) for any c)
+    assert best.program == (("var", 0), ("param", 0), ("op", "add"), ("op", "exp"))
+    assert best.constants[0] == pytest.approx(math.log(k), rel=1e-9)
+    assert best.constant_errors[0] == pytest.approx(se / k, rel=1e-6)
