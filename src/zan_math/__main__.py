@@ -472,7 +472,7 @@ def _front_table(front, best) -> str:
 def check_output_path(option: str, path: str, example: str) -> None:
     """Refuses, before the search, a path that names a folder or lies in none that can be written."""
     if path.endswith(tuple(filter(None, (os.sep, os.altsep)))) or os.path.isdir(path):
-        raise DataError(f"{option} {path}: is a folder; name a file in it, such as {os.path.join(path, example)}")
+        raise DataError(f"{option} {path}: names a folder; name a file in it, such as {os.path.join(path, example)}")
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise DataError(f"{option} {path}: no such directory")

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import html
 import math
+import re
 from collections.abc import Sequence
 from typing import Any
 
@@ -52,8 +53,13 @@ def floored_losses(losses: Sequence[float]) -> tuple[list[float | None], float]:
 # ---- text ---------------------------------------------------------------------------------
 
 
+# Characters XML forbids even escaped (C0 controls but tab and line ends, lone surrogates, and
+# U+FFFE/U+FFFF): a name holding one would leave the SVG ill-formed, so it shows as U+FFFD.
+_NOT_XML = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
 def _text(value: object) -> str:
-    return html.escape(str(value))
+    return html.escape(_NOT_XML.sub("\ufffd", str(value)))
 
 
 def _number(value: float, digits: int) -> str:
@@ -269,10 +275,23 @@ def _view(inner: str) -> str:
     return f'<div class="zan-view {_SKIP_MATH}"><style>{_STYLE}</style>{inner}</div>'
 
 
+def _renamed(names: Sequence[str]) -> str:
+    """Which column each variable of the formulas stands for, where the two differ."""
+    from ._export import identifiers
+
+    lines = [f"{ident} is the column '{name}'" for ident, name in zip(identifiers(names), names) if ident != name]
+    return "".join(f"<p>{_text(line)}</p>" for line in lines)
+
+
+def _table(front: Sequence[Any], best: Any, caption: str | None) -> str:
+    names = front[0].names if front else ()
+    return f"<div>{front_table(front, best, caption)}{_renamed(names)}</div>"
+
+
 def front_html(front: Sequence[Any], best: Any, caption: str | None = None) -> str:
     """The front's table beside its plot, as an HTML fragment."""
     plot = front_svg(front, best) if front else ""
-    return _view(f"<div>{front_table(front, best, caption)}</div><div>{plot}</div>")
+    return _view(f"{_table(front, best, caption)}<div>{plot}</div>")
 
 
 def _caption(result) -> str:
@@ -292,7 +311,7 @@ def result_html(result) -> str:
 
 def formula_html(formula) -> str:
     """The notebook view of one Formula: its row of the table."""
-    return _view(front_table([formula], formula, f"rmse {_number(formula.rmse, 6)}"))
+    return _view(_table([formula], formula, f"rmse {_number(formula.rmse, 6)}"))
 
 
 def regressor_html(estimator) -> str:
