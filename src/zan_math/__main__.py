@@ -214,7 +214,7 @@ def read_numbers_fast(body: str, separator: str, width: int) -> list[np.ndarray]
     return [np.array(column.to_numpy(), dtype=np.float64) for column in table.columns]
 
 
-def check_finite(header: Sequence[str], columns: Sequence[Sequence[float]], source: str) -> None:
+def check_finite(header: Sequence[str], columns: Sequence[np.ndarray], source: str) -> None:
     """The engine needs every value finite and two rows at least (the classic search does not)."""
     import numpy as np
 
