@@ -108,7 +108,7 @@ def front_table(front: Sequence[Any], best: Any, caption: str | None = None) -> 
         mark = ' class="zan-chosen" title="the chosen formula"' if chosen else ""
         rows.append(
             f"<tr{mark}><td>{'★' if chosen else ''}</td><td>{formula.complexity}</td>"
-            f"<td>{_number(formula.loss, 4)}</td><td>{_number(formula.r2, 6)}</td>{_formula_cell(formula)}</tr>"
+            f"<td>{_number(formula.loss, 4)}</td><td>{_number(formula.r2, 10)}</td>{_formula_cell(formula)}</tr>"
         )
     head = "<tr><th></th><th>complexity</th><th>loss</th><th>R²</th><th>formula</th></tr>"
     title = f"<caption>{_text(caption)}</caption>" if caption else ""
