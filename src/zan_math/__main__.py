@@ -22,9 +22,12 @@ import math
 import os
 import sys
 import time
-from typing import NoReturn, Sequence
+from typing import TYPE_CHECKING, NoReturn, Sequence
 
 from . import _options, zan_core
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # Semi-major axis (AU) and sidereal orbital period (years) of the eight planets.
 PLANETS_CSV = """a_au,period_years
@@ -52,21 +55,49 @@ def variable_name(index: int) -> str:
     return chr((120 + index) % 256)
 
 
-def read_table(text: str, source: str) -> tuple[list[str], list[list[float]]]:
-    """Parses CSV text into its header and numeric columns."""
-    rows = [row for row in csv.reader(io.StringIO(text)) if any(cell.strip() for cell in row)]
-    if not rows:
+# Separators a header line may use; the one that splits it into the most columns is taken.
+SEPARATORS = (",", ";", "\t")
+# Below this many characters of data rows the careful reader alone is quick enough, and
+# importing a fast parser would cost more than it saves.
+FAST_READ_MIN_CHARS = 1 << 16
+
+
+def read_table(text: str, source: str) -> tuple[list[str], list[np.ndarray]]:
+    """Parses CSV text into its header and numeric columns (float64 arrays).
+
+    Large inputs go through a fast parser first (pyarrow's when installed, else NumPy's); when
+    it refuses the rows, the careful reader below reads them instead and names the row and cell
+    at fault. Either way the values are those of Python's float().
+    """
+    import numpy as np
+
+    text = text.removeprefix("\ufeff")
+    if "\r" in text:  # old Mac line ends, which the csv module refuses outside quotes
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+    separator = _separator(text, source)
+    reader = csv.reader(io.StringIO(text), delimiter=separator)
+    rows = _rows(reader, source)
+    first = next(rows, None)
+    if first is None:
         raise DataError(f"{source}: no header row (the file is empty)")
-    header = [name.strip() for name in rows[0]]
+    header = [name.strip() for name in first]
     if all(_is_number(name) for name in header):
         raise DataError(f"{source}: no header row (the first row holds only numbers: {','.join(header)})")
     if len(header) < 2:
-        raise DataError(f"{source}: need at least two columns (variables and a target), found {len(header)}")
+        raise DataError(
+            f"{source}: need at least two columns (variables and a target), found {len(header)}"
+            f" (no separator found; tried {_separator_names(SEPARATORS)})"
+        )
     if len(set(header)) != len(header):
         twice = next(name for name in header if header.count(name) > 1)
         raise DataError(f"{source}: the header names column '{twice}' more than once")
+    body = _after_lines(text, reader.line_num)
+    if len(body) >= FAST_READ_MIN_CHARS:
+        fast = read_numbers_fast(body, separator, len(header))
+        if fast is not None:
+            return header, fast
     columns: list[list[float]] = [[] for _ in header]
-    for line, row in enumerate(rows[1:], start=2):
+    for line, row in enumerate(rows, start=2):
         if len(row) != len(header):
             raise DataError(f"{source}: row {line} has {len(row)} cells, the header has {len(header)}")
         for name, cell, column in zip(header, row, columns):
@@ -78,15 +109,121 @@ def read_table(text: str, source: str) -> tuple[list[str], list[list[float]]]:
                 ) from None
     if not columns[0]:
         raise DataError(f"{source}: the header is followed by no data rows")
-    return header, columns
+    return header, [np.array(column, dtype=np.float64) for column in columns]
 
 
-def check_finite(header: Sequence[str], columns: Sequence[Sequence[float]], source: str) -> None:
+def _rows(reader, source: str):
+    """The rows that hold something, with the csv module's own complaints as DataError."""
+    try:
+        for row in reader:
+            if any(cell.strip() for cell in row):
+                yield row
+    except csv.Error as exc:
+        raise DataError(f"{source}: line {reader.line_num}: {exc}") from None
+
+
+def _separator_names(separators: Sequence[str]) -> str:
+    shown = ["tab" if s == "\t" else repr(s) for s in separators]
+    return ", ".join(shown[:-1]) + " and " + shown[-1]
+
+
+def _separator(text: str, source: str) -> str:
+    """The separator of the header line: of those that split it into the most cells, the one
+    that splits the next line alike. A single column keeps ',' (and is refused by the caller)."""
+    lines = (line for line in _lines(text) if line.strip())
+    header, following = next(lines, ""), next(lines, "")
+
+    def cells(line: str, separator: str) -> int:
+        return len(next(csv.reader([line], delimiter=separator), []))
+
+    counts = {s: cells(header, s) for s in SEPARATORS}
+    most = max(counts.values())
+    if most < 2:
+        return SEPARATORS[0]
+    tied = [s for s in SEPARATORS if counts[s] == most]
+    if len(tied) > 1:
+        tied = [s for s in tied if cells(following, s) == most] or tied
+    if len(tied) > 1:
+        raise DataError(
+            f"{source}: cannot tell the separator: {_separator_names(tied)} each split the header into {most} cells"
+        )
+    return tied[0]
+
+
+def _lines(text: str):
+    """The lines of `text`, read one by one (a large file is not split whole to read its head)."""
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start)
+        end = len(text) if end < 0 else end + 1
+        yield text[start:end]
+        start = end
+
+
+def _after_lines(text: str, count: int) -> str:
+    """`text` without its first `count` lines."""
+    end = -1
+    for _ in range(count):
+        end = text.find("\n", end + 1)
+        if end < 0:
+            return ""
+    return text[end + 1 :]
+
+
+def read_numbers_fast(body: str, separator: str, width: int) -> list[np.ndarray] | None:
+    """The columns of CSV data rows (no header), or None when the fast parser refuses them
+    (the careful reader then finds the fault and names it).
+
+    Both parsers round as float() does and accept no more than it: pyarrow is told that no
+    cell is missing or boolean, so a blank or "NA" cell is refused, never a silent NaN.
+    """
+    import numpy as np
+
+    if not body.strip():
+        return None
+    try:
+        import pyarrow
+        import pyarrow.csv
+    except ImportError:
+        pyarrow = None
+    if pyarrow is None:
+        try:
+            data = np.loadtxt(
+                io.StringIO(body), delimiter=separator, dtype=np.float64, ndmin=2, comments=None, quotechar='"'
+            )
+        except ValueError:
+            return None
+        return [np.ascontiguousarray(column) for column in data.T] if data.shape[1] == width else None
+    names = [f"c{k}" for k in range(width)]
+    try:
+        table = pyarrow.csv.read_csv(
+            io.BytesIO(body.encode("utf-8")),
+            read_options=pyarrow.csv.ReadOptions(column_names=names),
+            parse_options=pyarrow.csv.ParseOptions(delimiter=separator),
+            convert_options=pyarrow.csv.ConvertOptions(
+                column_types=dict.fromkeys(names, pyarrow.float64()),
+                null_values=[],
+                true_values=[],
+                false_values=[],
+                strings_can_be_null=False,
+                quoted_strings_can_be_null=False,
+            ),
+        )
+    except (pyarrow.ArrowException, ValueError):
+        return None
+    return [np.array(column.to_numpy(), dtype=np.float64) for column in table.columns]
+
+
+def check_finite(header: Sequence[str], columns: Sequence[np.ndarray], source: str) -> None:
     """The engine needs every value finite and two rows at least (the classic search does not)."""
+    import numpy as np
+
     for name, column in zip(header, columns):
-        for line, value in enumerate(column, start=2):
-            if not math.isfinite(value):
-                raise DataError(f"{source}: row {line}, column '{name}': {value} is not a finite number")
+        values = np.asarray(column, dtype=np.float64)
+        bad = np.flatnonzero(~np.isfinite(values))
+        if bad.size:
+            line = int(bad[0]) + 2
+            raise DataError(f"{source}: row {line}, column '{name}': {float(values[bad[0]])} is not a finite number")
     if len(columns[0]) < 2:
         raise DataError(f"{source}: need at least two data rows, found {len(columns[0])}")
 
@@ -100,13 +237,19 @@ def _is_number(text: str) -> bool:
 
 
 def load(path: str | None) -> tuple[str, str]:
-    """Returns the CSV text and a name for messages."""
+    """Returns the CSV text (without a byte-order mark) and a name for messages."""
     if path is None:
         return PLANETS_CSV, "planets"
     if path == "-":
-        return sys.stdin.read(), "<stdin>"
+        stream = getattr(sys.stdin, "buffer", None)
+        if stream is None:  # a text stream put in its place
+            return sys.stdin.read().removeprefix("\ufeff"), "<stdin>"
+        try:
+            return stream.read().decode("utf-8-sig"), "<stdin>"
+        except UnicodeDecodeError as exc:
+            raise DataError(f"<stdin>: cannot read: {exc}") from None
     try:
-        with open(path, newline="", encoding="utf-8") as handle:
+        with open(path, newline="", encoding="utf-8-sig") as handle:
             return handle.read(), path
     except FileNotFoundError:
         raise DataError(f"{path}: no such file") from None
@@ -210,10 +353,12 @@ def _main(argv: Sequence[str] | None) -> int:
             target = header.index(args.target)
         if not args.classic:
             check_finite(header, columns, source)
-        if args.plot and not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
-            raise DataError(f"--plot {args.plot}: no such directory")
+        if args.plot:
+            check_output_path("--plot", args.plot, "fit.png")
         # the input is checked before the plotting extra is asked for
         plotting = _plotting() if args.plot else None
+        if plotting is not None:
+            check_picture_format(plotting, args.plot)
     except DataError as exc:
         fail(str(exc), EXIT_USAGE)
     names = [name for k, name in enumerate(header) if k != target]
@@ -341,9 +486,53 @@ def _front_table(front, best) -> str:
     return "\n".join(lines)
 
 
+def check_output_path(option: str, path: str, example: str) -> None:
+    """Refuses, before the search, a path that names a folder or lies in none that can be written."""
+    if path.endswith(tuple(filter(None, (os.sep, os.altsep)))) or os.path.isdir(path):
+        raise DataError(f"{option} {path}: names a folder; name a file in it, such as {os.path.join(path, example)}")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise DataError(f"{option} {path}: no such directory")
+    if not os.access(folder, os.W_OK):
+        raise DataError(f"{option} {path}: the folder {folder} is not writable")
+
+
+def check_picture_format(plotting, path: str) -> None:
+    """The suffix says the picture's format; without one matplotlib would add '.png' to the name
+    unasked, so a path without a suffix is refused like one with a format it cannot write."""
+    known = plotting.Figure().canvas.get_supported_filetypes()
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix[1:] not in known:
+        formats = ", ".join(f".{name}" for name in ("png", "pdf", "svg") if name in known)
+        what = f"no picture format is named '{suffix}'" if suffix else "the name has no suffix to tell the format"
+        raise DataError(f"--plot {path}: {what}; use one such as {formats}")
+
+
+def _plain(text: str) -> str:
+    """`text` as matplotlib shows it literally: a '$' would start mathematical notation."""
+    return text.replace("$", r"\$")
+
+
 def draw(plotting, path: str, X, Y, names, target: str, result) -> None:
-    """Two panels: the data against the chosen formula, and the front (loss per complexity)."""
+    """Two panels: the data against the chosen formula, and the front (loss per complexity).
+
+    Every failure is a ValueError or OSError of one line, for the caller's one-line message.
+    """
+    import matplotlib
+
+    try:
+        with matplotlib.rc_context({"text.usetex": False}):
+            _draw(plotting, path, X, Y, names, target, result)
+    except OSError:
+        raise
+    except Exception as exc:  # matplotlib's own faults come in many types, some over several lines
+        raise ValueError(" ".join(str(exc).split()) or type(exc).__name__) from exc
+
+
+def _draw(plotting, path: str, X, Y, names, target: str, result) -> None:
     import numpy as np
+
+    from ._display import floored_losses
 
     best = result.best
     title = f"{target} = {best.text}"
@@ -358,38 +547,51 @@ def draw(plotting, path: str, X, Y, names, target: str, result) -> None:
         if wide and np.all(Y > 0):
             data.set_xscale("log")
             data.set_yscale("log")
-        data.set_xlabel(names[0])
-        data.set_ylabel(target)
+        data.set_xlabel(_plain(names[0]))
+        data.set_ylabel(_plain(target))
     else:
         predicted = best.predict(X)
-        low = float(np.nanmin(np.concatenate([Y, predicted])))
-        high = float(np.nanmax(np.concatenate([Y, predicted])))
+        both = np.concatenate([Y, predicted])
+        both = both[np.isfinite(both)]  # the formula may have no value on some rows
+        low, high = float(both.min()), float(both.max())
         data.plot([low, high], [low, high], color="0.6", linewidth=1, label="formula = data")
         data.scatter(Y, predicted, s=12, color="C0", label="rows")
-        data.set_xlabel(f"{target} (data)")
-        data.set_ylabel(f"{target} (formula)")
+        data.set_xlabel(_plain(f"{target} (data)"))
+        data.set_ylabel(_plain(f"{target} (formula)"))
     data.legend(loc="best", fontsize="small")
-    data.set_title(title if len(title) <= 60 else title[:57] + "...", fontsize="medium")
+    data.set_title(_plain(title if len(title) <= 60 else title[:57] + "..."), fontsize="medium")
 
-    # An exact fit has loss 0, which a logarithmic axis cannot show: it sits on a floor
-    # two decades under the smallest positive loss.
-    positive = [f.loss for f in result.front if f.loss > 0]
-    floor = min(positive) / 100 if positive else 1e-30
-    complexity = [f.complexity for f in result.front]
-    loss = [f.loss if f.loss > 0 else floor for f in result.front]
+    losses, _ = floored_losses([f.loss for f in result.front])
+    shown = [(f.complexity, loss) for f, loss in zip(result.front, losses) if loss is not None]
+    complexity = [c for c, _ in shown]
+    loss = [v for _, v in shown]
     front.step(complexity, loss, where="post", color="0.6", linewidth=1)
     front.scatter(complexity, loss, s=18, color="C0", zorder=3, label="best per complexity")
-    chosen = best.loss if best.loss > 0 else floor
-    front.scatter([best.complexity], [chosen], s=80, facecolors="none", edgecolors="C3", linewidths=1.5, zorder=4,
-                  label="chosen" + ("" if best.loss > 0 else " (exact: loss 0)"))
+    chosen = losses[result.front.index(best)] if best in result.front else None
+    if chosen is not None:
+        front.scatter([best.complexity], [chosen], s=80, facecolors="none", edgecolors="C3", linewidths=1.5,
+                      zorder=4, label="chosen" + ("" if best.loss > 0 else " (exact: loss 0)"))  # fmt: skip
     front.set_yscale("log")
-    front.set_xlim(0, max(complexity) + 2)
+    front.set_xlim(0, max(complexity, default=best.complexity) + 2)
     front.xaxis.get_major_locator().set_params(integer=True)
     front.set_xlabel("complexity (tokens)")
     front.set_ylabel("loss (mean squared error)")
     front.set_title("accuracy–simplicity front", fontsize="medium")
     front.legend(loc="upper right", fontsize="small")
     figure.savefig(path, dpi=80)
+
+
+def write_report(path: str, result, X, y, target_name: str) -> None:
+    """Writes the HTML report of `result` (front, and the fit on the rows X, y) to `path`."""
+    from ._display import report_html
+
+    check_output_path("--report", path, "report.html")
+    page = report_html(result, X, y, title=f"zan-discover: {target_name}", target=target_name)
+    try:
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(page)
+    except OSError as exc:
+        raise DataError(f"--report {path}: cannot write: {exc.strerror or exc}") from None
 
 
 # ---- the classic search -----------------------------------------------------------------------

@@ -152,6 +152,16 @@ class Formula:
     def __repr__(self) -> str:
         return f"Formula({self.text!r}, complexity={self.complexity}, rmse={self.rmse:.3g}, r2={self.r2:.6g})"
 
+    def _repr_html_(self) -> str:
+        from ._display import formula_html
+
+        return formula_html(self)
+
+    def _repr_latex_(self) -> str | None:
+        from ._display import formula_latex
+
+        return formula_latex(self)
+
 
 class DiscoveryResult:
     """What :func:`discover` found: the front, the chosen formula, and how the search went."""
@@ -180,6 +190,11 @@ class DiscoveryResult:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
         return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        from ._display import result_html
+
+        return result_html(self)
 
 
 # The most constants the engine fits in one problem.

@@ -158,3 +158,13 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.non_deterministic = False
         return tags
+
+    def _repr_html_(self) -> str:
+        from ._display import regressor_html
+
+        return regressor_html(self)
+
+    def _repr_mimebundle_(self, **kwargs):
+        from ._display import regressor_bundle
+
+        return regressor_bundle(self, super()._repr_mimebundle_(**kwargs))
