@@ -274,6 +274,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--target", metavar="NAME", help="column to explain (default: the last one)")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     parser.add_argument("--plot", metavar="FILE.png", help="draw the data against the prediction, and the front")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="write an HTML page: the front with the formulas typeset, predicted against observed, "
+                        "residuals")
     # The search's own options, as the options table declares them; --max-complexity also
     # serves the classic search, with its own default.
     for option in _options.OPTIONS:
@@ -318,8 +321,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     else:
         search_only = [o.flag for o in _options.OPTIONS
                        if o.flag and o.name != "max_complexity" and getattr(args, o.name) not in (None, o.default)]
-        if args.plot or search_only:
-            parser.error(f"{'--plot' if args.plot else search_only[0]} applies to the new search only (drop --classic)")
+        drawn = [flag for flag, value in (("--plot", args.plot), ("--report", args.report)) if value]
+        if drawn or search_only:
+            parser.error(f"{(drawn + search_only)[0]} applies to the new search only (drop --classic)")
     return args
 
 
@@ -355,6 +359,8 @@ def _main(argv: Sequence[str] | None) -> int:
             check_finite(header, columns, source)
         if args.plot:
             check_output_path("--plot", args.plot, "fit.png")
+        if args.report:
+            check_output_path("--report", args.report, "report.html")
         # the input is checked before the plotting extra is asked for
         plotting = _plotting() if args.plot else None
         if plotting is not None:
@@ -468,6 +474,11 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             draw(plotting, args.plot, X, Y, shown, target, result)
         except (OSError, ValueError) as exc:
             fail(f"--plot {args.plot}: {exc}", EXIT_USAGE)
+    if args.report and best is not None:
+        try:
+            write_report(args.report, result, X, Y, target)
+        except DataError as exc:
+            fail(str(exc), EXIT_USAGE)
     return status
 
 
