@@ -417,6 +417,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
     renamed = {ident: name for ident, name in zip(shown, names) if ident != name}
 
     if args.json:
+        shown_front = result.shown_front
         print(json.dumps({
             "target": target,
             "formula": best.text if found else None,
@@ -431,7 +432,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             "variables": dict(zip(shown, names)),
             "front": [
                 {"complexity": f.complexity, "loss": _finite_or_none(f.loss), "score": _finite_or_none(f.score),
-                 "formula": f.text, "best": f is best}
+                 "formula": f.text, "best": f is best, "shown": f in shown_front}
                 for f in result.front
             ],
             "rows": len(y),
@@ -455,7 +456,10 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             if best.constants:
                 print("constants: " + ", ".join(_with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
             print("front:")
-            print(_front_table(result.front, best))
+            print(_front_table(result.shown_front, best))
+            note = result._hidden_note()
+            if note:
+                print(f"    ({note})")
             print("Python:")
             for line in function.splitlines():
                 print(f"    {line}" if line else "")
@@ -572,13 +576,14 @@ def _draw(plotting, path: str, X, Y, names, target: str, result) -> None:
     data.legend(loc="best", fontsize="small")
     data.set_title(_plain(title if len(title) <= 60 else title[:57] + "..."), fontsize="medium")
 
-    losses, _ = floored_losses([f.loss for f in result.front])
-    shown = [(f.complexity, loss) for f, loss in zip(result.front, losses) if loss is not None]
+    entries = result.shown_front
+    losses, _ = floored_losses([f.loss for f in entries])
+    shown = [(f.complexity, loss) for f, loss in zip(entries, losses) if loss is not None]
     complexity = [c for c, _ in shown]
     loss = [v for _, v in shown]
     front.step(complexity, loss, where="post", color="0.6", linewidth=1)
     front.scatter(complexity, loss, s=18, color="C0", zorder=3, label="best per complexity")
-    chosen = losses[result.front.index(best)] if best in result.front else None
+    chosen = losses[entries.index(best)] if best in entries else None
     if chosen is not None:
         front.scatter([best.complexity], [chosen], s=80, facecolors="none", edgecolors="C3", linewidths=1.5,
                       zorder=4, label="chosen" + ("" if best.loss > 0 else " (exact: loss 0)"))  # fmt: skip

@@ -67,6 +67,14 @@ class Formula:
         )
 
     @property
+    def fitted_constants(self) -> int:
+        """How many constants were fitted to the data, snapped ones included (a structural 1 or
+        2, as in 1 − v², is not)."""
+        from ._holdout import fitted_count
+
+        return fitted_count(self.program)
+
+    @property
     def rmse(self) -> float:
         return math.sqrt(self.loss)
 
@@ -166,7 +174,7 @@ class Formula:
 class DiscoveryResult:
     """What :func:`discover` found: the front, the chosen formula, and how the search went."""
 
-    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean", "set_aside")
+    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean", "set_aside", "rows")
 
     def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean=True):
         self.front: list[Formula] = front     #: best formula per complexity, loss strictly falling
@@ -181,14 +189,33 @@ class DiscoveryResult:
         #: the columns set aside before the search, as showing no dependence of y on them
         #: (searches over many columns only)
         self.set_aside: tuple[str, ...] = ()
+        self.rows: int = 0  #: rows of the data
+
+    @property
+    def shown_front(self) -> list[Formula]:
+        """The front without the formulas that have more fitted constants than the rows support
+        (one per ``kRowsPerConstant`` rows, one at least): on 8 rows a formula with 6 constants
+        would fit anything. The chosen formula is always shown."""
+        limit = max(1, self.rows // kRowsPerConstant) if self.rows else None
+        return [f for f in self.front if f is self.best or limit is None or f.fitted_constants <= limit]
+
+    def _hidden_note(self) -> str | None:
+        hidden = len(self.front) - len(self.shown_front)
+        if not hidden:
+            return None
+        return (f"{hidden} formula{'s' if hidden > 1 else ''} with more fitted constants than "
+                f"{self.rows} rows support {'are' if hidden > 1 else 'is'} not shown (front holds them)")
 
     def __repr__(self) -> str:
         lines = [f"DiscoveryResult(best={self.best!r}, interrupted={self.interrupted})"]
         if not self.beats_mean:
             lines.append("  no formula predicts held-out rows better than the mean: best is the constant")
-        for f in self.front:
+        for f in self.shown_front:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
+        note = self._hidden_note()
+        if note:
+            lines.append(f"  ({note})")
         return "\n".join(lines)
 
     def _repr_html_(self) -> str:
@@ -196,6 +223,9 @@ class DiscoveryResult:
 
         return result_html(self)
 
+
+# Rows each fitted constant needs before a formula is shown or chosen.
+kRowsPerConstant = 8
 
 # The most constants the engine fits in one problem.
 _MAX_CONSTANTS = _native.engine_defaults()["max_constants"]
@@ -471,6 +501,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     for formula in front:
         formula.constant_errors = _constant_errors(formula, original, source)
     result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
+    result.rows = int(source.rows if source is not None else original[1].shape[0])
     if searched is not None:
         result.set_aside = tuple(n for i, n in enumerate(names) if i not in searched)
     return result

@@ -295,18 +295,23 @@ def front_html(front: Sequence[Any], best: Any, caption: str | None = None) -> s
 
 
 def _caption(result) -> str:
-    count = len(result.front)
+    count = len(result.shown_front)
     text = f"{count} formula{'' if count == 1 else 's'} on the front"
     if result.best is None:
         text += "; none chosen (nothing fitted)"
     if result.interrupted:
         text += f"; the search stopped early ({result.stop_reason or 'stopped'})"
+    if not result.beats_mean:
+        text += "; no formula predicts held-out rows better than the mean"
+    note = result._hidden_note()
+    if note:
+        text += f"; {note}"
     return text
 
 
 def result_html(result) -> str:
-    """The notebook view of a DiscoveryResult."""
-    return front_html(result.front, result.best, _caption(result))
+    """The notebook view of a DiscoveryResult: the formulas its rows support."""
+    return front_html(result.shown_front, result.best, _caption(result))
 
 
 def formula_html(formula) -> str:

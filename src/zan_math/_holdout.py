@@ -54,6 +54,11 @@ _STRUCTURAL = frozenset((-2.0, -1.0, 0.0, 1.0, 2.0))
 _MAX_PARAMS = _native.engine_defaults()["max_constants"]  # the engine's Levenberg–Marquardt problem size
 
 
+def fitted_count(program) -> int:
+    """How many of the program's constants were fitted to the data (snapped ones included)."""
+    return sum(1 for kind, value in program if kind == "param" or (kind == "const" and float(value) not in _STRUCTURAL))
+
+
 def free_constants(program, constants):
     """The program with every fitted value a parameter: snapped constants were fitted too, and a
     held-out check that kept them fixed would credit the formula with what all rows taught it."""

@@ -65,7 +65,7 @@ def test_json_front_and_formula(tmp_path):
     assert out["python"].startswith("import math") and "def E(m, v):" in out["python"]
     front = out["front"]
     assert [e["complexity"] for e in front] == sorted(e["complexity"] for e in front)
-    assert all(set(e) == {"complexity", "loss", "score", "formula", "best"} for e in front)
+    assert all(set(e) == {"complexity", "loss", "score", "formula", "best", "shown"} for e in front)
     assert front[-1]["formula"] == out["formula"] and out["interrupted"] is False
 
 
