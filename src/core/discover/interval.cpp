@@ -210,7 +210,9 @@ constexpr double kPhaseMargin = 1e-8;
 }
 
 // The guard G of zan over b: b where positive, else |b| floored at GUARD_FLOOR. Always
-// positive: a positive b of the box is a double, at least the least subnormal.
+// positive: a positive operand is a double, at least the least subnormal, so zan has a
+// finite value at every point (the operator is total by design; its values near b = 0
+// are bounded by about 745 plus the exponential term).
 [[nodiscard]] Interval positive_guard_range(Interval b) noexcept {
     bool any = false;
     Interval r{0.0, 0.0};
@@ -252,12 +254,10 @@ Enclosure exp(Interval a, Interval) noexcept {
     return everywhere(std::max(0.0, f_down(kExp, a.lo)), f_up(kExp, a.hi));
 }
 
-// Defined for positive arguments. The least positive argument a box can give is the
-// least subnormal, whose logarithm is finite.
+// Defined for positive arguments; towards 0 the logarithm is unbounded below.
 Enclosure ln(Interval a, Interval) noexcept {
     if (a.hi <= 0.0) return nowhere();
-    const double lo = a.lo > 0.0 ? a.lo : std::numeric_limits<double>::denorm_min();
-    return where(a.lo > 0.0, f_down(kLog, lo), f_up(kLog, a.hi));
+    return where(a.lo > 0.0, a.lo > 0.0 ? f_down(kLog, a.lo) : -kMax, f_up(kLog, a.hi));
 }
 
 Enclosure sqrt(Interval a, Interval) noexcept {
@@ -470,6 +470,28 @@ bool fails_at(const Expr& program, std::span<const double> x, std::span<const do
     return !v || !within(*v, bound);
 }
 
+// The read variable whose side of the sub-box is widest relative to its side of the whole
+// box, among those its midpoint splits; box.size() if none.
+std::size_t variable_to_split(const std::vector<std::size_t>& read, std::span<const Interval> box,
+                              std::span<const Interval> sub, std::span<const double> mid) {
+    std::size_t split = box.size();
+    double widest = 0.0;
+    for (std::size_t i : read) {
+        const double whole_half = half_width(box[i]);
+        const double rel = whole_half > 0.0 ? half_width(sub[i]) / whole_half : 0.0;
+        if (rel > widest && sub[i].lo < mid[i] && mid[i] < sub[i].hi) {
+            widest = rel;
+            split = i;
+        }
+    }
+    return split;
+}
+
+// Is the sub-box one point as far as the program can tell?
+bool single_point(const std::vector<std::size_t>& read, std::span<const Interval> sub) {
+    return std::all_of(read.begin(), read.end(), [&](std::size_t i) { return sub[i].lo == sub[i].hi; });
+}
+
 }  // namespace
 
 Enclosure enclose(const Expr& program, std::span<const double> params, std::span<const Interval> box) {
@@ -522,22 +544,11 @@ BoxCheck check_box(const Expr& program, std::span<const double> params, std::spa
         for (std::size_t i = 0; i < d; ++i) mid[i] = midpoint(cur[i]);
         if (fails_at(program, mid, params, bound)) return {BoxVerdict::Unsafe, whole, out.boxes};
 
-        // Split the read variable widest relative to its side of the whole box.
-        std::size_t split = d;
-        double widest = 0.0;
-        for (std::size_t i : read) {
-            const double whole_half = half_width(box[i]);
-            const double rel = whole_half > 0.0 ? half_width(cur[i]) / whole_half : 0.0;
-            if (rel > widest && cur[i].lo < mid[i] && mid[i] < cur[i].hi) {
-                widest = rel;
-                split = i;
-            }
-        }
-        if (split == d && std::all_of(read.begin(), read.end(), [&](std::size_t i) { return cur[i].lo == cur[i].hi; })) {
-            // a single point of the variables read, and its value was just found good
+        if (single_point(read, cur)) {  // and its value was just found good
             end_on(e);
             continue;
         }
+        const std::size_t split = variable_to_split(read, box, cur, mid);
         const bool room = out.boxes + depths.size() + 2 <= box_budget;
         if (split == d || depth >= depth_limit || !room) {
             end_on(e);
