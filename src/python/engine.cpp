@@ -16,6 +16,7 @@
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/predict.hpp"
+#include "core/discover/interval.hpp"
 #include "core/discover/operators.hpp"
 #include "python/buffer_view.hpp"
 #include "python/convert.hpp"
@@ -376,6 +377,35 @@ Ref refit(PyObject*, const Args& args) {
     return Ref::check(Py_BuildValue("(OdO)", constants.get(), fit.cost, fit.ok ? Py_True : Py_False));
 }
 
+constexpr const char* kAdmitParams[] = {"program", "constants", "lows", "highs", "bound"};
+constexpr Signature kAdmit{"admit()", kAdmitParams, 5};
+
+// Whether the program has a value within ±bound at every point of the box [lows, highs]
+// (interval arithmetic, halving where it cannot decide, then dense samples): (admitted,
+// low, high), the last two an enclosure of its values there when admitted.
+Ref admit(PyObject*, const Args& args) {
+    const FloatVec lows = args.get(2, to_float_list), highs = args.get(3, to_float_list);
+    if (lows.size() != highs.size() || lows.empty()) raise(PyExc_ValueError, "lows and highs must pair up, one per variable");
+    const zd::Expr program = to_program(args[0], lows.size());
+    const FloatVec constants = args.get(1, to_float_list);
+    const double bound = args.get(4, to_float);
+    std::vector<zd::Interval> box;
+    for (std::size_t i = 0; i < lows.size(); ++i) box.push_back({lows[i], highs[i]});
+    zd::BoxCheck check{};
+    zd::BoxVerdict verdict{};
+    try {
+        ReleasedLock unlocked;
+        const std::span<const double> params(constants.data(), constants.size());
+        check = zd::check_box(program, params, box, bound);
+        verdict = check.verdict == zd::BoxVerdict::Undecided ? zd::decide_by_samples(program, params, box, bound)
+                                                            : check.verdict;
+    } catch (const std::invalid_argument& e) {
+        raise_format(PyExc_ValueError, "%s", e.what());
+    }
+    const bool safe = verdict == zd::BoxVerdict::Safe;
+    return Ref::check(Py_BuildValue("(Odd)", safe ? Py_True : Py_False, check.range.range.lo, check.range.range.hi));
+}
+
 // The engine's own defaults for the options the Python layer declares, so a test can hold
 // the two against each other, and the most constants one fit takes.
 constexpr std::span<const char* const> kNoParams{};
@@ -399,6 +429,7 @@ PyMethodDef kDiscoverMethods[] = {
     method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
     method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
+    method_def<kAdmit, admit>("admit", "admit(program, constants, lows, highs, bound)\n--\n\n"),
     method_def<kRefit, refit>("refit", "refit(program, constants, columns, target)\n--\n\n"),
     method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

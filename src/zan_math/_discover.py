@@ -49,7 +49,7 @@ class Formula:
     value (a logarithm of a non-positive number, a division by zero) give NaN.
     """
 
-    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors")
+    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors", "box")
 
     def __init__(self, program, constants, names, complexity, loss, nmse, score, constant_errors=None):
         self.program: tuple = tuple(tuple(t) for t in program)
@@ -65,6 +65,15 @@ class Formula:
             tuple(math.nan for _ in self.constants) if constant_errors is None
             else tuple(float(e) for e in constant_errors)
         )
+        #: the box the formula was checked on, (low, high) per variable (None: not checked)
+        self.box: tuple[tuple[float, float], ...] | None = None
+
+    @property
+    def domain(self) -> dict[str, tuple[float, float]] | None:
+        """Where the formula is known to have a value, within ten times the target's range: the
+        box it was checked on, by variable (the rows' box widened by ``margin``, or the rows' own
+        box for an exact fit). ``predict`` computes outside it too."""
+        return None if self.box is None else dict(zip(self.names, self.box))
 
     @property
     def fitted_constants(self) -> int:
@@ -154,6 +163,7 @@ class Formula:
 
     def __setstate__(self, state):
         state.setdefault("constant_errors", tuple(math.nan for _ in state.get("constants", ())))
+        state.setdefault("box", None)
         for k, v in state.items():
             object.__setattr__(self, k, v)
 
@@ -251,6 +261,8 @@ def discover(
     max_terms: int = 6,
     use_trig: bool = True,
     use_zan: bool = False,
+    margin: float = 0.25,
+    domain: dict | None = None,
     client=None,
     _source: DataSource | None = None,
 ) -> DiscoveryResult:
@@ -295,6 +307,8 @@ def discover(
             max_terms=max_terms,
             use_trig=use_trig,
             use_zan=use_zan,
+            margin=margin,
+            domain=domain,
         )
     )
     if client is not None:
@@ -483,10 +497,16 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     raw = outcome["value"]
     front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
+    raw_front = raw["front"]
+    if front and source is None:
+        raw_front, front, best_index = _admitted(
+            raw_front, front, best_index, original, values, names, target,
+            lambda f: _formula(f, names, x_exp, y_exp, None),
+        )
     beats_mean = True
     if front and values["selection"] == "best":
         best_index, beats_mean = _held_out_choice(
-            raw["front"], front, columns, all_columns, target, best_index,
+            raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
         )
     best = front[best_index] if front else None
@@ -586,3 +606,36 @@ def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
             return unknown
         errors = np.sqrt(np.diag(covariance))
     return tuple(float(e) if math.isfinite(e) and e >= 0 else math.nan for e in errors)
+
+
+def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of):
+    """The front without the formulas that have no value somewhere on the box around the rows, or
+    grow far past the target there; each kept formula records the box it was checked on. The
+    search's choice, if dropped, passes to the longest kept formula no longer than it."""
+    from ._domain import admitted, given_box, kExactNmse, rows_box, widened
+
+    columns, target = data
+    own = rows_box(columns)
+    wide = widened(own, values["margin"])
+    if values["domain"]:
+        wide = given_box(values["domain"], names, wide)
+    keep = []
+    for i, formula in enumerate(front):
+        exact = formula.nmse <= kExactNmse
+        box = own if exact and not values["domain"] else wide
+        if admitted(formula.program, formula.constants, box, target):
+            formula.box = box
+            keep.append(i)
+        elif exact:
+            # An exact fit stands whatever its shape between the rows (a resonance observed on
+            # both sides of its pole): the rows decide. Its domain is then not known.
+            keep.append(i)
+    if not keep:  # the constant stands alone
+        mean = float(np.mean(scaled_target))
+        constant = {"program": (("param", 0),), "constants": (mean,), "complexity": 1,
+                    "loss": float(np.var(scaled_target)), "nmse": 1.0, "score": 0.0}
+        return [constant], [formula_of(constant)], 0
+    limit = front[best_index].complexity
+    shorter = [i for i in keep if front[i].complexity <= limit]
+    best = max(shorter, key=lambda i: front[i].complexity) if shorter else keep[0]
+    return [raw_front[i] for i in keep], [front[i] for i in keep], keep.index(best)

@@ -62,6 +62,13 @@ OPTIONS: tuple[Option, ...] = (
     Option("max_terms", "int", 6, "most terms in a fitted sum", low=1, high=6, flag="--max-terms"),
     Option("use_trig", "bool", True, "use sin and cos"),
     Option("use_zan", "bool", False, "use the zan operator zan(a, b) = exp(a) - ln(b)"),
+    Option("margin", "float", 0.25,
+           "share of each variable's range by which the box a formula must have a value on (and stay within "
+           "ten times the target's range on) extends past the rows; exact fits need only the rows' own box",
+           low=0, high=10, engine=False, flag="--margin"),
+    Option("domain", "domain", None,
+           "a box the formula must hold on as well, {name: (low, high)}, for variables known to go further",
+           none=True, engine=False),
     Option("progress", "progress", None,
            "True: show progress on standard error; False: never; None: when it is a terminal; "
            "a callable: receives a LevelInfo after each level (returning False stops the search)",
@@ -99,6 +106,8 @@ def describe_range(option: Option) -> str:
         text = " or ".join(repr(c) for c in option.choices)
     elif option.kind == "progress":
         text = "True, False, None or a callable"
+    elif option.kind == "domain":
+        text = "a mapping of variable names to (low, high)"
     else:
         text = "a sequence of operator names"
     if option.none and option.kind not in ("progress",):
@@ -153,6 +162,19 @@ def check(name: str, value: Any) -> Any:
         if isinstance(value, bool) or callable(value) or type(value).__name__ == "bool_":
             return value if callable(value) else bool(value)
         raise _type_error(option, value)
+    if kind == "domain":
+        if not hasattr(value, "items"):
+            raise _type_error(option, value)
+        checked = {}
+        for key, pair in value.items():
+            try:
+                low, high = (float(v) for v in pair)
+            except (TypeError, ValueError):
+                raise TypeError(f"domain[{key!r}] must be a (low, high) pair of numbers, got {pair!r}") from None
+            if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+                raise ValueError(f"domain[{key!r}] must be finite with low <= high, got {pair!r}")
+            checked[str(key)] = (low, high)
+        return checked
     raise AssertionError(f"option {name} has an unknown kind {kind!r}")
 
 
@@ -187,6 +209,8 @@ def sklearn_constraints() -> dict[str, list]:
             rule = [StrOptions(set(option.choices))]
         elif option.kind == "progress":
             rule = ["boolean", callable]
+        elif option.kind == "domain":
+            rule = [dict]
         else:
             rule = [list, tuple]
         rule.append(None)  # the default

@@ -85,6 +85,8 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         max_terms: int = 6,
         use_trig: bool = True,
         use_zan: bool = False,
+        margin: float = 0.25,
+        domain: dict | None = None,
         client: Any = None,
     ):
         self.max_complexity = max_complexity
@@ -96,6 +98,8 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.max_terms = max_terms
         self.use_trig = use_trig
         self.use_zan = use_zan
+        self.margin = margin
+        self.domain = domain
         self.client = client
 
     def fit(self, X, y) -> FormulaRegressor:
