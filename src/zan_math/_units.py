@@ -391,3 +391,363 @@ def units_option(text: str) -> dict[str, str]:
             raise ValueError(f"--units gives the unit of {name!r} twice")
         units[name] = unit.strip()
     return units
+
+
+# ---- dimensionless groups -----------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Analysis:
+    """The dimensionless groups of the variables and the monomial that carries the units of y:
+    y = Π x_j^monomial[j] · F(π_0, …), π_i = Π x_j^groups[i][j]."""
+
+    groups: tuple[tuple[int, ...], ...]  #: integer exponents of each group, over the variables
+    monomial: tuple[Fraction, ...]       #: exponents of the monomial, over the variables
+
+
+def _solve(columns: Sequence[Sequence[Fraction]], rhs: Sequence[Fraction]) -> list[Fraction] | None:
+    """Exact coefficients c with Σ c_k·columns[k] = rhs (columns independent), or None when rhs is
+    outside their span."""
+    k = len(columns)
+    rows = [[Fraction(columns[c][r]) for c in range(k)] + [Fraction(rhs[r])] for r in range(kDimensions)]
+    placed: list[int] = []
+    for c in range(k):
+        found = next((i for i in range(len(placed), kDimensions) if rows[i][c] != 0), None)
+        if found is None:
+            continue
+        r = len(placed)
+        rows[r], rows[found] = rows[found], rows[r]
+        lead = rows[r][c]
+        rows[r] = [v / lead for v in rows[r]]
+        for i in range(kDimensions):
+            if i != r and rows[i][c] != 0:
+                factor = rows[i][c]
+                rows[i] = [a - factor * b for a, b in zip(rows[i], rows[r])]
+        placed.append(c)
+    if any(rows[i][k] != 0 for i in range(len(placed), kDimensions)):
+        return None
+    solution = [Fraction(0)] * k
+    for r, c in enumerate(placed):
+        solution[c] = rows[r][k]
+    return solution
+
+
+def _simplicity(dimension: Sequence[Fraction]) -> tuple[int, Fraction]:
+    return sum(1 for d in dimension if d), sum(abs(d) for d in dimension)
+
+
+def dimensional_analysis(
+    dimensions: Sequence[Sequence[Fraction]], target: Sequence[Fraction], names: Sequence[str] | None = None
+) -> Analysis:
+    """Independent dimensionless groups of variables with these dimensions, and a monomial of
+    them with the target's dimension; ValueError when no monomial has it.
+
+    The groups are expressed through a set of reference variables, chosen with the simplest
+    dimensions first (a length before a speed), ties in the variables' order; every other
+    variable makes one group with them, in the variables' order. So a dimensionless variable is
+    a group by itself, and a variable with the dimension of a reference one is its ratio to it
+    (``x2/x1``). Exponents are the smallest integers, the variable's own positive.
+    """
+    n = len(dimensions)
+    dims = [tuple(Fraction(d) for d in dim) for dim in dimensions]
+    reference: list[int] = []
+    for j in sorted(range(n), key=lambda j: (*_simplicity(dims[j]), j)):
+        if any(dims[j]) and _solve([dims[p] for p in reference], dims[j]) is None:
+            reference.append(j)
+    reference.sort()
+    basis = [dims[p] for p in reference]
+    groups = []
+    for j in range(n):
+        if j in reference:
+            continue
+        exponents = [Fraction(0)] * n
+        exponents[j] = Fraction(1)
+        for p, c in zip(reference, _solve(basis, dims[j])):
+            exponents[p] = -c
+        common = reduce(math.lcm, (e.denominator for e in exponents), 1)
+        integers = [int(e * common) for e in exponents]
+        divisor = reduce(math.gcd, integers)
+        groups.append(tuple(e // divisor for e in integers))
+    coefficients = _solve(basis, target)
+    if coefficients is None:
+        names = list(names) if names is not None else [f"x{j}" for j in range(n)]
+        have = ", ".join(f"{name}: {format_dimension(dim)}" for name, dim in zip(names, dims))
+        raise ValueError(
+            f"the units of y ({format_dimension(target)}) cannot be made from those of the variables ({have})"
+        )
+    monomial = [Fraction(0)] * n
+    for p, c in zip(reference, coefficients):
+        monomial[p] = c
+    return Analysis(tuple(groups), tuple(monomial))
+
+
+# ---- monomials as programs ----------------------------------------------------------------
+
+Token = tuple[str, Any]
+
+
+def _power_tokens(j: int, k: int) -> list[Token]:
+    """x_j**k for k >= 1 by squaring and multiplying: x**4 is (x*x)*(x*x), two operations."""
+    if k == 1:
+        return [("var", j)]
+    if k % 2 == 0:
+        return _power_tokens(j, k // 2) + [("op", "square")]
+    return _power_tokens(j, k - 1) + [("var", j), ("op", "mul")]
+
+
+def _product_tokens(factors: Sequence[tuple[int, int]]) -> list[Token]:
+    out: list[Token] = []
+    for i, (j, k) in enumerate(factors):
+        out += _power_tokens(j, k)
+        if i:
+            out.append(("op", "mul"))
+    return out
+
+
+def _quotient_tokens(exponents: Sequence[int]) -> list[Token]:
+    """Π x_j**e_j as one quotient, numerator over denominator; [] when every exponent is 0."""
+    top = _product_tokens([(j, e) for j, e in enumerate(exponents) if e > 0])
+    bottom = _product_tokens([(j, -e) for j, e in enumerate(exponents) if e < 0])
+    if top and bottom:
+        return top + bottom + [("op", "div")]
+    if bottom:
+        return bottom + [("op", "inv")]
+    return top
+
+
+def _root_tokens(q: int) -> list[Token]:
+    """The q-th root of the value on the stack: square roots where q is a power of two, else
+    exp(ln(a)/q), which has a value only for positive a."""
+    if q & (q - 1) == 0:
+        return [("op", "sqrt")] * (q.bit_length() - 1)
+    return [("op", "ln"), ("const", float(q)), ("op", "div"), ("op", "exp")]
+
+
+def monomial_program(exponents: Sequence[Fraction]) -> tuple[Token, ...]:
+    """Postfix program of Π x_j**e_j; () when every exponent is 0. A fractional exponent is
+    split into its whole part and a root of what is left: m**1*L**(1/2) is m*sqrt(L), so the
+    sign of m survives."""
+    whole = [int(e) for e in exponents]  # truncated towards zero
+    parts = [Fraction(e) - w for e, w in zip(exponents, whole)]
+    q = reduce(math.lcm, (p.denominator for p in parts), 1)
+    program = _quotient_tokens(whole)
+    if q > 1:
+        program += _quotient_tokens([int(p * q) for p in parts]) + _root_tokens(q)
+        if any(whole):
+            program.append(("op", "mul"))
+    return tuple(program)
+
+
+def _evaluate(program: Sequence[Token], columns: np.ndarray) -> np.ndarray:
+    out = np.empty(columns.shape[1], dtype=np.float64)
+    _native.predict(tuple(program), (), columns, out)
+    return out
+
+
+# ---- the search through the groups ----------------------------------------------------------
+
+# Largest exponent of a group moved into the monomial by the data's power law.
+kMaxShift = 3
+# How near an integer a fitted exponent must be to count as a power law of that group: a
+# factor the target truly carries comes out within a few hundredths, while a group the target
+# depends on in another way (the coordinates under r² = Σ(x2 − x1)²) comes out anywhere.
+kPowerLawTolerance = 0.1
+
+
+def _power_law_shift(groups: np.ndarray, ratio: np.ndarray) -> list[int]:
+    """Integer exponents a (|a| <= kMaxShift) of the power law ratio ~ Π π_i**a_i that the data
+    follow: each group's exponent of the least-squares fit in log scale, where it is within
+    kPowerLawTolerance of an integer (else 0), kept when it makes the ratio vary less.
+
+    The groups left for the search then describe how the target departs from a power law,
+    rather than also the power law itself: for F = G·m1·m2/r², the mass ratio's exponent goes
+    into the monomial, leaving F / (G·m1·m2/x1²) a function of the coordinates alone."""
+    k = groups.shape[0]
+    usable = np.all(np.isfinite(groups) & (groups != 0), axis=0) & np.isfinite(ratio) & (ratio != 0)
+    if k == 0 or np.count_nonzero(usable) < k + 2:
+        return [0] * k
+    logs = np.log(np.abs(groups[:, usable])).T
+    target = np.log(np.abs(ratio[usable]))
+    logs = logs - logs.mean(axis=0)
+    target = target - target.mean()
+    coefficients, *_ = np.linalg.lstsq(logs, target, rcond=None)
+    rounded = np.rint(coefficients)
+    clean = np.abs(coefficients - rounded) <= kPowerLawTolerance
+    shift = np.where(clean, np.clip(rounded, -kMaxShift, kMaxShift), 0).astype(int)
+    if not shift.any() or not np.var(target - logs @ shift) < np.var(target):
+        return [0] * k
+    return [int(a) for a in shift]
+
+
+class UnitsResult(DiscoveryResult):
+    """A :class:`~zan_math.DiscoveryResult` found through dimensionless groups: its formulas are of
+    the caller's variables, and it tells which groups and which monomial the search used."""
+
+    __slots__ = ("groups", "monomial", "dimensionless")
+
+    def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean, groups, monomial,
+                 dimensionless):  # fmt: skip
+        super().__init__(front, best, names, interrupted, stop_reason, levels, beats_mean)
+        self.groups: tuple[str, ...] = groups  #: the groups searched, e.g. ``pi0 = v**2/(g*h)``
+        self.monomial: str = monomial          #: carries the units of y: y = monomial * F(pi0, ...)
+        #: the search's own result, of the groups (its variables are pi0, pi1, ...)
+        self.dimensionless: DiscoveryResult = dimensionless
+
+    def __repr__(self) -> str:
+        arguments = ", ".join(g.split(" = ")[0] for g in self.groups)
+        lines = [super().__repr__(), f"  through y = {self.monomial} * F({arguments})"]
+        lines += [f"    {g}" for g in self.groups]
+        return "\n".join(lines)
+
+
+def _variable_units(units: Any, names: Sequence[str]) -> list[Unit]:
+    """The unit of each variable from a mapping by name or a sequence in the variables' order."""
+    if isinstance(units, Mapping):
+        unknown = [key for key in units if key not in names]
+        if unknown:
+            raise ValueError(
+                f"units names {unknown[0]!r}, which is not a variable (the variables are "
+                f"{', '.join(repr(n) for n in names)})"
+            )
+        missing = [n for n in names if n not in units]
+        if missing:
+            raise ValueError(f"units has no unit for {missing[0]!r} (give '1' for a dimensionless variable)")
+        given = [units[n] for n in names]
+    elif isinstance(units, Sequence) and not isinstance(units, str):
+        if len(units) != len(names):
+            raise ValueError(f"units has {len(units)} entries for {len(names)} variables")
+        given = list(units)
+    else:
+        raise TypeError(f"units must map variable names to units, got {type(units).__name__}")
+    return [_labelled(u, f"the unit of {n!r}") for n, u in zip(names, given)]
+
+
+def _labelled(unit: Any, what: str) -> Unit:
+    try:
+        return parse_unit(unit)
+    except (ValueError, TypeError) as exc:
+        raise type(exc)(f"{what}: {exc}") from None
+
+
+def _checked(values: np.ndarray, what: str) -> np.ndarray:
+    bad = ~np.isfinite(values)
+    if bad.any():
+        row = int(np.argmax(bad))
+        raise ValueError(f"{what} has no finite value at row {row} ({values[row]})")
+    return values
+
+
+def _mean_squared_error(program, constants, columns: np.ndarray, target: np.ndarray) -> float:
+    out = np.empty(target.shape[0], dtype=np.float64)
+    _native.predict(program, constants, columns, out)
+    if not np.all(np.isfinite(out)):
+        return math.inf
+    return float(np.mean((out - target) ** 2))
+
+
+def discover_with_units(
+    discover: Callable[..., DiscoveryResult],
+    X,
+    y,
+    names: Sequence[str] | None,
+    units: Mapping[str, str | Unit] | Sequence[str | Unit],
+    y_units: str | Unit,
+    **options,
+) -> UnitsResult:
+    """``discover(X, y, names=names, **options)`` through the dimensionless groups of the
+    variables, whose units are given by name (or in the variables' order).
+
+    The search runs on the groups π_i (computed from the columns as the products of powers the
+    returned formulas contain) against y / M, where the monomial M carries the units of y; its
+    formulas F(π) come back as M·F(π(x)), of the caller's variables, with their loss measured
+    against y. The front keeps the search's order and complexities; the chosen formula is chosen
+    again by the same held-out rule on y. ValueError when y's units cannot be made from the
+    variables', when a group or M has no finite value on some row (a variable in a denominator
+    is 0), and for any unit that does not parse.
+    """
+    if options.get("client") is not None:
+        raise ValueError("units need X and y in memory: they cannot be used with client")
+    columns, frame_names = columns_of(X, allow_nonfinite=False)
+    target = target_of(y, columns.shape[1])
+    n_vars = columns.shape[0]
+    if names is None:
+        names = frame_names or default_names(n_vars)
+    elif isinstance(names, str):
+        raise TypeError("names must be a sequence of names, one per variable, not one string")
+    names = tuple(str(n) for n in names)
+    if len(names) != n_vars:
+        raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
+    if units is None:
+        raise ValueError("units must give the unit of every variable")
+    variable_units = _variable_units(units, names)
+    if y_units is None:
+        raise ValueError("y_units must be given with units: the unit of y, such as 'J' or 'm/s'")
+    y_unit = _labelled(y_units, "y_units")
+
+    analysis = dimensional_analysis([u.dimension for u in variable_units], y_unit.dimension, names)
+    group_programs = [monomial_program(g) for g in analysis.groups]
+    group_texts = tuple(f"pi{i} = {to_text(p, (), names)}" for i, p in enumerate(group_programs))
+    group_columns = np.empty((len(group_programs), target.shape[0]))
+    for i, program in enumerate(group_programs):
+        group_columns[i] = _checked(_evaluate(program, columns), f"the group {group_texts[i]}")
+
+    monomial = list(analysis.monomial)
+    first = monomial_program(monomial)
+    if first:
+        shift = _power_law_shift(group_columns, target / _evaluate(first, columns))
+        for a, group in zip(shift, analysis.groups):
+            monomial = [m + a * g for m, g in zip(monomial, group)]
+    scale_program = monomial_program(monomial)
+    if scale_program:
+        scale_text = to_text(scale_program, (), names)
+        scale = _checked(_evaluate(scale_program, columns), f"the monomial {scale_text}, which carries the units of y,")
+        if not np.all(scale != 0):
+            row = int(np.argmax(scale == 0))
+            raise ValueError(f"the monomial {scale_text}, which carries the units of y, is 0 at row {row}")
+        ratio = _checked(target / scale, f"y / ({scale_text})")
+    else:
+        scale_text, ratio = "1", target
+
+    # Without groups the law is the monomial times a constant; a column of ones gives the
+    # search something to read while it fits and snaps that constant.
+    search_columns = group_columns if len(group_programs) else np.ones((1, target.shape[0]))
+    search_names = tuple(f"pi{i}" for i in range(len(group_programs))) or ("one",)
+    inner = discover(search_columns.T, ratio, names=search_names, **options)
+
+    substitutes = group_programs or [(("const", 1.0),)]
+    front = []
+    for f in inner.front:
+        program: list[Token] = []
+        for token in f.program:
+            program += substitutes[token[1]] if token[0] == "var" else [token]
+        if scale_program:
+            program += [*scale_program, ("op", "mul")]
+        loss = _mean_squared_error(tuple(program), f.constants, columns, target)
+        variance = float(np.var(target))
+        nmse = loss / variance if variance > 0 else (0.0 if loss == 0 else math.inf)
+        front.append(Formula(program, f.constants, names, f.complexity, loss, nmse, f.score))
+
+    best_index = inner.front.index(inner.best) if inner.best is not None else 0
+    beats_mean = inner.beats_mean
+    if front and (options.get("selection") or "best") == "best":
+        best_index, beats_mean = _held_out_choice(front, columns, target, best_index)
+    best = front[best_index] if front else None
+    return UnitsResult(front, best, names, inner.interrupted, inner.stop_reason, inner.levels, beats_mean,
+                       group_texts, scale_text, inner)  # fmt: skip
+
+
+def _held_out_choice(front: list[Formula], columns: np.ndarray, target: np.ndarray, prefer: int):
+    """The held-out choice of :func:`~zan_math.discover`, made again on y: the search's chose on
+    y / M, whose rows weigh differently; the mean of y, with beats_mean False, when no formula
+    predicts held-out rows better."""
+    from ._holdout import choose, held_out_errors
+
+    errors, constant = held_out_errors([(f.program, f.constants) for f in front], columns, target)
+    variance = float(np.var(target))
+    chosen = choose([f.complexity for f in front], errors, constant, variance, prefer)
+    if chosen is not None:
+        return chosen, True
+    if not any(kind == "var" for kind, _ in front[0].program):
+        return 0, False
+    front.insert(0, Formula((("param", 0),), (float(np.mean(target)),), front[0].names, 1, variance, 1.0, 0.0))
+    return 0, False
