@@ -694,7 +694,8 @@ def discover_with_units(
     monomial = list(analysis.monomial)
     first = monomial_program(monomial)
     if first:
-        shift = _power_law_shift(group_columns, target / _evaluate(first, columns))
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            shift = _power_law_shift(group_columns, target / _evaluate(first, columns))
         for a, group in zip(shift, analysis.groups):
             monomial = [m + a * g for m, g in zip(monomial, group)]
     scale_program = monomial_program(monomial)
@@ -704,7 +705,8 @@ def discover_with_units(
         if not np.all(scale != 0):
             row = int(np.argmax(scale == 0))
             raise ValueError(f"the monomial {scale_text}, which carries the units of y, is 0 at row {row}")
-        ratio = _checked(target / scale, f"y / ({scale_text})")
+        with np.errstate(over="ignore"):
+            ratio = _checked(target / scale, f"y / ({scale_text})")
     else:
         scale_text, ratio = "1", target
 
@@ -740,10 +742,14 @@ def _held_out_choice(front: list[Formula], columns: np.ndarray, target: np.ndarr
     """The held-out choice of :func:`~zan_math.discover`, made again on y: the search's chose on
     y / M, whose rows weigh differently; the mean of y, with beats_mean False, when no formula
     predicts held-out rows better."""
-    from ._holdout import choose, held_out_errors
+    from ._holdout import choose, held_out_errors, kFloor
 
-    errors, constant = held_out_errors([(f.program, f.constants) for f in front], columns, target)
     variance = float(np.var(target))
+    # Losses within rounding of y count as equal, as in the search: a target y / M that is
+    # constant to the last bit leaves the search fitting its rounding, with nothing to gain on y.
+    floor = kFloor * variance
+    prefer = min(i for i in range(prefer + 1) if max(front[i].loss, floor) <= max(front[prefer].loss, floor))
+    errors, constant = held_out_errors([(f.program, f.constants) for f in front], columns, target)
     chosen = choose([f.complexity for f in front], errors, constant, variance, prefer)
     if chosen is not None:
         return chosen, True
