@@ -173,6 +173,8 @@ _PREFIXES = {
 _SUPERSCRIPTS = {"⁰": "0", "¹": "1", "²": "2", "³": "3", "⁴": "4", "⁵": "5", "⁶": "6", "⁷": "7", "⁸": "8",
                  "⁹": "9", "⁻": "-"}  # fmt: skip
 _PRODUCT_SIGNS = "*·⋅"
+# Far beyond any unit, and well within the interpreter's recursion limit.
+kMaxNesting = 50
 
 
 def _is_digit(c: str | None) -> bool:
@@ -191,6 +193,7 @@ class _Parser:
         self.text = text
         self.pos = 0
         self.units = units
+        self.depth = 0
 
     def error(self, message: str, pos: int | None = None) -> ValueError:
         where = self.pos if pos is None else pos
@@ -254,9 +257,13 @@ class _Parser:
             raise self.error("a unit is missing")
         if c == "(":
             opened = self.pos
+            self.depth += 1
+            if self.depth > kMaxNesting:
+                raise self.error(f"parentheses nest deeper than {kMaxNesting}")
             self.pos += 1
             self.skip_space()
             unit = self.product()
+            self.depth -= 1
             self.skip_space()
             if self.peek() != ")":
                 raise self.error(f"the parenthesis opened at position {opened} is not closed")
@@ -486,6 +493,11 @@ def dimensional_analysis(
 Token = tuple[str, Any]
 
 
+# Largest numerator or denominator of a power in a group or the monomial: far beyond the units
+# of physics, and a program of at most a few dozen tokens per variable.
+kMaxPower = 1000
+
+
 def _power_tokens(j: int, k: int) -> list[Token]:
     """x_j**k for k >= 1 by squaring and multiplying: x**4 is (x*x)*(x*x), two operations."""
     if k == 1:
@@ -527,6 +539,9 @@ def monomial_program(exponents: Sequence[Fraction]) -> tuple[Token, ...]:
     """Postfix program of Π x_j**e_j; () when every exponent is 0. A fractional exponent is
     split into its whole part and a root of what is left: m**1*L**(1/2) is m*sqrt(L), so the
     sign of m survives."""
+    large = next((e for e in exponents if abs(e.numerator) > kMaxPower or e.denominator > kMaxPower), None)
+    if large is not None:
+        raise ValueError(f"dimensional analysis needs a power of {large}, beyond the {kMaxPower} it supports")
     whole = [int(e) for e in exponents]  # truncated towards zero
     parts = [Fraction(e) - w for e, w in zip(exponents, whole)]
     q = reduce(math.lcm, (p.denominator for p in parts), 1)
@@ -677,6 +692,8 @@ def discover_with_units(
     names = tuple(str(n) for n in names)
     if len(names) != n_vars:
         raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
+    if len(set(names)) != len(names):
+        raise ValueError("names must be distinct")
     if units is None:
         raise ValueError("units must give the unit of every variable")
     variable_units = _variable_units(units, names)

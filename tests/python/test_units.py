@@ -89,6 +89,22 @@ def test_parse_unit_errors(text, message):
         parse_unit(text)
 
 
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="mkgsAKNJ()^*/·²⁻-0123456789. µΩhd_", max_size=30))
+def test_any_text_is_a_unit_or_a_value_error(text):
+    try:
+        unit = parse_unit(text)
+    except ValueError as exc:
+        assert "position" in str(exc) or "range of floats" in str(exc)
+    else:
+        assert len(unit.dimension) == 7 and 0 < unit.scale < math.inf
+
+
+def test_deep_parentheses_are_refused():
+    with pytest.raises(ValueError, match="nest deeper than"):
+        parse_unit("(" * 2000 + "m" + ")" * 2000)
+
+
 def test_units_option():
     assert units_option("m=kg, v = m/s,E=") == {"m": "kg", "v": "m/s", "E": ""}
     with pytest.raises(ValueError, match="name=unit pairs"):
