@@ -287,6 +287,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
             help_text = help_text.replace("(default 30;", f"(default 30, {CLASSIC_MAX_COMPLEXITY} with --classic;")
         if option.kind == "choice":
             parser.add_argument(option.flag, choices=option.choices, default=option.default, help=help_text)
+        elif option.kind in ("units", "unit"):
+            example = "NAME=UNIT,..." if option.kind == "units" else "UNIT"
+            parser.add_argument(option.flag, metavar=example, help=help_text)
         else:
             parser.add_argument(option.flag, type=int if option.kind == "int" else float, metavar="N" if option.kind == "int" else "S",
                                 help=help_text)
@@ -311,6 +314,13 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         given = [name for name in CLASSIC_ONLY if getattr(args, name) is not None]
         if given:
             parser.error(f"--{given[0].replace('_', '-')} applies to the classic search only (add --classic)")
+        if args.units is not None:
+            from ._units import units_option
+
+            try:
+                args.units = units_option(args.units)
+            except ValueError as exc:
+                parser.error(f"--units: {exc}")
         for option in _options.OPTIONS:
             if option.flag is not None:
                 try:
@@ -404,9 +414,12 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
     Y = np.array(y, dtype=np.float64)
     start = time.perf_counter()
     options = {o.name: getattr(args, o.name) for o in _options.OPTIONS if o.flag is not None}
-    result = discover(
-        X, Y, names=names, use_trig=not args.no_trig, use_zan=bool(args.zan), progress=args.progress, **options
-    )
+    try:
+        result = discover(
+            X, Y, names=names, use_trig=not args.no_trig, use_zan=bool(args.zan), progress=args.progress, **options
+        )
+    except (TypeError, ValueError) as exc:  # the data or the options, said in one line
+        fail(str(exc), EXIT_USAGE)
     seconds = time.perf_counter() - start
     best = result.best
     # A constant is no explanation unless the target is constant itself.

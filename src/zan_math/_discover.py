@@ -263,6 +263,8 @@ def discover(
     use_zan: bool = False,
     margin: float = 0.25,
     domain: dict | None = None,
+    units=None,
+    y_units: str | None = None,
     client=None,
     _source: DataSource | None = None,
 ) -> DiscoveryResult:
@@ -309,8 +311,17 @@ def discover(
             use_zan=use_zan,
             margin=margin,
             domain=domain,
+            units=units,
+            y_units=y_units,
         )
     )
+    if values["units"] is not None or values["y_units"] is not None:
+        if values["units"] is None or values["y_units"] is None:
+            raise ValueError("units and y_units go together: give the units of the variables and of y")
+        from ._units import discover_with_units
+
+        inner = {k: v for k, v in values.items() if k not in ("units", "y_units")}
+        return discover_with_units(discover, X, y, names, values["units"], values["y_units"], client=client, **inner)
     if client is not None:
         from .dask import _source_for
 

@@ -69,6 +69,12 @@ OPTIONS: tuple[Option, ...] = (
     Option("domain", "domain", None,
            "a box the formula must hold on as well, {name: (low, high)}, for variables known to go further",
            none=True, engine=False),
+    Option("units", "units", None,
+           "the variables' units, {name: unit} or in column order (e.g. {'m': 'kg', 'v': 'm/s'}): the search then "
+           "runs on dimensionless groups and reports only formulas of consistent units; needs y_units",
+           none=True, engine=False, flag="--units"),
+    Option("y_units", "unit", None, "the target's unit (e.g. 'J'), with units", none=True, engine=False,
+           flag="--y-units"),
     Option("progress", "progress", None,
            "True: show progress on standard error; False: never; None: when it is a terminal; "
            "a callable: receives a LevelInfo after each level (returning False stops the search)",
@@ -108,6 +114,10 @@ def describe_range(option: Option) -> str:
         text = "True, False, None or a callable"
     elif option.kind == "domain":
         text = "a mapping of variable names to (low, high)"
+    elif option.kind == "units":
+        text = "a mapping of variable names to units, or a sequence of units"
+    elif option.kind == "unit":
+        text = "a unit, as text"
     else:
         text = "a sequence of operator names"
     if option.none and option.kind not in ("progress",):
@@ -162,6 +172,14 @@ def check(name: str, value: Any) -> Any:
         if isinstance(value, bool) or callable(value) or type(value).__name__ == "bool_":
             return value if callable(value) else bool(value)
         raise _type_error(option, value)
+    if kind == "units":
+        if isinstance(value, str) or not (hasattr(value, "items") or isinstance(value, (list, tuple))):
+            raise _type_error(option, value)
+        return dict(value) if hasattr(value, "items") else tuple(value)
+    if kind == "unit":
+        if not isinstance(value, str):
+            raise _type_error(option, value)
+        return value
     if kind == "domain":
         if not hasattr(value, "items"):
             raise _type_error(option, value)
@@ -211,6 +229,10 @@ def sklearn_constraints() -> dict[str, list]:
             rule = ["boolean", callable]
         elif option.kind == "domain":
             rule = [dict]
+        elif option.kind == "units":
+            rule = [dict, list, tuple]
+        elif option.kind == "unit":
+            rule = [str]
         else:
             rule = [list, tuple]
         rule.append(None)  # the default

@@ -42,7 +42,7 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native
-from ._discover import DiscoveryResult, Formula
+from ._discover import DiscoveryResult, Formula, _constant_errors
 from ._export import to_text
 from ._inputs import columns_of, default_names, target_of
 
@@ -744,15 +744,20 @@ def discover_with_units(
         loss = _mean_squared_error(tuple(program), f.constants, columns, target)
         variance = float(np.var(target))
         nmse = loss / variance if variance > 0 else (0.0 if loss == 0 else math.inf)
-        front.append(Formula(program, f.constants, names, f.complexity, loss, nmse, f.score))
+        # complexity as for any formula: the tokens of the program the caller reads
+        formula = Formula(program, f.constants, names, len(program), loss, nmse, f.score)
+        formula.constant_errors = _constant_errors(formula, (columns, target), None)
+        front.append(formula)
 
     best_index = inner.front.index(inner.best) if inner.best is not None else 0
     beats_mean = inner.beats_mean
     if front and (options.get("selection") or "best") == "best":
         best_index, beats_mean = _held_out_choice(front, columns, target, best_index)
     best = front[best_index] if front else None
-    return UnitsResult(front, best, names, inner.interrupted, inner.stop_reason, inner.levels, beats_mean,
-                       group_texts, scale_text, inner)  # fmt: skip
+    result = UnitsResult(front, best, names, inner.interrupted, inner.stop_reason, inner.levels, beats_mean,
+                         group_texts, scale_text, inner)  # fmt: skip
+    result.rows = int(target.shape[0])
+    return result
 
 
 def _held_out_choice(front: list[Formula], columns: np.ndarray, target: np.ndarray, prefer: int):

@@ -87,6 +87,8 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         use_zan: bool = False,
         margin: float = 0.25,
         domain: dict | None = None,
+        units: Any = None,
+        y_units: str | None = None,
         client: Any = None,
     ):
         self.max_complexity = max_complexity
@@ -100,6 +102,8 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.use_zan = use_zan
         self.margin = margin
         self.domain = domain
+        self.units = units
+        self.y_units = y_units
         self.client = client
 
     def fit(self, X, y) -> FormulaRegressor:

@@ -133,3 +133,47 @@ def test_a_variable_in_extreme_units_is_searched_and_predicted(k):
     y = 0.5 * (X[:, 0] / 10.0**k) * X[:, 1] ** 2
     best = discover(X, y).best
     assert best.r2 == pytest.approx(1.0) and np.allclose(best.predict(X), y, rtol=1e-12)
+
+
+def test_units_through_discover_and_the_command_line(tmp_path):
+    rng = np.random.default_rng(0)
+    L, g = rng.uniform(0.5, 2, 50), rng.uniform(9, 10, 50)
+    T = 2 * np.pi * np.sqrt(L / g)
+    best = discover(np.column_stack([L, g]), T, names=["L", "g"], units={"L": "m", "g": "m/s^2"}, y_units="s").best
+    assert best.text == "6.283185307*sqrt(L/g)" and best.complexity == len(best.program)
+    with pytest.raises(ValueError, match="go together"):
+        discover(np.column_stack([L, g]), T, units={"x0": "m", "x1": "m/s^2"})
+    path = tmp_path / "pendulum.csv"
+    np.savetxt(path, np.column_stack([L, g, T]), delimiter=",", header="L,g,T", comments="")
+    for units, y_units, status, text in [("L=m,g=m/s^2", "s", 0, "6.283185307*sqrt(L/g)"),
+                                         ("L=m,g=m/s^2", "kg", 2, "cannot be made"), ("L=m,g=m/q", "s", 2, "'q'")]:
+        proc = subprocess.run([sys.executable, "-m", "zan_math", str(path), "--units", units, "--y-units", y_units],
+                              capture_output=True, text=True)
+        assert proc.returncode == status and text in proc.stdout + proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_a_formula_without_a_value_just_past_the_rows_is_left_off():
+    # log(2.744 - sqrt(log x)) has no value past x = 1,863; rows end at 1,827
+    from zan_math._domain import admitted, rows_box, widened
+
+    program = (("const", 2.744), ("var", 0), ("op", "ln"), ("op", "sqrt"), ("op", "sub"), ("op", "ln"))
+    x = np.linspace(1.0, 1827.0, 50)
+    y = np.log(2.744 - np.sqrt(np.log(x)))
+    box = rows_box(x[None, :])
+    assert admitted(program, (), box, y) and not admitted(program, (), widened(box, 0.25), y)
+    blow_up = (("var", 0), ("const", 16.0), ("op", "mul"), ("op", "exp"))  # exp(16x) past x = 1
+    x = np.linspace(0.0, 1.0, 50)
+    assert not admitted(blow_up, (), widened(rows_box(x[None, :]), 0.25), np.exp(16 * x))
+
+
+def test_formulas_record_where_they_hold():
+    rng = np.random.default_rng(6)
+    x = rng.uniform(1, 4, 80)
+    y = 3 * np.log(x) + rng.normal(scale=0.05, size=80)
+    result = discover(x, y, domain={"x": (0.5, 10)})
+    assert all(f.domain is None or f.domain["x"][0] <= 0.5 and f.domain["x"][1] >= 10 for f in result.front)
+    assert result.best.domain["x"] == pytest.approx((0.5, 10))
+    exact = discover(x, 3 * np.log(x)).best  # an exact law needs only the rows' own box
+    assert exact.domain == {"x": (x.min(), x.max())}
+    with pytest.raises(ValueError, match="domain"):
+        discover(x, y, domain={"z": (0, 1)})
