@@ -623,9 +623,12 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it."""
-    from ._domain import admitted, given_box, kExactNmse, rows_box, widened
+    from ._domain import admitted, given_box, kExactNmse, kFewConstants, rows_box, widened
+    from ._noise import noise_variance
 
     columns, target = data
+    rows = target.shape[0]
+    noise = noise_variance(columns, target) * (1.0 + 3.0 * math.sqrt(2.0 / rows))
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     if values["domain"]:
@@ -633,7 +636,8 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     keep = []
     for i, formula in enumerate(front):
         exact = formula.nmse <= kExactNmse
-        box = own if exact and not values["domain"] else wide
+        law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
+        box = own if law and not values["domain"] else wide
         if admitted(formula.program, formula.constants, box, target):
             formula.box = box
             keep.append(i)

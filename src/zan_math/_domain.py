@@ -8,8 +8,11 @@ engine decides it by interval arithmetic over the program, halving the box where
 decide, then by dense samples. A formula that fits exactly needs only the rows' own box: a law's
 own domain edge just past the data (m/√(1 − v²/c²) as v nears c) is no overfit.
 
-A column that keeps one sign is widened by the same share in logarithmic terms, so that it
-keeps its sign (a mass stays positive); others are widened by a share of their range.
+A column that keeps one sign keeps it on the widened box (a mass stays positive).
+
+A formula that fits within the noise of the data and has at most ``kFewConstants`` fitted
+constants is taken for a law: like an exact fit it needs only the rows' own box (the noise is
+estimated from the rows alone, by :mod:`zan_math._noise`).
 """
 
 from __future__ import annotations
@@ -27,6 +30,8 @@ __all__ = ["kBound", "kExactNmse", "rows_box", "widened", "admitted"]
 kBound = 10.0
 # A formula this close to exact needs only the rows' own box.
 kExactNmse = 1e-12
+# A formula within the noise, with at most this many fitted constants, is taken for a law.
+kFewConstants = 2
 
 Box = tuple[tuple[float, float], ...]
 
@@ -37,20 +42,18 @@ def rows_box(columns: np.ndarray) -> Box:
 
 
 def widened(box: Box, margin: float) -> Box:
-    """The box with each side widened by `margin` of it on both ends (see the module)."""
+    """The box with each side widened by `margin` of its width on both ends; a column of one
+    sign keeps it (a mass stays positive): its end nearest zero moves at most `margin` of its
+    own distance to zero."""
     out = []
     for low, high in box:
-        if margin == 0 or low == high:
-            out.append((low, high))
-        elif low > 0 or high < 0:
-            sign = 1.0 if low > 0 else -1.0
-            a, b = sorted((abs(low), abs(high)))
-            ratio = (b / a) ** margin
-            ends = sorted((sign * a / ratio, sign * b * ratio))
-            out.append((ends[0], ends[1]))
-        else:
-            width = (high - low) * margin
-            out.append((low - width, high + width))
+        width = (high - low) * margin
+        new_low, new_high = low - width, high + width
+        if low > 0:
+            new_low = max(new_low, low * (1.0 - margin)) if margin < 1 else low / (1.0 + margin)
+        if high < 0:
+            new_high = min(new_high, high * (1.0 - margin)) if margin < 1 else high / (1.0 + margin)
+        out.append((new_low, new_high))
     return tuple(out)
 
 
