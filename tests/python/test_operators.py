@@ -11,7 +11,8 @@ FAST = {"max_complexity": 12, "search_size": 6}
 
 
 def _discover(y, options):
-    front, best, interrupted, _ = _native.discover(np.ascontiguousarray(X), np.ascontiguousarray(y), {**FAST, **options})
+    columns, target = np.ascontiguousarray(X), np.ascontiguousarray(y)
+    front, best, interrupted, _ = _native.discover(columns, target, {**FAST, **options})
     assert not interrupted
     return front, front[best]
 
