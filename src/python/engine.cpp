@@ -23,6 +23,7 @@
 #include "python/errors.hpp"
 #include "python/function.hpp"
 #include "python/native_registry.hpp"
+#include "python/operators.hpp"
 #include "python/result.hpp"
 
 namespace zan::py {
@@ -113,6 +114,10 @@ ze::EngineConfig to_config(PyObject* options) {
     ze::EngineConfig config;
     if (options == nullptr || options == Py_None) return config;
     if (!PyDict_Check(options)) raise(PyExc_TypeError, "options must be a dict");
+    // The operator set: picked by name, or today's default adjusted by the two switches it
+    // grew from. Both at once would leave one of them unheeded.
+    std::optional<std::uint32_t> picked;
+    std::optional<bool> use_trig, use_zan;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(options, &pos, &key, &value)) {
@@ -127,8 +132,9 @@ ze::EngineConfig to_config(PyObject* options) {
         else if (name == "join_per_size") config.join_per_size = to_uint64(value);
         else if (name == "max_terms") config.max_terms = to_uint64(value);
         else if (name == "max_inner_constants") config.max_inner_constants = to_uint64(value);
-        else if (name == "use_trig") config.use_trig = to_flag(value);
-        else if (name == "use_zan") config.use_zan = to_flag(value);
+        else if (name == "operators") picked = to_operator_set(value);
+        else if (name == "use_trig") use_trig = to_flag(value);
+        else if (name == "use_zan") use_zan = to_flag(value);
         else if (name == "transform_target") config.transform_target = to_flag(value);
         else if (name == "time_limit") config.time_limit = to_float(value);
         else if (name == "selection") {
@@ -139,6 +145,11 @@ ze::EngineConfig to_config(PyObject* options) {
             raise_format(PyExc_ValueError, "unknown engine option %.60s", k);
         }
     }
+    if (picked && (use_trig || use_zan))
+        raise(PyExc_ValueError, "give the operators either as operators or by use_trig and use_zan, not both");
+    if (picked) config.operators = *picked;
+    if (use_trig) config.operators = zd::with_trig(config.operators, *use_trig);
+    if (use_zan) config.operators = zd::with_zan(config.operators, *use_zan);
     return config;
 }
 

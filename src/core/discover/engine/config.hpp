@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/discover/operators.hpp"
+
 namespace zan::discover::engine {
 
 // How the reported best formula is chosen from the front.
@@ -28,8 +30,7 @@ struct EngineConfig {
     std::size_t sum_starts = 8;          // first terms tried by the sum selection
     std::size_t max_inner_constants = 2; // fitted constants inside one formula
     std::size_t max_constant_block = 6;  // largest block given an inner constant
-    bool use_trig = true;
-    bool use_zan = false;                // the zan operator as a binary building block
+    std::uint32_t operators = kDefaultOperators;  // bit i: the level search may use operator code i
     bool transform_target = true;        // try ln y, y², 1/y when nothing fits exactly
     bool fit_ratios = true;              // try y = N/D with small denominators D
     Selection selection = Selection::Best;

@@ -112,13 +112,8 @@ SearchState::SearchState(Columns sample, std::span<const double> target, const E
     y_mean_ = m.mean_y;
     syy_ = m.m2_y;
     for (double v : y_) yc_.push_back(v - y_mean_);
-    unary_ = {Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt, Operator::Square};
-    if (config.use_trig) {
-        unary_.push_back(Operator::Sin);
-        unary_.push_back(Operator::Cos);
-    }
-    binary_ = {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div};
-    if (config.use_zan) binary_.push_back(Operator::Zan);
+    unary_ = search_operators(config.operators, 1);
+    binary_ = search_operators(config.operators, 2);
 }
 
 bool SearchState::stopped() const {
@@ -389,7 +384,8 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
                 out.push_back({i, kNone, op, Make::OneMinus});
             }
     }
-    // inner constants: u(c·e) for exp, sin, cos; u(e + c) and u(c − e) for ln, sqrt, inv, square
+    // inner constants, as the operator's row says: u(c·e) (exp, sin, cos), u(e + c) and
+    // u(c − e) (ln, sqrt, inv), u(e + c) (square)
     if (size >= 4 && size - 3 <= config_.max_constant_block) {
         // over the blocks in join order (the joiners, then the rest, each best first), at
         // most a beam of them: every distinct small block is kept, and an LM fit for each
@@ -398,12 +394,11 @@ std::vector<Candidate> SearchState::generate(std::size_t size) const {
         for (std::uint32_t i : std::span(blocks).first(std::min(blocks.size(), config_.beam_per_size))) {
             if (nodes_[i].params.size() >= config_.max_inner_constants) continue;
             for (Operator op : unary_) {
-                if (op == Operator::Exp || op == Operator::Sin || op == Operator::Cos) {
-                    out.push_back({i, kNone, op, Make::Scale});
-                } else {
+                const InnerConstant inner = info(op).inner;
+                if (inner == InnerConstant::Scale) out.push_back({i, kNone, op, Make::Scale});
+                if (inner == InnerConstant::Shift || inner == InnerConstant::ShiftReflect)
                     out.push_back({i, kNone, op, Make::Shift});
-                    if (op != Operator::Square) out.push_back({i, kNone, op, Make::Reflect});
-                }
+                if (inner == InnerConstant::ShiftReflect) out.push_back({i, kNone, op, Make::Reflect});
             }
         }
     }
