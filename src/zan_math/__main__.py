@@ -287,6 +287,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
             help_text = help_text.replace("(default 30;", f"(default 30, {CLASSIC_MAX_COMPLEXITY} with --classic;")
         if option.kind == "choice":
             parser.add_argument(option.flag, choices=option.choices, default=option.default, help=help_text)
+        elif option.kind == "operators":
+            parser.add_argument(option.flag, metavar="NAME,...", help=help_text,
+                                type=lambda text: tuple(t.strip() for t in text.split(",") if t.strip()))
         elif option.kind in ("units", "unit"):
             example = "NAME=UNIT,..." if option.kind == "units" else "UNIT"
             parser.add_argument(option.flag, metavar=example, help=help_text)

@@ -60,6 +60,10 @@ OPTIONS: tuple[Option, ...] = (
     Option("search_size", "int", 10, "largest building block the search makes, in tokens", low=1, high=12,
            flag="--search-size"),
     Option("max_terms", "int", 6, "most terms in a fitted sum", low=1, high=6, flag="--max-terms"),
+    Option("operators", "operators", None,
+           "the operators the search may use, by name (e.g. ['add', 'sub', 'mul', 'div', 'exp', 'asin']), or changes "
+           "to the default set (['+asin', '-cos']); None: the default set, as use_trig and use_zan say",
+           none=True, flag="--operators"),
     Option("use_trig", "bool", True, "use sin and cos"),
     Option("use_zan", "bool", False, "use the zan operator zan(a, b) = exp(a) - ln(b)"),
     Option("margin", "float", 0.25,
@@ -119,7 +123,7 @@ def describe_range(option: Option) -> str:
     elif option.kind == "unit":
         text = "a unit, as text"
     else:
-        text = "a sequence of operator names"
+        text = "a sequence of operator names, or of changes to the default set (+name, -name)"
     if option.none and option.kind not in ("progress",):
         text += ", or None"
     return text
@@ -172,6 +176,8 @@ def check(name: str, value: Any) -> Any:
         if isinstance(value, bool) or callable(value) or type(value).__name__ == "bool_":
             return value if callable(value) else bool(value)
         raise _type_error(option, value)
+    if kind == "operators":
+        return _operator_set(option, value)
     if kind == "units":
         if isinstance(value, str) or not (hasattr(value, "items") or isinstance(value, (list, tuple))):
             raise _type_error(option, value)
@@ -196,17 +202,50 @@ def check(name: str, value: Any) -> Any:
     raise AssertionError(f"option {name} has an unknown kind {kind!r}")
 
 
+def _operator_set(option: Option, value: Any) -> tuple[str, ...]:
+    """The operators named, as a tuple in the table's order; '+name' and '-name' change the
+    default set instead."""
+    from ._operators import operators
+
+    if isinstance(value, str) or not isinstance(value, (list, tuple, set, frozenset)):
+        raise _type_error(option, value)
+    table = operators()
+    items = [str(v) if isinstance(v, str) else v for v in value]
+    if not all(isinstance(v, str) for v in items):
+        raise _type_error(option, value)
+    changes = [v for v in items if v[:1] in "+-"]
+    if changes and len(changes) != len(items):
+        raise ValueError("operators must name a whole set or only changes to the default set (+name, -name), not both")
+    chosen = {n for n, row in table.items() if row.default} if changes else set()
+    for item in items:
+        name = item[1:] if changes else item
+        if name not in table:
+            raise ValueError(f"operators: unknown operator {name!r}; the operators are {', '.join(table)}")
+        if changes and item[0] == "-":
+            chosen.discard(name)
+        else:
+            chosen.add(name)
+    return tuple(n for n in table if n in chosen)
+
+
 def check_all(given: dict[str, Any]) -> dict[str, Any]:
     """Every option, checked: the given values, and the defaults for the rest."""
     values = defaults()
     for name, value in given.items():
         values[name] = check(name, value)
+    if values["operators"] is not None and (values["use_trig"] is not True or values["use_zan"] is not False):
+        raise ValueError("give the operators either as operators or by use_trig and use_zan, not both")
     return values
 
 
 def engine_options(values: dict[str, Any]) -> dict[str, Any]:
-    """The checked values the native engine takes (no None: the engine's own default applies)."""
-    return {o.name: values[o.name] for o in OPTIONS if o.engine and values[o.name] is not None}
+    """The checked values the native engine takes (no None: the engine's own default applies);
+    an operator set replaces use_trig and use_zan."""
+    out = {o.name: values[o.name] for o in OPTIONS if o.engine and values[o.name] is not None}
+    if "operators" in out:
+        out["operators"] = list(out["operators"])
+        del out["use_trig"], out["use_zan"]
+    return out
 
 
 def sklearn_constraints() -> dict[str, list]:
@@ -234,7 +273,7 @@ def sklearn_constraints() -> dict[str, list]:
         elif option.kind == "unit":
             rule = [str]
         else:
-            rule = [list, tuple]
+            rule = [list, tuple, set, frozenset]
         rule.append(None)  # the default
         constraints[option.name] = rule
     return constraints

@@ -83,6 +83,7 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         sample_rows: int = 256,
         search_size: int = 10,
         max_terms: int = 6,
+        operators: Any = None,
         use_trig: bool = True,
         use_zan: bool = False,
         margin: float = 0.25,
@@ -98,6 +99,7 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.sample_rows = sample_rows
         self.search_size = search_size
         self.max_terms = max_terms
+        self.operators = operators
         self.use_trig = use_trig
         self.use_zan = use_zan
         self.margin = margin

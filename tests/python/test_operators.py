@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from zan_math import _export, _native, _operators
+from zan_math import _export, _native, _operators, discover
 
 rng = np.random.default_rng(11)
 X = np.vstack([rng.uniform(-1.0, 1.0, 200), rng.uniform(1.0, 2.0, 200)])  # |x0 / x1| < 1
@@ -11,23 +11,22 @@ FAST = {"max_complexity": 12, "search_size": 6}
 
 
 def _discover(y, options):
-    columns, target = np.ascontiguousarray(X), np.ascontiguousarray(y)
-    front, best, interrupted, _ = _native.discover(columns, target, {**FAST, **options})
-    assert not interrupted
-    return front, front[best]
+    result = discover(X.T, y, progress=False, **FAST, **options)
+    assert not result.interrupted
+    return result.front, result.best
 
 
 def _exact_with(front, name):
-    return [f for f in front if ("op", name) in f[0] and f[4] < 1e-20]
+    return [f for f in front if ("op", name) in f.program and f.nmse < 1e-20]
 
 
 def test_a_chosen_operator_finds_a_law_the_default_set_cannot_state():
     y = 2.0 * np.arcsin(X[0] / X[1])
     front, best = _discover(y, {"operators": ["add", "sub", "mul", "div", "asin"]})
-    assert _exact_with(front, "asin") and best[4] < 1e-20
+    assert _exact_with(front, "asin") and best.nmse < 1e-20
     # the default set has no asin: the law is not among its exact fits
     default_front, _ = _discover(y, {})
-    assert not any(("op", "asin") in f[0] for f in default_front)
+    assert not any(("op", "asin") in f.program for f in default_front)
 
 
 @pytest.mark.parametrize("name", [r.name for r in _operators.operators().values() if not r.default and r.arity == 1])
@@ -35,13 +34,13 @@ def test_every_optional_unary_operator_can_be_chosen(name):
     y = _export._NUMPY_KERNELS[name](X[0] / X[1]) + X[1]
     front, _ = _discover(y, {"operators": ["add", "div", name]})
     # a sign is absorbed by the fitted coefficient: neg is never needed
-    assert _exact_with(front, name) or (name == "neg" and min(f[4] for f in front) < 1e-20)
+    assert _exact_with(front, name) or (name == "neg" and min(f.nmse for f in front) < 1e-20)
 
 
 def test_the_old_switches_still_pick_the_operators():
     y = np.sin(X[0]) * X[1]
     no_trig, _ = _discover(y, {"use_trig": False})
-    assert not any(("op", "sin") in f[0] or ("op", "cos") in f[0] for f in no_trig)
+    assert not any(("op", "sin") in f.program or ("op", "cos") in f.program for f in no_trig)
     assert _discover(y, {"use_trig": True})[0] == _discover(y, {})[0]
     names = [r.name for r in _operators.operators().values() if r.default]
     assert _discover(y, {"operators": names})[0] == _discover(y, {})[0]
@@ -64,4 +63,4 @@ def test_a_wrong_operator_set_is_refused(options, error, message):
 
 def test_an_empty_operator_set_still_fits_sums_of_the_variables():
     front, best = _discover(3.0 * X[0] - X[1], {"operators": []})
-    assert best[4] < 1e-20
+    assert best.nmse < 1e-20
