@@ -54,7 +54,8 @@ OPTIONS: tuple[Option, ...] = (
            low=0, high=1e9, low_open=True, none=True, unit="seconds", flag="--time-limit"),
     Option("selection", "choice", "best",
            "how the best formula is chosen from the front: 'best' (the largest gain per token near the "
-           "lowest loss) or 'accuracy' (the lowest loss)", choices=("best", "accuracy"), flag="--selection"),
+           "lowest loss, checked on held-out rows: an overfit gives way to a simpler formula, the constant to "
+           "none) or 'accuracy' (the lowest loss)", choices=("best", "accuracy"), flag="--selection"),
     Option("sample_rows", "int", 256, "rows the search runs on (a deterministic, evenly spread sample)",
            low=8, high=4096, flag="--sample-rows"),
     Option("search_size", "int", 10, "largest building block the search makes, in tokens", low=1, high=12,

@@ -177,3 +177,10 @@ def test_formulas_record_where_they_hold():
     assert exact.domain == {"x": (x.min(), x.max())}
     with pytest.raises(ValueError, match="domain"):
         discover(x, y, domain={"z": (0, 1)})
+
+
+def test_the_readme_lists_every_option_as_the_table_says():
+    readme = (__import__("pathlib").Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    start = readme.index("<!-- options table")
+    table = readme[readme.index("\n", start) + 1 : readme.index("<!-- end of options table -->")].strip()
+    assert table == _options.markdown_table()
