@@ -5,7 +5,8 @@
 
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/finalize.hpp"
-#include "core/discover/engine/search_state.hpp"
+#include "core/discover/engine/level_search.hpp"
+#include "core/discover/engine/tuning.hpp"
 
 namespace zan::discover::engine {
 
@@ -51,9 +52,6 @@ struct Transform {
     Operator inverse;
 };
 
-constexpr std::size_t kTransformedSearchSize = 8;
-constexpr std::size_t kRowsPerConstant = 8;
-
 const Transform kTransforms[] = {
     {[](double y) { return y > 0.0; }, [](double y) { return std::log(y); }, Operator::Exp},
     {[](double y) { return y >= 0.0; }, [](double y) { return y * y; }, Operator::Sqrt},
@@ -63,7 +61,7 @@ const Transform kTransforms[] = {
 // Finalists of searches on transformed targets, mapped back to formulas of y; tried only
 // when the plain search found no exact fit, and in turn until one fits exactly: nearest
 // first to what the plain search holds, whose blocks depend on the variables alone.
-std::vector<Finalist> transformed_finalists(const Rows& search, const SearchState& plain, const EngineConfig& config,
+std::vector<Finalist> transformed_finalists(const Rows& search, const LevelSearch& plain, const EngineConfig& config,
                                             const Control& control, std::chrono::steady_clock::time_point start) {
     std::vector<Finalist> out;
     Control quiet;
@@ -86,11 +84,10 @@ std::vector<Finalist> transformed_finalists(const Rows& search, const SearchStat
     for (Tried& tried : tries) {
         const Transform& t = *tried.transform;
         const std::vector<double>& target = tried.target;
-        // In a transformed space laws become sums of small terms: a shallower search will do.
         EngineConfig shallow = config;
         shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
         shallow.fit_ratios = false;
-        SearchState state(search.view(), target, shallow, quiet, start);
+        LevelSearch state(search.view(), target, shallow, quiet, start);
         std::vector<LevelReport> levels;
         state.run(levels);
         for (Finalist& f : finalists(state, search.columns.size())) {
@@ -115,7 +112,7 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     const auto start = std::chrono::steady_clock::now();
     Result result;
     const Rows search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
-    SearchState state(search.view(), search.target, config, control, start);
+    LevelSearch state(search.view(), search.target, config, control, start);
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
@@ -136,8 +133,6 @@ Result discover(Columns validation, std::span<const double> validation_target, D
     }
     const double variance = variance_of(front);
     result.front = std::move(front);
-    // At least kRowsPerConstant rows for every fitted constant of the chosen formula: with
-    // fewer, a formula with constants enough follows the rows' own errors and beats every law.
     const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
     result.best = choose(result.front, config.selection, variance, max_constants, full.rows());
     return result;

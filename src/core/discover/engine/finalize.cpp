@@ -9,19 +9,13 @@
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
-#include "core/discover/engine/search_state.hpp"
+#include "core/discover/engine/level_search.hpp"
+#include "core/discover/engine/tuning.hpp"
 #include "core/discover/engine/snap.hpp"
 #include "core/pool.hpp"
 
 namespace zan::discover::engine {
 namespace {
-
-constexpr std::size_t kPerSize = 3;          // best single formulas per size kept as finalists
-constexpr std::size_t kSumsPerTerms = 3;     // best sums per number of terms
-constexpr double kSnapTolerance = 2e-2;      // relative distance of a snap candidate
-constexpr std::size_t kSnapTries = 6;        // candidates tried per constant
-// Rough cost of verifying one finalist, per row: its refits and snapping trials.
-constexpr double kFinalistRowNs = 5000.0;
 
 // y ≈ a·body + b with body's own constants first, then a and b.
 Finalist scaled(const Node& n, std::size_t n_vars) {
@@ -176,7 +170,7 @@ Fitted snap(Fitted fit, DataSource& source, double floor) {
 
 }  // namespace
 
-std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars, bool hurry) {
+std::vector<Finalist> finalists(const LevelSearch& state, std::size_t n_vars, bool hurry) {
     // a stopped search still reports a front, from the single best of each kind
     const std::size_t per_size = hurry ? 1 : kPerSize;
     const std::size_t sums_per_terms = hurry ? 1 : kSumsPerTerms;

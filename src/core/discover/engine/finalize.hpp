@@ -9,7 +9,7 @@
 
 namespace zan::discover::engine {
 
-class SearchState;
+class LevelSearch;
 
 // A formula ready for verification: a program whose Param slots are all its constants.
 struct Finalist {
@@ -18,7 +18,7 @@ struct Finalist {
 };
 
 // hurry: the search was stopped; only the best finalist of each kind, so the answer comes fast.
-[[nodiscard]] std::vector<Finalist> finalists(const SearchState& state, std::size_t n_vars, bool hurry = false);
+[[nodiscard]] std::vector<Finalist> finalists(const LevelSearch& state, std::size_t n_vars, bool hurry = false);
 
 // Refits, snaps and measures every finalist on the validation rows (held in memory).
 [[nodiscard]] std::vector<Formula> verify(const std::vector<Finalist>& finalists, ColumnSource& rows,
