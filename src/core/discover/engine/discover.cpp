@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "core/discover/engine/engine.hpp"
-#include "core/discover/engine/finalize.hpp"
+#include "core/discover/engine/finalists.hpp"
+#include "core/discover/engine/front.hpp"
+#include "core/discover/engine/verification.hpp"
 #include "core/discover/engine/level_search.hpp"
 #include "core/discover/engine/tuning.hpp"
 
@@ -122,12 +124,12 @@ Result discover(Columns validation, std::span<const double> validation_target, D
         candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
     ColumnSource rows(validation, validation_target);
-    std::vector<Formula> formulas = verify(candidates, rows, config, control);
+    std::vector<Formula> formulas = verify(candidates, rows, config);
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
     if (full.rows() != validation_target.size()) {
         // the validation rows chose the front; all rows measure it
-        std::vector<Formula> measured = confirm(front, full, control);
+        std::vector<Formula> measured = confirm(front, full);
         const double variance = variance_of(measured);
         front = build_front(std::move(measured), variance);
     }
