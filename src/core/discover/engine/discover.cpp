@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/finalists.hpp"
@@ -101,6 +103,18 @@ std::vector<Finalist> transformed_finalists(const Rows& search, const LevelSearc
     return out;
 }
 
+// Refuses settings outside their ranges and data the search cannot run on, naming what is
+// wrong, before any work is done.
+void check_inputs(Columns columns, std::span<const double> target, const EngineConfig& config) {
+    if (const std::optional<std::string> wrong = invalid_option(config)) throw std::invalid_argument(*wrong);
+    if (columns.empty()) throw std::invalid_argument("columns must hold at least one variable");
+    if (target.size() < 2) throw std::invalid_argument("discover needs at least two rows, got " + std::to_string(target.size()));
+    for (const std::span<const double>& c : columns)
+        if (c.size() != target.size())
+            throw std::invalid_argument("every column must hold one value per row of the target (" +
+                                        std::to_string(target.size()) + "), one holds " + std::to_string(c.size()));
+}
+
 double variance_of(const std::vector<Formula>& formulas) {
     for (const Formula& f : formulas)
         if (f.nmse > 0.0) return f.loss / f.nmse;
@@ -111,6 +125,7 @@ double variance_of(const std::vector<Formula>& formulas) {
 
 Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                 const EngineConfig& config, const Control& control) {
+    check_inputs(validation, validation_target, config);
     const auto start = std::chrono::steady_clock::now();
     Result result;
     const Rows search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
@@ -141,6 +156,7 @@ Result discover(Columns validation, std::span<const double> validation_target, D
 }
 
 Result discover(Columns columns, std::span<const double> target, const EngineConfig& config, const Control& control) {
+    check_inputs(columns, target, config);
     ColumnSource full(columns, target);
     if (target.size() <= config.validation_rows) return discover(columns, target, full, config, control);
     const Rows validation(columns, target, sample_rows(target.size(), config.validation_rows));
