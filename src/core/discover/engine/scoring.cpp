@@ -17,7 +17,7 @@ std::vector<Scored> score_candidates(const NodeStore& store, const SearchSample&
     auto score_range = [&](std::size_t b, std::size_t e) {
         std::vector<double> buf(n), scratch(4 * n);
         for (std::size_t i = b; i < e; ++i) {
-            if ((i - b) % 256 == 0 && stop.reached()) return;
+            if ((i - b) % kStopCheckInterval == 0 && stop.reached()) return;
             const Candidate& c = cands[i];
             Scored& s = out[i];
             double constant = 0.0;
@@ -43,7 +43,7 @@ std::vector<Scored> score_candidates(const NodeStore& store, const SearchSample&
     // whichever takes the list's last blocks.
     const auto first_fitted = std::find_if(cands.begin(), cands.end(), has_inner_constant);
     const std::size_t split = static_cast<std::size_t>(first_fitted - cands.begin());
-    const double cost = static_cast<double>(n) * kCandidateRowNs * 3.0;
+    const double cost = static_cast<double>(n) * kCandidateRowNs * kScoringPasses;
     pool::for_blocks(split, cost, score_range);
     pool::for_blocks(cands.size() - split, cost * kFittedCost, [&](std::size_t b, std::size_t e) {
         score_range(split + b, split + e);

@@ -99,7 +99,7 @@ std::vector<std::uint32_t> rank(const Level& lv) {
 std::vector<std::vector<std::uint32_t>> residual_heads(const Level& lv, std::size_t models) {
     std::size_t scored_ok = 0;
     for (const Scored& sc : lv.scored) scored_ok += sc.ok;
-    const std::size_t head = std::min(scored_ok, lv.config.per_residual * 4);
+    const std::size_t head = std::min(scored_ok, lv.config.per_residual * kResidualHeadDepth);
     std::vector<std::vector<std::uint32_t>> heads(models);
     pool::for_blocks(models, static_cast<double>(scored_ok) * kSortRowNs, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
@@ -133,7 +133,7 @@ public:
     // choices stay sequential and in order.
     void make_ahead(const std::vector<std::uint32_t>& ahead) {
         const std::size_t n = lv_.sample.rows();
-        pool::for_blocks(ahead.size(), static_cast<double>(n) * kCandidateRowNs * 3.0, [&](std::size_t b, std::size_t e) {
+        pool::for_blocks(ahead.size(), static_cast<double>(n) * kCandidateRowNs * kScoringPasses, [&](std::size_t b, std::size_t e) {
             std::vector<double> values(n);
             for (std::size_t k = b; k < e; ++k) make(ahead[k], values.data());
         });
@@ -161,11 +161,11 @@ std::vector<std::uint32_t> likely_looked_at(const Level& lv, const std::vector<s
     auto list = [&](std::uint32_t i) {
         if (!listed[i]) ahead.push_back(i), listed[i] = 1;
     };
-    for (std::size_t k = 0; k < order.size() && (lv.small || k < 2 * lv.config.beam_per_size); ++k) list(order[k]);
+    for (std::size_t k = 0; k < order.size() && (lv.small || k < kPrintAhead * lv.config.beam_per_size); ++k) list(order[k]);
     VarSetCounts listed_vars(lv.sample.vars());
     for (std::uint32_t i : order) {
         std::size_t& count = listed_vars[lv.vars(i)];
-        if (count < 2 * lv.config.per_variable_set) ++count, list(i);
+        if (count < kPrintAhead * lv.config.per_variable_set) ++count, list(i);
     }
     for (const std::vector<std::uint32_t>& ranked : heads)
         for (std::uint32_t i : ranked) list(i);
@@ -214,12 +214,11 @@ private:
 void take_by_quotas(const Level& lv, const std::vector<std::uint32_t>& order,
                     const std::vector<std::vector<std::uint32_t>>& heads, Choice& choice) {
     const EngineConfig& config = lv.config;
-    // the best, with at most a quarter of the beam per set of variables: chains of unary
-    // operators over one variable all fit alike and would otherwise crowd out the rest
+    // the best, with at most a share of the beam per set of variables
     std::size_t taken = 0;
     VarSetCounts beam_vars(lv.sample.vars());
     const std::size_t per_vars_cap =
-        lv.sample.vars() > 1 ? std::max<std::size_t>(1, config.beam_per_size / 4) : config.beam_per_size;
+        lv.sample.vars() > 1 ? std::max<std::size_t>(1, config.beam_per_size / kBeamShares) : config.beam_per_size;
     for (std::uint32_t i : order) {
         if (!lv.small && taken >= config.beam_per_size) break;
         std::size_t& count = beam_vars[lv.vars(i)];

@@ -43,6 +43,11 @@ inline constexpr double kScreeningTolerance = 1e-8;
 
 // Rough cost of one candidate on one sample row, for the pool's serial cut-off.
 inline constexpr double kCandidateRowNs = 4.0;
+// Scoring a candidate (compose, moments, residual fits) against one row's arithmetic.
+inline constexpr double kScoringPasses = 3.0;
+// Scoring threads look for a stop request every this many candidates: often enough to stop
+// within milliseconds, seldom enough to cost nothing.
+inline constexpr std::size_t kStopCheckInterval = 256;
 // Cost of scoring a candidate with an inner constant, in plain candidates: a grid of
 // starts and a short LM fit.
 inline constexpr double kFittedCost = 20.0;
@@ -55,6 +60,16 @@ inline constexpr double kSortRowNs = 60.0;
 
 // Residual models whose fit each candidate records (the slots of Scored::residual_fit).
 inline constexpr std::size_t kResidualSlots = 4;
+// The beam gives each set of variables at most this share of it (with more than one
+// variable): chains of unary operators over one variable all fit alike and would
+// otherwise crowd out the rest.
+inline constexpr std::size_t kBeamShares = 4;
+// Each residual model's ranking is ordered this many times per_residual deep: room for
+// the duplicates among its head.
+inline constexpr std::size_t kResidualHeadDepth = 4;
+// Printed ahead, in parallel: twice the beam and twice each set's quota, which the choice
+// rarely reaches past.
+inline constexpr std::size_t kPrintAhead = 2;
 // Of the best per set of variables, how many are joined by binary operators: blocks that
 // matter only inside a product or a sum rank low against y on their own.
 inline constexpr std::size_t kJoinPerVariableSet = 2;
