@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/discover/engine/config.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/node_store.hpp"
 #include "core/discover/engine/tuning.hpp"
@@ -29,7 +30,7 @@ struct Candidate {
 struct Scored {
     LinearFit fit;
     double constant = 0.0;                             // the fitted inner constant of Scale/Shift/Reflect
-    std::array<float, kResidualSlots> residual_fit{};  // r² against each residual model
+    std::array<float, kMaxResidualModels> residual_fit{};  // r² against each residual model
     bool ok = false;
 };
 

@@ -1,7 +1,6 @@
 // Settings of the discovery engine, with every default and every allowed range in this
 // one place. The limits keep the engine's fixed-size structures in bounds and a search
-// without a time limit bounded in time and memory (under a minute and 2 GB on two cores
-// at the worst allowed setting, on data nothing explains).
+// without a time limit bounded in time and memory.
 #pragma once
 
 #include <cstddef>
@@ -26,22 +25,24 @@ inline constexpr std::size_t kMaxInnerConstantsLimit = kMaxLmParams - 2;
 // Fewer sample rows than twice the constants of the largest fit would let a sum pass
 // through every row and look exact.
 inline constexpr std::size_t kMinSampleRows = 2 * kMaxLmParams;
-// The search's time and memory grow linearly with its rows, and the level loop with the
-// square of its depth (each level joins every pair of smaller sizes).
-inline constexpr std::size_t kMaxSampleRows = 4096;
-inline constexpr std::size_t kMaxValidationRows = 65536;
-inline constexpr std::size_t kMaxSearchSize = 64;
-inline constexpr std::size_t kMaxComplexityLimit = 1000;
-// Joins cost the square of these; beyond them a level outgrows the time bound.
-inline constexpr std::size_t kMaxBeamPerSize = 2000;
-inline constexpr std::size_t kMaxJoinPerSize = 500;
+// The upper limits bound a search on data nothing explains (pure noise, four variables),
+// where no exact fit ends it early. Its time grows about linearly with the sample rows
+// (defaults ×4: ×10 the time), the validation rows (8192: ~10 s) and the depth, and with
+// the square of the joined blocks; the sums' pursuits grow with max_complexity (1000: ×5).
+// Every one at its limit at once takes about a minute on two cores and a few hundred MB.
+inline constexpr std::size_t kMaxSampleRows = 1024;
+inline constexpr std::size_t kMaxValidationRows = 8192;
+inline constexpr std::size_t kMaxSearchSize = 16;
+inline constexpr std::size_t kMaxComplexityLimit = 60;
+inline constexpr std::size_t kMaxBeamPerSize = 300;
+inline constexpr std::size_t kMaxJoinPerSize = 96;
 // Every distinct candidate up to small_size is kept: their number grows exponentially.
 inline constexpr std::size_t kMaxSmallSize = 4;
-inline constexpr std::size_t kMaxPerVariableSet = 64;
+inline constexpr std::size_t kMaxPerVariableSet = 16;
 // Scored candidates record their fit against this many residual models.
 inline constexpr std::size_t kMaxResidualModels = 4;
-inline constexpr std::size_t kMaxPerResidual = 256;
-inline constexpr std::size_t kMaxSumStarts = 64;
+inline constexpr std::size_t kMaxPerResidual = 48;
+inline constexpr std::size_t kMaxSumStarts = 16;
 
 struct EngineConfig {
     std::size_t max_complexity = 30;     // largest formula reported, in tokens

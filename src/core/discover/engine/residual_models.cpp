@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "core/discover/engine/config.hpp"
 #include "core/discover/engine/dot.hpp"
 #include "core/discover/engine/tuning.hpp"
 
@@ -24,7 +25,7 @@ void ResidualModels::update(const NodeStore& store, const SearchSample& sample, 
     norms_.clear();
     const std::size_t n = sample.rows();
     const double* y = sample.y();
-    const std::size_t wanted = std::min(wanted_models, kResidualSlots);
+    const std::size_t wanted = std::min(wanted_models, kMaxResidualModels);
     // the best sums of two and of three terms: what a short sum misses is what the law's
     // remaining term must supply (longer sums fit their residual away with stray terms)
     for (std::size_t terms = 2; terms <= 3 && residuals_.size() < wanted / 2; ++terms) {

@@ -13,7 +13,7 @@ namespace zan::discover::engine {
 
 class ResidualModels {
 public:
-    // At most `wanted` (and kResidualSlots) residuals, of the best sums of two and of three
+    // At most `wanted` (and kMaxResidualModels) residuals, of the best sums of two and of three
     // terms, then of the best simple node and the best node of all.
     void update(const NodeStore& store, const SearchSample& sample, const std::vector<SumFit>& sums,
                 std::size_t wanted);

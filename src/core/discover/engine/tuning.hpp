@@ -58,8 +58,6 @@ inline constexpr double kSortRowNs = 60.0;
 
 // ---- selection ----------------------------------------------------------------------------
 
-// Residual models whose fit each candidate records (the slots of Scored::residual_fit).
-inline constexpr std::size_t kResidualSlots = 4;
 // The beam gives each set of variables at most this share of it (with more than one
 // variable): chains of unary operators over one variable all fit alike and would
 // otherwise crowd out the rest.
