@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/discover/search.hpp"
+#include "core/discover/classic_search.hpp"
 #include "core/pool.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/discover/expr.hpp"
-#include "core/discover/search.hpp"
+#include "core/discover/classic_search.hpp"
 #include "core/format.hpp"
 #include "python/convert.hpp"
 #include "python/function.hpp"

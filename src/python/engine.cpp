@@ -9,6 +9,7 @@
 // ("var", i), ("const", v), ("param", k), ("op", name).
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -150,6 +151,8 @@ ze::EngineConfig to_config(PyObject* options) {
     if (picked) config.operators = *picked;
     if (use_trig) config.operators = zd::with_trig(config.operators, *use_trig);
     if (use_zan) config.operators = zd::with_zan(config.operators, *use_zan);
+    if (const std::optional<std::string> wrong = ze::invalid_option(config))
+        raise_format(PyExc_ValueError, "%s", wrong->c_str());
     return config;
 }
 
@@ -424,12 +427,19 @@ constexpr Signature kEngineDefaults{"engine_defaults()", kNoParams, 0};
 
 Ref engine_defaults(PyObject*, const Args&) {
     const ze::EngineConfig c;
-    return Ref::check(Py_BuildValue(
-        "{s:n,s:n,s:n,s:n,s:n,s:n,s:s,s:N}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "max_complexity", static_cast<Py_ssize_t>(c.max_complexity), "search_size",
-        static_cast<Py_ssize_t>(c.search_size), "sample_rows", static_cast<Py_ssize_t>(c.sample_rows), "max_terms",
-        static_cast<Py_ssize_t>(c.max_terms), "validation_rows", static_cast<Py_ssize_t>(c.validation_rows),
-        "selection", c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",
+    Ref out = Ref::check(Py_BuildValue(
+        "{s:n,s:s,s:N}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "selection",
+        c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",
         c.time_limit > 0.0 ? new_float(c.time_limit).release() : Py_NewRef(Py_None)));
+    // each whole-number setting: its default, and its range under "<name>_range"
+    for (const ze::CountRange& r : ze::count_ranges(c)) {
+        Ref value = Ref::check(PyLong_FromSize_t(r.value));
+        Ref range = Ref::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r.lo), static_cast<Py_ssize_t>(r.hi)));
+        if (PyDict_SetItemString(out.get(), r.name, value.get()) < 0) throw PyError{};
+        const std::string key = std::string(r.name) + "_range";
+        if (PyDict_SetItemString(out.get(), key.c_str(), range.get()) < 0) throw PyError{};
+    }
+    return out;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/discover/engine/engine.hpp"
-#include "core/discover/engine/finalize.hpp"
+#include "core/discover/engine/front.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/poles.hpp"

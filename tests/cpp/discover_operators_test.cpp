@@ -11,7 +11,7 @@
 #include "core/discover/expr.hpp"
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/operators.hpp"
-#include "core/discover/search.hpp"
+#include "core/discover/classic_search.hpp"
 
 namespace {
 using namespace zan::discover;

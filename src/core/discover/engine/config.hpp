@@ -1,8 +1,15 @@
-// Settings of the discovery engine, with every default in this one place.
+// Settings of the discovery engine, with every default and every allowed range in this
+// one place. The limits keep the engine's fixed-size structures in bounds and a search
+// without a time limit bounded in time and memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/discover/engine/lm.hpp"
 
 #include "core/discover/operators.hpp"
 
@@ -13,6 +20,32 @@ enum class Selection : std::uint8_t {
     Best,      // largest drop of log-loss per added token among near-minimal losses
     Accuracy,  // plain lowest loss
 };
+
+// Each sum of terms is one LM problem: its coefficients and intercept must fit in it.
+inline constexpr std::size_t kMaxTermsLimit = kMaxLmParams - 1;
+// A single formula is refitted as a·f + b around its inner constants.
+inline constexpr std::size_t kMaxInnerConstantsLimit = kMaxLmParams - 2;
+// Fewer sample rows than twice the constants of the largest fit would let a sum pass
+// through every row and look exact.
+inline constexpr std::size_t kMinSampleRows = 2 * kMaxLmParams;
+// The upper limits bound a search on data nothing explains (pure noise, four variables),
+// where no exact fit ends it early. Its time grows about linearly with the sample rows
+// (defaults ×4: ×10 the time), the validation rows (8192: ~10 s) and the depth, and with
+// the square of the joined blocks; the sums' pursuits grow with max_complexity (1000: ×5).
+// Every one at its limit at once takes about a minute on two cores and a few hundred MB.
+inline constexpr std::size_t kMaxSampleRows = 1024;
+inline constexpr std::size_t kMaxValidationRows = 8192;
+inline constexpr std::size_t kMaxSearchSize = 16;
+inline constexpr std::size_t kMaxComplexityLimit = 60;
+inline constexpr std::size_t kMaxBeamPerSize = 300;
+inline constexpr std::size_t kMaxJoinPerSize = 96;
+// Every distinct candidate up to small_size is kept: their number grows exponentially.
+inline constexpr std::size_t kMaxSmallSize = 4;
+inline constexpr std::size_t kMaxPerVariableSet = 16;
+// Scored candidates record their fit against this many residual models.
+inline constexpr std::size_t kMaxResidualModels = 4;
+inline constexpr std::size_t kMaxPerResidual = 48;
+inline constexpr std::size_t kMaxSumStarts = 16;
 
 struct EngineConfig {
     std::size_t max_complexity = 30;     // largest formula reported, in tokens
@@ -37,14 +70,17 @@ struct EngineConfig {
     double time_limit = 0.0;             // seconds; 0 for none
 };
 
-// Normalised error below which a fit counts as exact: rounding of double arithmetic on
-// noiseless data stays many orders below it, any real misfit far above.
-inline constexpr double kExactNmse = 1e-20;
-// Loss floor, relative to the target's variance, under which losses are not told apart
-// when the front is built and scored.
-inline constexpr double kLossFloor = 1e-14;
-// A longer formula joins the front only when its loss is lower by more than this share:
-// a gain of rounding (exp(1.5·ln a) against exp(0.75·ln a²)) is not an improvement.
-inline constexpr double kLossTie = 1e-9;
+// A whole-number setting, its value and its allowed range [lo, hi].
+struct CountRange {
+    const char* name;
+    std::size_t value, lo, hi;
+};
+
+// Every whole-number setting of config with its range, in the order of the fields.
+[[nodiscard]] std::vector<CountRange> count_ranges(const EngineConfig& config);
+
+// The first setting outside its allowed range, as "name must be in [lo, hi], got v";
+// nothing when every setting is allowed.
+[[nodiscard]] std::optional<std::string> invalid_option(const EngineConfig& config);
 
 }  // namespace zan::discover::engine

@@ -2,10 +2,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "core/discover/engine/engine.hpp"
-#include "core/discover/engine/finalize.hpp"
-#include "core/discover/engine/search_state.hpp"
+#include "core/discover/engine/finalists.hpp"
+#include "core/discover/engine/front.hpp"
+#include "core/discover/engine/verification.hpp"
+#include "core/discover/engine/level_search.hpp"
+#include "core/discover/engine/row_copy.hpp"
+#include "core/discover/engine/transformed_targets.hpp"
+#include "core/discover/engine/tuning.hpp"
 
 namespace zan::discover::engine {
 
@@ -24,82 +31,16 @@ std::vector<std::size_t> sample_rows(std::size_t rows, std::size_t limit) {
 
 namespace {
 
-// Copies of the given rows of the columns and target.
-struct Rows {
-    std::vector<std::vector<double>> columns;
-    std::vector<double> target;
-    std::vector<std::span<const double>> spans;
-
-    Rows(Columns from, std::span<const double> y, const std::vector<std::size_t>& pick) : columns(from.size()) {
-        for (std::size_t c = 0; c < from.size(); ++c) {
-            columns[c].reserve(pick.size());
-            for (std::size_t r : pick) columns[c].push_back(from[c][r]);
-        }
-        target.reserve(pick.size());
-        for (std::size_t r : pick) target.push_back(y[r]);
-        spans.assign(columns.begin(), columns.end());
-    }
-    [[nodiscard]] Columns view() const { return Columns(spans); }
-};
-
-// A transformed target: the search fits g ≈ t(y), the formula is y = inverse(g). Many
-// laws are sums after a logarithm, a square or a reciprocal (products, Pythagorean
-// distances, resistances in parallel) and so come within reach of the sums of terms.
-struct Transform {
-    bool (*valid)(double y);
-    double (*apply)(double y);
-    Operator inverse;
-};
-
-constexpr std::size_t kTransformedSearchSize = 8;
-constexpr std::size_t kRowsPerConstant = 8;
-
-const Transform kTransforms[] = {
-    {[](double y) { return y > 0.0; }, [](double y) { return std::log(y); }, Operator::Exp},
-    {[](double y) { return y >= 0.0; }, [](double y) { return y * y; }, Operator::Sqrt},
-    {[](double y) { return std::fabs(y) > 1e-150; }, [](double y) { return 1.0 / y; }, Operator::Inv},
-};
-
-// Finalists of searches on transformed targets, mapped back to formulas of y; tried only
-// when the plain search found no exact fit, and in turn until one fits exactly: nearest
-// first to what the plain search holds, whose blocks depend on the variables alone.
-std::vector<Finalist> transformed_finalists(const Rows& search, const SearchState& plain, const EngineConfig& config,
-                                            const Control& control, std::chrono::steady_clock::time_point start) {
-    std::vector<Finalist> out;
-    Control quiet;
-    quiet.should_stop = control.should_stop;
-    struct Tried {
-        const Transform* transform;
-        std::vector<double> target;
-        double nearest;
-    };
-    std::vector<Tried> tries;
-    for (const Transform& t : kTransforms) {
-        if (!std::all_of(search.target.begin(), search.target.end(), t.valid)) continue;
-        std::vector<double> target(search.target.size());
-        std::transform(search.target.begin(), search.target.end(), target.begin(), t.apply);
-        if (!std::all_of(target.begin(), target.end(), [](double v) { return std::isfinite(v); })) continue;
-        const double nearest = plain.nearest(target);
-        tries.push_back({&t, std::move(target), nearest});
-    }
-    std::stable_sort(tries.begin(), tries.end(), [](const Tried& a, const Tried& b) { return a.nearest < b.nearest; });
-    for (Tried& tried : tries) {
-        const Transform& t = *tried.transform;
-        const std::vector<double>& target = tried.target;
-        // In a transformed space laws become sums of small terms: a shallower search will do.
-        EngineConfig shallow = config;
-        shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
-        shallow.fit_ratios = false;
-        SearchState state(search.view(), target, shallow, quiet, start);
-        std::vector<LevelReport> levels;
-        state.run(levels);
-        for (Finalist& f : finalists(state, search.columns.size())) {
-            f.program.tokens.push_back(Token::make_op(t.inverse));
-            out.push_back(std::move(f));
-        }
-        if (state.interrupted() || state.best_nmse() <= kExactNmse) break;
-    }
-    return out;
+// Refuses settings outside their ranges and data the search cannot run on, naming what is
+// wrong, before any work is done.
+void check_inputs(Columns columns, std::span<const double> target, const EngineConfig& config) {
+    if (const std::optional<std::string> wrong = invalid_option(config)) throw std::invalid_argument(*wrong);
+    if (columns.empty()) throw std::invalid_argument("columns must hold at least one variable");
+    if (target.size() < 2) throw std::invalid_argument("discover needs at least two rows, got " + std::to_string(target.size()));
+    for (const std::span<const double>& c : columns)
+        if (c.size() != target.size())
+            throw std::invalid_argument("every column must hold one value per row of the target (" +
+                                        std::to_string(target.size()) + "), one holds " + std::to_string(c.size()));
 }
 
 double variance_of(const std::vector<Formula>& formulas) {
@@ -112,10 +53,11 @@ double variance_of(const std::vector<Formula>& formulas) {
 
 Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                 const EngineConfig& config, const Control& control) {
+    check_inputs(validation, validation_target, config);
     const auto start = std::chrono::steady_clock::now();
     Result result;
-    const Rows search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
-    SearchState state(search.view(), search.target, config, control, start);
+    const RowCopy search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
+    LevelSearch state(search.view(), search.target, config, control, start);
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
@@ -125,28 +67,27 @@ Result discover(Columns validation, std::span<const double> validation_target, D
         candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
     ColumnSource rows(validation, validation_target);
-    std::vector<Formula> formulas = verify(candidates, rows, config, control);
+    std::vector<Formula> formulas = verify(candidates, rows, config);
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
     if (full.rows() != validation_target.size()) {
         // the validation rows chose the front; all rows measure it
-        std::vector<Formula> measured = confirm(front, full, control);
+        std::vector<Formula> measured = confirm(front, full);
         const double variance = variance_of(measured);
         front = build_front(std::move(measured), variance);
     }
     const double variance = variance_of(front);
     result.front = std::move(front);
-    // At least kRowsPerConstant rows for every fitted constant of the chosen formula: with
-    // fewer, a formula with constants enough follows the rows' own errors and beats every law.
     const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
     result.best = choose(result.front, config.selection, variance, max_constants, full.rows());
     return result;
 }
 
 Result discover(Columns columns, std::span<const double> target, const EngineConfig& config, const Control& control) {
+    check_inputs(columns, target, config);
     ColumnSource full(columns, target);
     if (target.size() <= config.validation_rows) return discover(columns, target, full, config, control);
-    const Rows validation(columns, target, sample_rows(target.size(), config.validation_rows));
+    const RowCopy validation(columns, target, sample_rows(target.size(), config.validation_rows));
     return discover(validation.view(), validation.target, full, config, control);
 }
 

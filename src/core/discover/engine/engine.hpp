@@ -53,7 +53,9 @@ struct Result {
 
 // Searches on a sample of the validation rows (held in memory, at least two; a
 // deterministic sample of all rows, see sample_rows), refits and snaps the finalists on
-// the validation rows, and measures the front on all rows through `full`.
+// the validation rows, and measures the front on all rows through `full`. Settings outside
+// their ranges (invalid_option), no variable, fewer than two rows or columns of another
+// length than the target throw std::invalid_argument naming what is wrong.
 [[nodiscard]] Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                               const EngineConfig& config, const Control& control = {});
 

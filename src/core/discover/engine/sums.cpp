@@ -1,43 +1,30 @@
-// Sums of terms: from a good first term, greedy forward selection of kept nodes against
-// the residual (each step refits every coefficient by least squares), so polynomials and
-// sums such as sin(x) + sin(y²) are fitted exactly.
+#include "core/discover/engine/sums.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <set>
 
 #include "core/discover/engine/dot.hpp"
-#include "core/discover/engine/search_state.hpp"
+#include "core/discover/engine/tuning.hpp"
 #include "core/pool.hpp"
 
 namespace zan::discover::engine {
-namespace {
 
-// Below this share of its norm left after projecting out the chosen terms, a column adds
-// nothing new.
-constexpr double kIndependence = 1e-7;
-// Pursuits also start from this many of the best nodes of at most kSimpleSize tokens.
-constexpr std::size_t kSimpleStarts = 4;
-constexpr std::uint32_t kSimpleSize = 3;
-
-}  // namespace
-
-// Coefficients and intercept of a sum by least squares on the centred columns; false
-// when the terms are linearly dependent on the sample.
-bool SearchState::solve_sum(SumFit& best, const double* y, double y_mean) const {
-    const std::size_t n = ns_;
+bool SumPursuit::solve(SumFit& best, const double* y, double y_mean) const {
+    const std::size_t n = store_.rows();
     const std::size_t k = best.terms.size();
     std::vector<double> gram(k * k), rhs(k);
     std::vector<double> means(k);
     for (std::size_t a = 0; a < k; ++a) {
-        const double* fa = pred(best.terms[a]);
+        const double* fa = store_.values(best.terms[a]);
         means[a] = std::accumulate(fa, fa + n, 0.0) / static_cast<double>(n);
     }
     for (std::size_t a = 0; a < k; ++a) {
-        const double* fa = pred(best.terms[a]);
+        const double* fa = store_.values(best.terms[a]);
         for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y[i] - y_mean);
         for (std::size_t b = 0; b <= a; ++b) {
-            const double* fb = pred(best.terms[b]);
+            const double* fb = store_.values(best.terms[b]);
             double s = 0.0;
             for (std::size_t i = 0; i < n; ++i) s += (fa[i] - means[a]) * (fb[i] - means[b]);
             gram[a * k + b] = gram[b * k + a] = s;
@@ -48,15 +35,11 @@ bool SearchState::solve_sum(SumFit& best, const double* y, double y_mean) const 
     {
         std::vector<double> m(gram);
         std::vector<double> v(rhs);
-        bool ok = true;
-        for (std::size_t c = 0; c < k && ok; ++c) {
+        for (std::size_t c = 0; c < k; ++c) {
             std::size_t piv = c;
             for (std::size_t r = c + 1; r < k; ++r)
                 if (std::fabs(m[r * k + c]) > std::fabs(m[piv * k + c])) piv = r;
-            if (!(std::fabs(m[piv * k + c]) > 0.0)) {
-                ok = false;
-                break;
-            }
+            if (!(std::fabs(m[piv * k + c]) > 0.0)) return false;
             if (piv != c) {
                 for (std::size_t j = 0; j < k; ++j) std::swap(m[c * k + j], m[piv * k + j]);
                 std::swap(v[c], v[piv]);
@@ -67,7 +50,6 @@ bool SearchState::solve_sum(SumFit& best, const double* y, double y_mean) const 
                 v[r] -= f * v[c];
             }
         }
-        if (!ok) return false;
         for (std::size_t c = k; c-- > 0;) {
             double s = v[c];
             for (std::size_t j = c + 1; j < k; ++j) s -= m[c * k + j] * coef[j];
@@ -80,21 +62,20 @@ bool SearchState::solve_sum(SumFit& best, const double* y, double y_mean) const 
     return true;
 }
 
-// One pursuit of the target y (mean y_mean, centred sum of squares syy) from the terms
-// `start`, of at most max_terms terms: every prefix of two or more terms, as fitted sums.
-std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, std::size_t max_size, std::size_t max_terms,
-                                        const std::vector<char>& allowed, const double* y, double y_mean,
-                                        double syy) const {
-    const std::size_t n = ns_;
+std::vector<SumFit> SumPursuit::pursue(std::span<const std::uint32_t> start, std::size_t max_size,
+                                       std::size_t max_terms, const std::vector<char>& allowed,
+                                       const SumTarget& target) const {
+    const std::size_t n = store_.rows();
+    const std::size_t count = store_.size();
     std::vector<std::uint32_t> chosen;
     std::vector<std::vector<double>> q;  // orthonormal basis of the chosen centred columns
     std::vector<double> residual(n);
-    for (std::size_t i = 0; i < n; ++i) residual[i] = y[i] - y_mean;
+    for (std::size_t i = 0; i < n; ++i) residual[i] = target.y[i] - target.mean;
     std::vector<double> col(n);
     std::size_t size = 0;
 
     auto add_column = [&](std::uint32_t j) -> bool {
-        const double* f = pred(j);
+        const double* f = store_.values(j);
         const double mean = std::accumulate(f, f + n, 0.0) / static_cast<double>(n);
         double norm0 = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -118,15 +99,14 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
     };
 
     std::vector<SumFit> out;
-    std::vector<char> excluded(nodes_.size(), 0);
-    for (std::size_t j = 0; j < nodes_.size(); ++j) excluded[j] = !allowed[j];
+    std::vector<char> excluded(count, 0);
+    for (std::size_t j = 0; j < count; ++j) excluded[j] = !allowed[j];
     // Σ (u_j·q_k)² over the chosen basis: the part of column j the chosen terms already span
-    std::vector<double> spanned(nodes_.size(), 0.0);
+    std::vector<double> spanned(count, 0.0);
     auto absorb = [&](const std::vector<double>& qk) {
-        for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
+        for (std::uint32_t j = 0; j < count; ++j) {
             if (excluded[j]) continue;
-            const double* u = units_.data() + nodes_[j].offset;
-            const double d = dot(u, qk.data(), n);
+            const double d = dot(store_.unit(j), qk.data(), n);
             spanned[j] += d * d;
         }
     };
@@ -134,16 +114,16 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
         const double sse = dot(residual.data(), residual.data(), n);
         SumFit fit;
         fit.terms = chosen;
-        fit.nmse = syy > 0.0 ? sse / syy : 0.0;
+        fit.nmse = target.syy > 0.0 ? sse / target.syy : 0.0;
         fit.size = size;
-        if (solve_sum(fit, y, y_mean)) out.push_back(std::move(fit));
+        if (solve(fit, target.y, target.mean)) out.push_back(std::move(fit));
         return !out.empty() && out.back().nmse <= kExactNmse;
     };
     for (std::uint32_t j : start) {
         if (!add_column(j)) return out;
         excluded[j] = 1;
         absorb(q.back());
-        size += (chosen.empty() ? 0 : 1) + nodes_[j].size;
+        size += (chosen.empty() ? 0 : 1) + store_[j].size;
         chosen.push_back(j);
     }
     if (chosen.size() >= 2 && fitted()) return out;
@@ -153,12 +133,11 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
         // choosing near-copies of the chosen terms in correlated families such as powers.
         std::uint32_t pick = kNone;
         double best_gain = 0.0;
-        for (std::uint32_t j = 0; j < nodes_.size(); ++j) {
-            if (excluded[j] || size + 1 + nodes_[j].size > max_size) continue;
+        for (std::uint32_t j = 0; j < count; ++j) {
+            if (excluded[j] || size + 1 + store_[j].size > max_size) continue;
             const double rest = 1.0 - spanned[j];
             if (!(rest > kIndependence)) continue;
-            const double* u = units_.data() + nodes_[j].offset;
-            const double d = dot(u, residual.data(), n);
+            const double d = dot(store_.unit(j), residual.data(), n);
             const double gain = d * d / rest;
             if (gain > best_gain) {
                 best_gain = gain;
@@ -170,34 +149,21 @@ std::vector<SumFit> SearchState::pursue(std::span<const std::uint32_t> start, st
         if (!add_column(pick)) continue;
         absorb(q.back());
         chosen.push_back(pick);
-        size += 1 + nodes_[pick].size;
+        size += 1 + store_[pick].size;
         if (fitted()) break;
     }
     return out;
 }
 
-double SearchState::nearest(std::span<const double> t) const {
-    const std::size_t n = ns_;
-    const double mean = std::accumulate(t.begin(), t.end(), 0.0) / static_cast<double>(n);
-    std::vector<double> centred(n);
-    for (std::size_t i = 0; i < n; ++i) centred[i] = t[i] - mean;
-    const double stt = dot(centred.data(), centred.data(), n);
-    if (!(stt > 0.0) || !std::isfinite(stt)) return 1.0;
-    double best = 0.0;
-    for (const Node& node : nodes_) {
-        const double d = dot(units_.data() + node.offset, centred.data(), n);
-        best = std::max(best, d * d / stt);
-    }
-    return std::max(0.0, 1.0 - best);
-}
-
-void SearchState::fit_sums(std::size_t /*size*/) {
-    if (nodes_.size() < 2 || config_.max_terms < 2) return;
+void fit_sums(const NodeStore& store, const SearchSample& sample, const EngineConfig& config,
+              const StopCondition& stop, std::vector<SumFit>& sums) {
+    const std::size_t count = store.size();
+    if (count < 2 || config.max_terms < 2) return;
     // Two dictionaries: every node, and the algebraic ones alone. Transcendental terms
     // approximate a polynomial well enough to be chosen first and then never let the
     // pursuit reach it exactly; without them it does.
-    std::vector<char> all(nodes_.size(), 1), algebraic(nodes_.size(), 0);
-    for (std::size_t j = 0; j < nodes_.size(); ++j) algebraic[j] = nodes_[j].algebraic;
+    std::vector<char> all(count, 1), algebraic(count, 0);
+    for (std::uint32_t j = 0; j < count; ++j) algebraic[j] = store[j].algebraic;
     struct Start {
         std::uint32_t node;
         const std::vector<char>* allowed;
@@ -205,43 +171,45 @@ void SearchState::fit_sums(std::size_t /*size*/) {
     std::vector<Start> starts;
     for (const std::vector<char>* dict : {&all, &algebraic}) {
         std::vector<std::uint32_t> order;
-        for (std::uint32_t j = 0; j < nodes_.size(); ++j)
+        for (std::uint32_t j = 0; j < count; ++j)
             if ((*dict)[j]) order.push_back(j);
         std::stable_sort(order.begin(), order.end(),
-                         [&](std::uint32_t a, std::uint32_t b) { return nodes_[a].fit.nmse < nodes_[b].fit.nmse; });
-        const std::size_t count = dict == &all ? config_.sum_starts : config_.sum_starts / 2;
-        for (std::size_t k = 0; k < std::min(count, order.size()); ++k) starts.push_back({order[k], dict});
+                         [&](std::uint32_t a, std::uint32_t b) { return store[a].fit.nmse < store[b].fit.nmse; });
+        const std::size_t wanted = dict == &all ? config.sum_starts : config.sum_starts / 2;
+        for (std::size_t k = 0; k < std::min(wanted, order.size()); ++k) starts.push_back({order[k], dict});
         // and from the best simple nodes, a law's likely main effects
         std::size_t simple = 0;
-        for (std::size_t k = count; k < order.size() && simple < kSimpleStarts; ++k)
-            if (nodes_[order[k]].size <= kSimpleSize) {
+        for (std::size_t k = wanted; k < order.size() && simple < kSimpleStarts; ++k)
+            if (store[order[k]].size <= kSimpleSize) {
                 starts.push_back({order[k], dict});
                 ++simple;
             }
     }
+    const SumPursuit pursuit(store);
+    const SumTarget y{sample.y(), sample.y_mean(), sample.syy()};
     std::vector<std::vector<SumFit>> found(starts.size());
-    const double cost = static_cast<double>(nodes_.size() * ns_ * config_.max_terms) * 2.0;
+    const double cost = static_cast<double>(count * sample.rows() * config.max_terms) * 2.0;
     pool::for_blocks(starts.size(), cost, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
-            if (stopped()) return;
-            found[i] = pursue({&starts[i].node, 1}, config_.max_complexity, config_.max_terms, *starts[i].allowed, y_.data(),
-                              y_mean_, syy_);
+            if (stop.reached()) return;
+            found[i] = pursuit.pursue({&starts[i].node, 1}, config.max_complexity, config.max_terms,
+                                      *starts[i].allowed, y);
         }
     });
     std::set<std::vector<std::uint32_t>> known;
-    for (const SumFit& s : sums_) {
+    for (const SumFit& s : sums) {
         std::vector<std::uint32_t> key = s.terms;
         std::sort(key.begin(), key.end());
         known.insert(key);
     }
     for (std::vector<SumFit>& prefixes : found)
-    for (SumFit& s : prefixes) {
-        if (s.terms.size() < 2 || s.coefficients.empty()) continue;
-        std::vector<std::uint32_t> key = s.terms;
-        std::sort(key.begin(), key.end());
-        if (!known.insert(key).second) continue;
-        sums_.push_back(std::move(s));
-    }
+        for (SumFit& s : prefixes) {
+            if (s.terms.size() < 2 || s.coefficients.empty()) continue;
+            std::vector<std::uint32_t> key = s.terms;
+            std::sort(key.begin(), key.end());
+            if (!known.insert(key).second) continue;
+            sums.push_back(std::move(s));
+        }
 }
 
 }  // namespace zan::discover::engine

@@ -14,7 +14,7 @@
 
 #include "core/discover/expr.hpp"
 #include "core/discover/fingerprint.hpp"
-#include "core/discover/search.hpp"
+#include "core/discover/classic_search.hpp"
 #include "core/pool.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/discover/search.hpp"
+#include "core/discover/classic_search.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,0 +1,23 @@
+// The front: the best formula per complexity, kept when it beats every simpler one, each
+// scored by its drop of log-loss per added token; and the choice of the reported one.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/discover/engine/config.hpp"
+#include "core/discover/engine/engine.hpp"
+
+namespace zan::discover::engine {
+
+// The front of the formulas; scores are filled in.
+[[nodiscard]] std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance);
+// The chosen formula among those with at most max_constants fitted constants (or the
+// fewest any formula has), measured on `rows` rows.
+[[nodiscard]] std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
+                                 std::size_t max_constants, std::size_t rows);
+
+// Constants a formula fitted: its parameters and its snapped literals other than 1.
+[[nodiscard]] std::size_t fitted_constants(const Formula& f);
+
+}  // namespace zan::discover::engine

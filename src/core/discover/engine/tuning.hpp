@@ -1,0 +1,129 @@
+// The engine's tuning: every fixed size, share and threshold of the search and of the
+// finalists, each with the reason for its value. The settings a user may change, with
+// their defaults and limits, are in config.hpp.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace zan::discover::engine {
+
+// ---- what counts as a fit -----------------------------------------------------------------
+
+// Normalised error below which a fit counts as exact: rounding of double arithmetic on
+// noiseless data stays many orders below it, any real misfit far above.
+inline constexpr double kExactNmse = 1e-20;
+// Loss floor, relative to the target's variance, under which losses are not told apart
+// when the front is built and scored.
+inline constexpr double kLossFloor = 1e-14;
+// A longer formula joins the front only when its loss is lower by more than this share:
+// a gain of rounding (exp(1.5·ln a) against exp(0.75·ln a²)) is not an improvement.
+inline constexpr double kLossTie = 1e-9;
+
+// ---- generation ---------------------------------------------------------------------------
+
+// Pairs of blocks joined per pair of sizes before the sides are cut to their best.
+inline constexpr std::size_t kPairBudget = 12000;
+// A side of at most this many blocks still meets the whole of the other past the budget:
+// small blocks are what products and sums are made of.
+inline constexpr std::size_t kSmallSide = 40;
+
+// ---- inner constants ----------------------------------------------------------------------
+
+// Starting values of an inner constant, best first after scoring; no randomness.
+inline constexpr std::array<double, 7> kScaleGrid = {-2.0, -1.0, -0.5, 0.5, 1.0, 2.0, 3.141592653589793};
+inline constexpr std::array<double, 6> kShiftGrid = {-2.0, -1.0, 0.5, 1.0, 2.0, 3.0};
+// The screening fit of an inner constant is short: the constant is refitted with the
+// whole formula if it gets that far.
+inline constexpr std::size_t kScreeningIterations = 6;
+inline constexpr double kScreeningTolerance = 1e-8;
+
+// ---- scoring and the pool's cut-offs ------------------------------------------------------
+
+// Rough cost of one candidate on one sample row, for the pool's serial cut-off.
+inline constexpr double kCandidateRowNs = 4.0;
+// Scoring a candidate (compose, moments, residual fits) against one row's arithmetic.
+inline constexpr double kScoringPasses = 3.0;
+// Scoring threads look for a stop request every this many candidates: often enough to stop
+// within milliseconds, seldom enough to cost nothing.
+inline constexpr std::size_t kStopCheckInterval = 256;
+// Cost of scoring a candidate with an inner constant, in plain candidates: a grid of
+// starts and a short LM fit.
+inline constexpr double kFittedCost = 20.0;
+// Sorting the scored candidates: pieces of at least this many go to the pool, at about
+// this cost per element.
+inline constexpr std::size_t kSortPiece = 8192;
+inline constexpr double kSortRowNs = 60.0;
+
+// ---- selection ----------------------------------------------------------------------------
+
+// The beam gives each set of variables at most this share of it (with more than one
+// variable): chains of unary operators over one variable all fit alike and would
+// otherwise crowd out the rest.
+inline constexpr std::size_t kBeamShares = 4;
+// Each residual model's ranking is ordered this many times per_residual deep: room for
+// the duplicates among its head.
+inline constexpr std::size_t kResidualHeadDepth = 4;
+// Printed ahead, in parallel: twice the beam and twice each set's quota, which the choice
+// rarely reaches past.
+inline constexpr std::size_t kPrintAhead = 2;
+// Of the best per set of variables, how many are joined by binary operators: blocks that
+// matter only inside a product or a sum rank low against y on their own.
+inline constexpr std::size_t kJoinPerVariableSet = 2;
+// Largest monomial always kept: a polynomial's high powers fit the target poorly on their
+// own, yet its sum needs every one of them.
+inline constexpr std::size_t kMonomialSize = 7;
+// Candidates put in order by error at a level (then, beyond them, only the best this
+// many times per_variable_set of each set of variables, and the monomials).
+inline constexpr std::size_t kSortedHead = 4096;
+inline constexpr std::size_t kBeyondPerVariableSet = 4;
+// Sets of variables counted in a flat table (2^n slots) up to this many variables; a map
+// beyond, where most of the slots would stay empty.
+inline constexpr std::size_t kFlatVariables = 16;
+// A residual model comes from a node of at most this many tokens (besides the best node
+// of all): the residual of a law's main effect is its other terms.
+inline constexpr std::uint32_t kSimpleResidualSize = 3;
+
+// ---- sums ---------------------------------------------------------------------------------
+
+// Below this share of its norm left after projecting out the chosen terms, a column adds
+// nothing new.
+inline constexpr double kIndependence = 1e-7;
+// Pursuits also start from this many of the best nodes of at most kSimpleSize tokens.
+inline constexpr std::size_t kSimpleStarts = 4;
+inline constexpr std::uint32_t kSimpleSize = 3;
+
+// ---- pair sums, polynomials and ratios ----------------------------------------------------
+
+inline constexpr std::uint32_t kDenominatorSize = 6;  // largest denominator, in tokens
+inline constexpr std::size_t kMaxDenominators = 256;
+inline constexpr std::uint32_t kTermSize = 5;         // largest term of a pursued numerator
+inline constexpr std::size_t kMaxPairTerms = 512;     // the smallest ones
+inline constexpr std::size_t kRatioTerms = 3;         // most terms of a numerator
+// Pairs of terms closer to collinear than this (1 − cos²) are not told apart from one.
+inline constexpr double kIndependentPair = 1e-10;
+inline constexpr std::size_t kRatiosKept = 12;        // best ratios handed on
+// A denominator's smallest magnitude on the sample, relative to its largest: below it a
+// pole sits too close to the data for the ratio to mean anything between the rows.
+inline constexpr double kDenominatorMargin = 1e-3;
+
+// ---- transformed targets ------------------------------------------------------------------
+
+// In a transformed space (ln y, y², 1/y) laws become sums of small terms: a shallower
+// search will do.
+inline constexpr std::size_t kTransformedSearchSize = 8;
+
+// ---- finalists, snapping and the choice ---------------------------------------------------
+
+inline constexpr std::size_t kPerSize = 3;       // best single formulas per size kept as finalists
+inline constexpr std::size_t kSumsPerTerms = 3;  // best sums per number of terms
+inline constexpr double kSnapTolerance = 2e-2;   // relative distance of a snap candidate
+inline constexpr std::size_t kSnapTries = 6;     // candidates tried per constant
+// Rough cost of verifying one finalist, per row: its refits and snapping trials.
+inline constexpr double kFinalistRowNs = 5000.0;
+// At least this many rows for every fitted constant of the chosen formula: with fewer, a
+// formula with constants enough follows the rows' own errors and beats every law.
+inline constexpr std::size_t kRowsPerConstant = 8;
+
+}  // namespace zan::discover::engine
