@@ -236,6 +236,8 @@ class DiscoveryResult:
 
 # Rows each fitted constant needs before a formula is shown or chosen.
 kRowsPerConstant = 8
+# A fit this close to exact is no chance fit, whatever its constants (with rows to spare).
+kExactNmse = 1e-20
 
 # The most constants the engine fits in one problem.
 _MAX_CONSTANTS = _native.engine_defaults()["max_constants"]
@@ -517,7 +519,13 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
             lambda f: _formula(f, names, x_exp, y_exp, None),
         )
     beats_mean = True
-    if front and values["selection"] == "best":
+    if not front:  # nothing within the limits, or a stop before the first level: the mean stands
+        variance = float(np.var(target))
+        raw_front = [{"program": (("param", 0),), "constants": (float(np.mean(target)),), "complexity": 1,
+                      "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}]
+        front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
+        best_index, beats_mean = 0, variance == 0
+    elif values["selection"] == "best":
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
@@ -545,10 +553,17 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
     Formula of a raw one over `columns` (with searched=None, of one over `all_columns`)."""
-    from ._holdout import choose, held_out_errors, plane, plane_error
+    from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target)
+    # A formula with more fitted constants than the rows support is never chosen (on 8 rows,
+    # 6 constants fit anything; the constant, with one, is always a candidate), unless it fits
+    # exactly with two rows to spare: that, no chance fit does.
+    rows = target.shape[0]
+    supported = max(1, rows // kRowsPerConstant)
+    errors = [e if f.fitted_constants <= supported or (f.nmse <= kExactNmse and f.fitted_constants <= rows - 2)
+              else HeldOut(math.inf, math.inf) for e, f in zip(errors, front)]
     variance = float(np.var(target))
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
     if all_columns.shape[0] >= kPlaneFrom:
@@ -556,7 +571,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         # while the front's formulas were shaped on every row: a plain comparison is fair to both.
         held = plane_error(all_columns, target)
         rival = constant if chosen is None else errors[chosen]
-        if held.loss < rival.loss:
+        if held.loss < rival.loss and all_columns.shape[0] + 1 <= supported:
             program, constants, loss = plane(all_columns, target)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},

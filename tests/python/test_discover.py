@@ -238,3 +238,17 @@ def test_a_constants_standard_error_is_the_closed_form_one():
     assert best.program == (("var", 0), ("param", 0), ("op", "add"), ("op", "exp"))
     assert best.constants[0] == pytest.approx(math.log(k), rel=1e-9)
     assert best.constant_errors[0] == pytest.approx(se / k, rel=1e-6)
+
+
+@pytest.mark.parametrize("options", [{"max_complexity": 1}, {"max_complexity": 2}])
+def test_a_search_with_no_formula_within_its_limits_returns_the_mean(options):
+    X, y = law(lambda a, b: a * b + a, [(1, 3), (1, 3)], n=40)
+    result = discover(X, y, **options)
+    assert result.best.text == repr(float(np.mean(y)))[:12].rstrip("0") or result.best.complexity == 1
+    assert not result.beats_mean and result.best.predict(X[:2]) == pytest.approx([np.mean(y)] * 2)
+
+
+def test_few_rows_never_choose_more_constants_than_they_support():
+    rng = np.random.default_rng(0)
+    result = discover(rng.normal(size=(5, 200)), rng.normal(size=5))  # chance fits abound among 200 columns
+    assert result.best.fitted_constants == 1 and not result.beats_mean
