@@ -14,9 +14,9 @@ __version__ = "0.1.0"
 # zan_core with it) stays light and starts no thread of NumPy's.
 _LAZY = {
     "discover": "._discover",
-    "Formula": "._discover",
-    "DiscoveryResult": "._discover",
-    "LevelInfo": "._discover",
+    "Formula": "._formula",
+    "DiscoveryResult": "._formula",
+    "LevelInfo": "._formula",
     # Needs the sklearn extra, so it stays out of __all__: `from zan_math import *` works
     # without scikit-learn.
     "FormulaRegressor": ".estimator",

@@ -42,7 +42,7 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native
-from ._discover import DiscoveryResult, Formula, _constant_errors
+from ._formula import DiscoveryResult, Formula, constant_errors
 from ._export import to_text
 from ._inputs import columns_of, default_names, target_of
 
@@ -746,7 +746,7 @@ def discover_with_units(
         nmse = loss / variance if variance > 0 else (0.0 if loss == 0 else math.inf)
         # complexity as for any formula: the tokens of the program the caller reads
         formula = Formula(program, f.constants, names, len(program), loss, nmse, f.score)
-        formula.constant_errors = _constant_errors(formula, (columns, target), None)
+        formula.constant_errors = constant_errors(formula, (columns, target), None)
         front.append(formula)
 
     best_index = inner.front.index(inner.best) if inner.best is not None else 0

@@ -17,7 +17,8 @@ _base = require("sklearn.base", "sklearn", _FEATURE)
 _validation = require("sklearn.utils.validation", "sklearn", _FEATURE)
 
 from . import _options  # noqa: E402
-from ._discover import DiscoveryResult, Formula, discover  # noqa: E402 - after the extra's check
+from ._discover import discover  # noqa: E402 - after the extra's check
+from ._formula import DiscoveryResult, Formula  # noqa: E402
 
 __all__ = ["FormulaRegressor"]
 
