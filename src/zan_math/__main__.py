@@ -294,7 +294,8 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
             example = "NAME=UNIT,..." if option.kind == "units" else "UNIT"
             parser.add_argument(option.flag, metavar=example, help=help_text)
         else:
-            parser.add_argument(option.flag, type=int if option.kind == "int" else float, metavar="N" if option.kind == "int" else "S",
+            metavar = "N" if option.kind == "int" else "S" if option.unit == "seconds" else "X"
+            parser.add_argument(option.flag, type=int if option.kind == "int" else float, metavar=metavar,
                                 help=help_text)
     parser.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     parser.add_argument("--zan", action=argparse.BooleanOptionalAction, default=None,
