@@ -12,14 +12,18 @@
 #include <string_view>
 #include <vector>
 
+#include "core/discover/engine/data_source.hpp"
 #include "core/discover/engine/engine.hpp"
+#include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/predict.hpp"
+#include "core/discover/interval.hpp"
 #include "core/discover/operators.hpp"
 #include "python/buffer_view.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/function.hpp"
 #include "python/native_registry.hpp"
+#include "python/operators.hpp"
 #include "python/result.hpp"
 
 namespace zan::py {
@@ -110,6 +114,10 @@ ze::EngineConfig to_config(PyObject* options) {
     ze::EngineConfig config;
     if (options == nullptr || options == Py_None) return config;
     if (!PyDict_Check(options)) raise(PyExc_TypeError, "options must be a dict");
+    // The operator set: picked by name, or today's default adjusted by the two switches it
+    // grew from. Both at once would leave one of them unheeded.
+    std::optional<std::uint32_t> picked;
+    std::optional<bool> use_trig, use_zan;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(options, &pos, &key, &value)) {
@@ -124,8 +132,9 @@ ze::EngineConfig to_config(PyObject* options) {
         else if (name == "join_per_size") config.join_per_size = to_uint64(value);
         else if (name == "max_terms") config.max_terms = to_uint64(value);
         else if (name == "max_inner_constants") config.max_inner_constants = to_uint64(value);
-        else if (name == "use_trig") config.use_trig = to_flag(value);
-        else if (name == "use_zan") config.use_zan = to_flag(value);
+        else if (name == "operators") picked = to_operator_set(value);
+        else if (name == "use_trig") use_trig = to_flag(value);
+        else if (name == "use_zan") use_zan = to_flag(value);
         else if (name == "transform_target") config.transform_target = to_flag(value);
         else if (name == "time_limit") config.time_limit = to_float(value);
         else if (name == "selection") {
@@ -136,6 +145,11 @@ ze::EngineConfig to_config(PyObject* options) {
             raise_format(PyExc_ValueError, "unknown engine option %.60s", k);
         }
     }
+    if (picked && (use_trig || use_zan))
+        raise(PyExc_ValueError, "give the operators either as operators or by use_trig and use_zan, not both");
+    if (picked) config.operators = *picked;
+    if (use_trig) config.operators = zd::with_trig(config.operators, *use_trig);
+    if (use_zan) config.operators = zd::with_zan(config.operators, *use_zan);
     return config;
 }
 
@@ -196,20 +210,21 @@ private:
     CallbackError& error_;
 };
 
-Ref level_tuple(const ze::LevelReport& r) {
-    return Ref::check(Py_BuildValue("(nnndnd)", static_cast<Py_ssize_t>(r.level), static_cast<Py_ssize_t>(r.candidates),
-                                    static_cast<Py_ssize_t>(r.kept), r.best_nmse,
-                                    static_cast<Py_ssize_t>(r.best_complexity == static_cast<std::size_t>(-1)
-                                                                ? 0
-                                                                : r.best_complexity),
-                                    r.seconds));
+// Results cross as dicts keyed by the fields' names, which the Python side reads by name.
+Ref level_dict(const ze::LevelReport& r) {
+    const std::size_t exact = r.best_complexity == static_cast<std::size_t>(-1) ? 0 : r.best_complexity;
+    return Ref::check(Py_BuildValue("{s:n,s:n,s:n,s:d,s:n,s:d}", "level", static_cast<Py_ssize_t>(r.level),
+                                    "candidates", static_cast<Py_ssize_t>(r.candidates), "kept",
+                                    static_cast<Py_ssize_t>(r.kept), "best_nmse", r.best_nmse, "best_exact",
+                                    static_cast<Py_ssize_t>(exact), "seconds", r.seconds));
 }
 
-Ref formula_tuple(const ze::Formula& f) {
+Ref formula_dict(const ze::Formula& f) {
     Ref program = program_tuple(f.program);
     Ref constants = float_tuple(f.constants);
-    return Ref::check(Py_BuildValue("(OOnddd)", program.get(), constants.get(), static_cast<Py_ssize_t>(f.complexity),
-                                    f.loss, f.nmse, f.score));
+    return Ref::check(Py_BuildValue("{s:O,s:O,s:n,s:d,s:d,s:d}", "program", program.get(), "constants",
+                                    constants.get(), "complexity", static_cast<Py_ssize_t>(f.complexity), "loss",
+                                    f.loss, "nmse", f.nmse, "score", f.score));
 }
 
 // ---- entries -------------------------------------------------------------------------
@@ -275,7 +290,7 @@ Ref discover(PyObject*, const Args& args) {
             PyGILState_STATE gil = PyGILState_Ensure();
             bool go_on = true;
             try {
-                Ref info = level_tuple(r);
+                Ref info = level_dict(r);
                 Ref back = Ref::check(PyObject_CallOneArg(on_level, info.get()));
                 go_on = back.get() != Py_False;
             } catch (const PyError&) {
@@ -300,12 +315,13 @@ Ref discover(PyObject*, const Args& args) {
 
     Ref front = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.front.size())));
     for (std::size_t i = 0; i < result.front.size(); ++i)
-        PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), formula_tuple(result.front[i]).release());
+        PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), formula_dict(result.front[i]).release());
     Ref levels = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.levels.size())));
     for (std::size_t i = 0; i < result.levels.size(); ++i)
-        PyList_SET_ITEM(levels.get(), static_cast<Py_ssize_t>(i), level_tuple(result.levels[i]).release());
-    return Ref::check(Py_BuildValue("(OnOO)", front.get(), static_cast<Py_ssize_t>(result.best),
-                                    result.interrupted ? Py_True : Py_False, levels.get()));
+        PyList_SET_ITEM(levels.get(), static_cast<Py_ssize_t>(i), level_dict(result.levels[i]).release());
+    return Ref::check(Py_BuildValue("{s:O,s:n,s:O,s:O}", "front", front.get(), "best",
+                                    static_cast<Py_ssize_t>(result.best), "interrupted",
+                                    result.interrupted ? Py_True : Py_False, "levels", levels.get()));
 }
 
 constexpr const char* kPredictParams[] = {"program", "constants", "columns", "out"};
@@ -345,6 +361,77 @@ Ref normal(PyObject*, const Args& args) {
     return Ref::check(Py_BuildValue("(OOdO)", a.get(), b.get(), ne.cost, ne.ok ? Py_True : Py_False));
 }
 
+constexpr const char* kRefitParams[] = {"program", "constants", "columns", "target"};
+constexpr Signature kRefit{"refit()", kRefitParams, 4};
+
+// The program's constants refitted to the rows by the engine's Levenberg–Marquardt, from the
+// given ones: (constants, squared error, ok). Held-out checks refit on part of the rows.
+Ref refit(PyObject*, const Args& args) {
+    const ProgramCall call(args);
+    BufferView target(args[3], 1, false, "target");
+    if (call.constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
+    if (call.columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    ze::LmResult fit;
+    {
+        ReleasedLock unlocked;
+        ze::ColumnSource rows(zd::Columns(call.spans), std::span<const double>(target.data(), target.rows()));
+        if (call.constants.empty()) {
+            const ze::NormalEquations ne = rows.normal(call.program, call.params());
+            fit.cost = ne.cost;
+            fit.ok = ne.ok;
+        } else {
+            ze::ProgramProblem problem(call.program, rows, call.constants.size());
+            fit = ze::levenberg_marquardt(problem, call.params());
+        }
+    }
+    Ref constants = float_tuple(fit.ok ? std::span<const double>(fit.theta) : call.params());
+    return Ref::check(Py_BuildValue("(OdO)", constants.get(), fit.cost, fit.ok ? Py_True : Py_False));
+}
+
+constexpr const char* kAdmitParams[] = {"program", "constants", "lows", "highs", "bound"};
+constexpr Signature kAdmit{"admit()", kAdmitParams, 5};
+
+// Whether the program has a value within ±bound at every point of the box [lows, highs]
+// (interval arithmetic, halving where it cannot decide, then dense samples): (admitted,
+// low, high), the last two an enclosure of its values there when admitted.
+Ref admit(PyObject*, const Args& args) {
+    const FloatVec lows = args.get(2, to_float_list), highs = args.get(3, to_float_list);
+    if (lows.size() != highs.size() || lows.empty()) raise(PyExc_ValueError, "lows and highs must pair up, one per variable");
+    const zd::Expr program = to_program(args[0], lows.size());
+    const FloatVec constants = args.get(1, to_float_list);
+    const double bound = args.get(4, to_float);
+    std::vector<zd::Interval> box;
+    for (std::size_t i = 0; i < lows.size(); ++i) box.push_back({lows[i], highs[i]});
+    zd::BoxCheck check{};
+    zd::BoxVerdict verdict{};
+    try {
+        ReleasedLock unlocked;
+        const std::span<const double> params(constants.data(), constants.size());
+        check = zd::check_box(program, params, box, bound);
+        verdict = check.verdict == zd::BoxVerdict::Undecided ? zd::decide_by_samples(program, params, box, bound)
+                                                            : check.verdict;
+    } catch (const std::invalid_argument& e) {
+        raise_format(PyExc_ValueError, "%s", e.what());
+    }
+    const bool safe = verdict == zd::BoxVerdict::Safe;
+    return Ref::check(Py_BuildValue("(Odd)", safe ? Py_True : Py_False, check.range.range.lo, check.range.range.hi));
+}
+
+// The engine's own defaults for the options the Python layer declares, so a test can hold
+// the two against each other, and the most constants one fit takes.
+constexpr std::span<const char* const> kNoParams{};
+constexpr Signature kEngineDefaults{"engine_defaults()", kNoParams, 0};
+
+Ref engine_defaults(PyObject*, const Args&) {
+    const ze::EngineConfig c;
+    return Ref::check(Py_BuildValue(
+        "{s:n,s:n,s:n,s:n,s:n,s:n,s:s,s:N}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "max_complexity", static_cast<Py_ssize_t>(c.max_complexity), "search_size",
+        static_cast<Py_ssize_t>(c.search_size), "sample_rows", static_cast<Py_ssize_t>(c.sample_rows), "max_terms",
+        static_cast<Py_ssize_t>(c.max_terms), "validation_rows", static_cast<Py_ssize_t>(c.validation_rows),
+        "selection", c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",
+        c.time_limit > 0.0 ? new_float(c.time_limit).release() : Py_NewRef(Py_None)));
+}
+
 }  // namespace
 
 namespace native {
@@ -353,6 +440,9 @@ PyMethodDef kDiscoverMethods[] = {
     method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
     method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
+    method_def<kAdmit, admit>("admit", "admit(program, constants, lows, highs, bound)\n--\n\n"),
+    method_def<kRefit, refit>("refit", "refit(program, constants, columns, target)\n--\n\n"),
+    method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

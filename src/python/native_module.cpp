@@ -16,7 +16,7 @@ PyModuleDef g_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-const PyMethodDef* const kTables[] = {native::kDiscoverMethods, native::kArrayMethods};
+const PyMethodDef* const kTables[] = {native::kDiscoverMethods, native::kArrayMethods, native::kOperatorMethods};
 
 PyObject* create() {
     Ref core = Ref::check(PyImport_ImportModule("zan_math.zan_core"));

@@ -9,5 +9,6 @@ namespace zan::py::native {
 // A null-terminated table; each Python-facing piece contributes its rows in its own file.
 extern PyMethodDef kDiscoverMethods[];
 extern PyMethodDef kArrayMethods[];
+extern PyMethodDef kOperatorMethods[];
 
 }  // namespace zan::py::native

@@ -20,7 +20,11 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from . import _native
+from . import _native, _options
+from ._inputs import columns_of, default_names, frame_columns, target_of
+from ._scale import exponent, scale_program_inputs, scale_program_output
+from ._screen import relevant_columns
+from ._source import DataSource
 
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
 
@@ -45,9 +49,9 @@ class Formula:
     value (a logarithm of a non-positive number, a division by zero) give NaN.
     """
 
-    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score")
+    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors", "box")
 
-    def __init__(self, program, constants, names, complexity, loss, nmse, score):
+    def __init__(self, program, constants, names, complexity, loss, nmse, score, constant_errors=None):
         self.program: tuple = tuple(tuple(t) for t in program)
         self.constants: tuple[float, ...] = tuple(float(c) for c in constants)
         self.names: tuple[str, ...] = tuple(names)
@@ -55,6 +59,29 @@ class Formula:
         self.loss: float = float(loss)    #: mean squared error on the data it was fitted to
         self.nmse: float = float(nmse)    #: loss over the target's variance
         self.score: float = float(score)  #: drop of log-loss per token against the simpler front entry
+        #: the standard error of each fitted constant (NaN where it cannot be told): from the
+        #: curvature of the squared error at the fit, σ²·(JᵀJ)⁻¹ with σ² = SSE/(rows − constants)
+        self.constant_errors: tuple[float, ...] = (
+            tuple(math.nan for _ in self.constants) if constant_errors is None
+            else tuple(float(e) for e in constant_errors)
+        )
+        #: the box the formula was checked on, (low, high) per variable (None: not checked)
+        self.box: tuple[tuple[float, float], ...] | None = None
+
+    @property
+    def domain(self) -> dict[str, tuple[float, float]] | None:
+        """Where the formula is known to have a value, within ten times the target's range: the
+        box it was checked on, by variable (the rows' box widened by ``margin``, or the rows' own
+        box for an exact fit). ``predict`` computes outside it too."""
+        return None if self.box is None else dict(zip(self.names, self.box))
+
+    @property
+    def fitted_constants(self) -> int:
+        """How many constants were fitted to the data, snapped ones included (a structural 1 or
+        2, as in 1 − v², is not)."""
+        from ._holdout import fitted_count
+
+        return fitted_count(self.program)
 
     @property
     def rmse(self) -> float:
@@ -79,8 +106,12 @@ class Formula:
         return to_text(self.program, self.constants, self.names)
 
     def predict(self, X) -> np.ndarray:
-        """The formula's values on the rows of X (same variables, same order), as float64."""
-        columns, _ = _columns(X, allow_nonfinite=True, expect=len(self.names))
+        """The formula's values on the rows of X, as float64. A DataFrame whose columns are
+        labelled by text is read by the variables' names (in any order; a missing name is an
+        error); anything else holds the variables in their order."""
+        columns = frame_columns(X, self.names)
+        if columns is None:
+            columns, _ = columns_of(X, allow_nonfinite=True, expect=len(self.names))
         out = np.empty(columns.shape[1], dtype=np.float64)
         _native.predict(self.program, self.constants, columns, out)
         return out
@@ -131,93 +162,89 @@ class Formula:
         return {k: getattr(self, k) for k in self.__slots__}
 
     def __setstate__(self, state):
+        state.setdefault("constant_errors", tuple(math.nan for _ in state.get("constants", ())))
+        state.setdefault("box", None)
         for k, v in state.items():
             object.__setattr__(self, k, v)
 
     def __repr__(self) -> str:
         return f"Formula({self.text!r}, complexity={self.complexity}, rmse={self.rmse:.3g}, r2={self.r2:.6g})"
 
+    def _repr_html_(self) -> str:
+        from ._display import formula_html
+
+        return formula_html(self)
+
+    def _repr_latex_(self) -> str | None:
+        from ._display import formula_latex
+
+        return formula_latex(self)
+
 
 class DiscoveryResult:
     """What :func:`discover` found: the front, the chosen formula, and how the search went."""
 
-    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels")
+    __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean", "set_aside", "rows")
 
-    def __init__(self, front, best, names, interrupted, stop_reason, levels):
+    def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean=True):
         self.front: list[Formula] = front     #: best formula per complexity, loss strictly falling
         self.best: Formula | None = best      #: the chosen formula (None only when nothing fitted)
         self.names: tuple[str, ...] = names
         self.interrupted: bool = interrupted  #: stopped early; front holds what was found by then
         self.stop_reason: str | None = stop_reason  #: "time_limit", "interrupt", "callback" or None
         self.levels: list[LevelInfo] = levels
+        #: whether the chosen formula predicts rows it did not see better than the mean; when
+        #: no formula does, ``best`` is the constant (the mean of y) and this is False
+        self.beats_mean: bool = beats_mean
+        #: the columns set aside before the search, as showing no dependence of y on them
+        #: (searches over many columns only)
+        self.set_aside: tuple[str, ...] = ()
+        self.rows: int = 0  #: rows of the data
+
+    @property
+    def shown_front(self) -> list[Formula]:
+        """The front without the formulas that have more fitted constants than the rows support
+        (one per ``kRowsPerConstant`` rows, one at least): on 8 rows a formula with 6 constants
+        would fit anything. The chosen formula is always shown."""
+        limit = max(1, self.rows // kRowsPerConstant) if self.rows else None
+        return [f for f in self.front if f is self.best or limit is None or f.fitted_constants <= limit]
+
+    def _hidden_note(self) -> str | None:
+        hidden = len(self.front) - len(self.shown_front)
+        if not hidden:
+            return None
+        return (f"{hidden} formula{'s' if hidden > 1 else ''} with more fitted constants than "
+                f"{self.rows} rows support {'are' if hidden > 1 else 'is'} not shown (front holds them)")
 
     def __repr__(self) -> str:
         lines = [f"DiscoveryResult(best={self.best!r}, interrupted={self.interrupted})"]
-        for f in self.front:
+        if not self.beats_mean:
+            lines.append("  no formula predicts held-out rows better than the mean: best is the constant")
+        for f in self.shown_front:
             mark = "*" if f is self.best else " "
             lines.append(f" {mark} {f.complexity:3d}  loss={f.loss:.4g}  {f.text}")
+        note = self._hidden_note()
+        if note:
+            lines.append(f"  ({note})")
         return "\n".join(lines)
 
+    def _repr_html_(self) -> str:
+        from ._display import result_html
 
-# ---- input checks ------------------------------------------------------------------------
-
-def _default_names(n: int) -> tuple[str, ...]:
-    return ("x",) if n == 1 else tuple(f"x{i}" for i in range(n))
-
-
-def _columns(X, *, allow_nonfinite: bool, expect: int | None = None):
-    """X as a C-contiguous (variables × rows) float64 array, and its column names if any."""
-    names = None
-    columns = getattr(X, "columns", None)
-    if columns is not None and hasattr(X, "to_numpy"):  # a DataFrame
-        names = tuple(str(c) for c in columns)
-        try:
-            data = X.to_numpy(dtype=np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"X has a column that is not numeric: {exc}") from exc
-    else:
-        try:
-            data = np.asarray(X, dtype=np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"X must be numeric: {exc}") from exc
-    if data.ndim == 1:
-        data = data.reshape(-1, 1)
-    if data.ndim != 2:
-        raise ValueError(f"X must be 2-D (rows × variables), got {data.ndim} dimensions")
-    if data.shape[1] == 0:
-        raise ValueError("X is empty: it has no variables")
-    if expect is not None and data.shape[1] != expect:
-        raise ValueError(f"X has {data.shape[1]} variables, the formula {expect}")
-    if not allow_nonfinite and not np.isfinite(data).all():
-        row, col = np.argwhere(~np.isfinite(data))[0]
-        raise ValueError(f"X has a non-finite value ({data[row, col]}) at row {row}, column {col}")
-    return np.ascontiguousarray(data.T), names
+        return result_html(self)
 
 
-def _target(y, rows: int) -> np.ndarray:
-    try:
-        target = np.asarray(y, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"y must be numeric: {exc}") from exc
-    if target.ndim == 2 and target.shape[1] == 1:
-        target = target[:, 0]
-    if target.ndim != 1:
-        raise ValueError(f"y must be 1-D, got shape {target.shape}")
-    if target.shape[0] != rows:
-        raise ValueError(f"X has {rows} rows but y has {target.shape[0]}")
-    if not np.isfinite(target).all():
-        i = int(np.argwhere(~np.isfinite(target))[0][0])
-        raise ValueError(f"y has a non-finite value ({target[i]}) at row {i}")
-    return np.ascontiguousarray(target)
+# Rows each fitted constant needs before a formula is shown or chosen.
+kRowsPerConstant = 8
 
+# The most constants the engine fits in one problem.
+_MAX_CONSTANTS = _native.engine_defaults()["max_constants"]
 
-def _options(**given) -> dict[str, Any]:
-    return {k: v for k, v in given.items() if v is not None}
+# Columns from which the least-squares plane over all of them is a candidate too.
+kPlaneFrom = 3
 
 
 # ---- the search --------------------------------------------------------------------------
-
-_SELECTIONS = ("best", "accuracy")
 
 
 def discover(
@@ -225,23 +252,28 @@ def discover(
     y,
     *,
     names: Sequence[str] | None = None,
-    max_complexity: int | None = None,
+    max_complexity: int = 30,
     time_limit: float | None = None,
     selection: str = "best",
     progress: bool | Callable[[LevelInfo], Any] | None = None,
-    sample_rows: int | None = None,
-    search_size: int | None = None,
-    max_terms: int | None = None,
+    sample_rows: int = 256,
+    search_size: int = 10,
+    max_terms: int = 6,
+    operators: Sequence[str] | None = None,
     use_trig: bool = True,
     use_zan: bool = False,
+    margin: float = 0.25,
+    domain: dict | None = None,
+    units=None,
+    y_units: str | None = None,
     client=None,
-    _source=None,
+    _source: DataSource | None = None,
 ) -> DiscoveryResult:
     """Find formulas y ≈ f(X): the best per complexity (the front) and the chosen one.
 
     X: rows × variables (NumPy array, list of rows, pandas DataFrame whose column names
     become the variable names; a 1-D X is one variable). y: one value per row. Every value
-    must be finite, with at least two rows.
+    must be a finite real number, with at least two rows.
 
     ``selection="best"`` chooses, among front formulas whose loss is within 1.5× of the
     lowest, the one with the largest drop of log-loss per added token (losses below 1e-14 of
@@ -255,48 +287,66 @@ def discover(
     else a line rewritten in place); None shows it only when standard error is a terminal;
     False never. A time limit makes the result depend on the machine's speed.
 
+    Every option is checked before any work (a ``TypeError`` or ``ValueError`` names the
+    keyword and what it accepts); ``zan_math._options.OPTIONS`` lists them with their ranges,
+    and None stands for an option's default.
+
     The result is deterministic: the same inputs give the same front, bit for bit, for any
-    number of threads.
+    number of threads. It does not depend on the units: data far from 1 (1e-200, 1e160) is
+    searched scaled by a power of two, which is exact, and the formulas are scaled back.
 
     ``client``: a ``distributed.Client``; X and y may then be Dask arrays, a Dask DataFrame
     and Series, or in-memory data, which is sent to the cluster. The rows stay on the
     workers, which refit the front on all of them (see :mod:`zan_math.dask`).
     """
-    if selection not in _SELECTIONS:
-        raise ValueError(f"selection must be one of {_SELECTIONS}, got {selection!r}")
+    values = _options.check_all(
+        dict(
+            max_complexity=max_complexity,
+            time_limit=time_limit,
+            selection=selection,
+            progress=progress,
+            sample_rows=sample_rows,
+            search_size=search_size,
+            max_terms=max_terms,
+            operators=operators,
+            use_trig=use_trig,
+            use_zan=use_zan,
+            margin=margin,
+            domain=domain,
+            units=units,
+            y_units=y_units,
+        )
+    )
+    if values["units"] is not None or values["y_units"] is not None:
+        if values["units"] is None or values["y_units"] is None:
+            raise ValueError("units and y_units go together: give the units of the variables and of y")
+        from ._units import discover_with_units
+
+        inner = {k: v for k, v in values.items() if k not in ("units", "y_units")}
+        return discover_with_units(discover, X, y, names, values["units"], values["y_units"], client=client, **inner)
     if client is not None:
         from .dask import _source_for
 
         _source = _source_for(X, y, client)
     if _source is None:
-        columns, frame_names = _columns(X, allow_nonfinite=False)
-        target = _target(y, columns.shape[1])
+        columns, frame_names = columns_of(X, allow_nonfinite=False)
+        target = target_of(y, columns.shape[1])
     else:
         columns, frame_names, target = _source.sample()
     if target.shape[0] < 2:
         raise ValueError(f"discover needs at least two rows, got {target.shape[0]}")
     n_vars = columns.shape[0]
     if names is not None:
+        if isinstance(names, str):
+            raise TypeError("names must be a sequence of names, one per variable, not one string")
         names = tuple(str(n) for n in names)
         if len(names) != n_vars:
             raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
         if len(set(names)) != len(names):
             raise ValueError("names must be distinct")
     else:
-        names = frame_names or _default_names(n_vars)
-    if time_limit is not None and not (time_limit > 0):
-        raise ValueError("time_limit must be a positive number of seconds")
-    options = _options(
-        max_complexity=max_complexity,
-        time_limit=time_limit,
-        sample_rows=sample_rows,
-        search_size=search_size,
-        max_terms=max_terms,
-        selection=selection,
-        use_trig=bool(use_trig),
-        use_zan=bool(use_zan),
-    )
-    return _run(columns, target, options, names, progress, time_limit, _source)
+        names = frame_names or default_names(n_vars)
+    return _run(columns, target, values, names, _source)
 
 
 def _is_terminal(stream) -> bool:
@@ -381,7 +431,24 @@ class _ProgressDisplay:
                 sys.stderr.flush()
 
 
-def _run(columns, target, options, names, progress, time_limit, source) -> DiscoveryResult:
+def _run(columns, target, values, names, source) -> DiscoveryResult:
+    progress, time_limit = values["progress"], values["time_limit"]
+    options = _options.engine_options(values)
+    original = (columns, target)
+    # Units far from 1 are searched as exactly scaled data (not on a cluster, whose workers
+    # refit on the rows as they are).
+    x_exp = [0] * columns.shape[0] if source is not None else [exponent(c) for c in columns]
+    y_exp = 0 if source is not None else exponent(target)
+    if any(x_exp):
+        columns = np.ascontiguousarray(np.ldexp(columns, -np.asarray(x_exp)[:, None]))
+    if y_exp:
+        target = np.ldexp(target, -y_exp)
+    # With many columns, those that show no sign of mattering are set aside; the formulas read
+    # the variables by their index among all columns.
+    all_columns = columns
+    searched = relevant_columns(columns, target) if source is None else None
+    if searched is not None:
+        columns = np.ascontiguousarray(columns[list(searched)])
     display = None
     if callable(progress):
         report = progress
@@ -395,7 +462,7 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
     outcome: dict[str, Any] = {}
 
     def on_level(raw):
-        info = LevelInfo(*raw)
+        info = LevelInfo(**raw)
         if report is not None:
             if report(info) is False:
                 stopped_by_callback.append(True)
@@ -440,8 +507,21 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
         raise outcome["error"]
     if "value" not in outcome:  # Ctrl-C before the search began: nothing to return
         raise KeyboardInterrupt
-    raw_front, best_index, interrupted, raw_levels = outcome["value"]
-    front = [Formula(p, c, names, cx, loss, nmse, score) for (p, c, cx, loss, nmse, score) in raw_front]
+    raw = outcome["value"]
+    front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
+    best_index, interrupted = raw["best"], raw["interrupted"]
+    raw_front = raw["front"]
+    if front and source is None:
+        raw_front, front, best_index = _admitted(
+            raw_front, front, best_index, original, values, names, target,
+            lambda f: _formula(f, names, x_exp, y_exp, None),
+        )
+    beats_mean = True
+    if front and values["selection"] == "best":
+        best_index, beats_mean = _held_out_choice(
+            raw_front, front, columns, all_columns, target, best_index,
+            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
+        )
     best = front[best_index] if front else None
     stop_reason = None
     if interrupted_by_user:
@@ -450,5 +530,129 @@ def _run(columns, target, options, names, progress, time_limit, source) -> Disco
         stop_reason, interrupted = "callback", True
     elif interrupted:
         stop_reason = "time_limit"
-    levels = [LevelInfo(*raw) for raw in raw_levels]
-    return DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels)
+    levels = [LevelInfo(**level) for level in raw["levels"]]
+    for formula in front:
+        formula.constant_errors = _constant_errors(formula, original, source)
+    result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
+    result.rows = int(source.rows if source is not None else original[1].shape[0])
+    if searched is not None:
+        result.set_aside = tuple(n for i, n in enumerate(names) if i not in searched)
+    return result
+
+
+def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of):
+    """The engine's choice when it predicts held-out rows about as well as any, else the simplest
+    that does; the plane of all columns when it predicts them better still; the constant (with
+    beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
+    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`)."""
+    from ._holdout import choose, held_out_errors, plane, plane_error
+
+    programs = [(f["program"], f["constants"]) for f in raw_front]
+    errors, constant = held_out_errors(programs, columns, target)
+    variance = float(np.var(target))
+    chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
+    if all_columns.shape[0] >= kPlaneFrom:
+        # The plane's form is fixed before the data are seen, so its held-out error is honest,
+        # while the front's formulas were shaped on every row: a plain comparison is fair to both.
+        held = plane_error(all_columns, target)
+        rival = constant if chosen is None else errors[chosen]
+        if held.loss < rival.loss:
+            program, constants, loss = plane(all_columns, target)
+            entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
+                                "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
+                               searched=None)
+            front.append(entry)
+            front.sort(key=lambda f: f.complexity)
+            return front.index(entry), True
+    if chosen is not None:
+        return chosen, True
+    if not any(kind == "var" for kind, _ in front[0].program):
+        return 0, False
+    mean = float(np.mean(target))
+    front.insert(0, formula_of({"program": (("param", 0),), "constants": (mean,), "complexity": 1,
+                                "loss": variance, "nmse": 1.0, "score": 0.0}))
+    return 0, False
+
+
+def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
+    """A formula of the engine's, in the units and over the variables the caller gave."""
+    program, constants, loss = raw["program"], raw["constants"], raw["loss"]
+    if y_exp:
+        from ._export import ARITY
+
+        program, constants = scale_program_output(program, constants, y_exp, ARITY.__getitem__)
+        try:
+            loss = math.ldexp(loss, 2 * y_exp)
+        except OverflowError:  # a mean squared error beyond the largest float
+            loss = math.inf
+    if searched is not None:
+        program = tuple(("var", searched[v]) if kind == "var" else (kind, v) for kind, v in program)
+    if any(x_exp):
+        program = scale_program_inputs(program, [-e for e in x_exp])
+    return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
+
+
+def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
+    """Standard errors of the formula's constants from the normal equations over all rows."""
+    p = len(formula.constants)
+    unknown = tuple(math.nan for _ in range(p))
+    if p == 0:
+        return ()
+    if source is not None:
+        jtj, _, cost, ok = source.normal(formula.program, formula.constants)
+        rows = source.rows
+    elif p <= _MAX_CONSTANTS:
+        columns, target = data
+        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target)
+        rows = target.shape[0]
+    else:  # the plane: linear in its constants, J is its design matrix
+        columns, target = data
+        design = np.vstack([columns, np.ones(columns.shape[1])])
+        jtj, cost, ok = (design @ design.T).ravel(), formula.loss * target.shape[0], True
+        rows = target.shape[0]
+    if not ok or rows <= p or not math.isfinite(cost):
+        return unknown
+    with np.errstate(all="ignore"):
+        try:
+            covariance = np.linalg.inv(np.asarray(jtj, dtype=np.float64).reshape(p, p)) * (cost / (rows - p))
+        except np.linalg.LinAlgError:
+            return unknown
+        errors = np.sqrt(np.diag(covariance))
+    return tuple(float(e) if math.isfinite(e) and e >= 0 else math.nan for e in errors)
+
+
+def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of):
+    """The front without the formulas that have no value somewhere on the box around the rows, or
+    grow far past the target there; each kept formula records the box it was checked on. The
+    search's choice, if dropped, passes to the longest kept formula no longer than it."""
+    from ._domain import admitted, given_box, kExactNmse, kFewConstants, rows_box, widened
+    from ._noise import noise_variance
+
+    columns, target = data
+    rows = target.shape[0]
+    noise = noise_variance(columns, target) * (1.0 + 3.0 * math.sqrt(2.0 / rows))
+    own = rows_box(columns)
+    wide = widened(own, values["margin"])
+    if values["domain"]:
+        wide = given_box(values["domain"], names, wide)
+    keep = []
+    for i, formula in enumerate(front):
+        exact = formula.nmse <= kExactNmse
+        law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
+        box = own if law and not values["domain"] else wide
+        if admitted(formula.program, formula.constants, box, target):
+            formula.box = box
+            keep.append(i)
+        elif exact:
+            # An exact fit stands whatever its shape between the rows (a resonance observed on
+            # both sides of its pole): the rows decide. Its domain is then not known.
+            keep.append(i)
+    if not keep:  # the constant stands alone
+        mean = float(np.mean(scaled_target))
+        constant = {"program": (("param", 0),), "constants": (mean,), "complexity": 1,
+                    "loss": float(np.var(scaled_target)), "nmse": 1.0, "score": 0.0}
+        return [constant], [formula_of(constant)], 0
+    limit = front[best_index].complexity
+    shorter = [i for i in keep if front[i].complexity <= limit]
+    best = max(shorter, key=lambda i: front[i].complexity) if shorter else keep[0]
+    return [raw_front[i] for i in keep], [front[i] for i in keep], keep.index(best)

@@ -6,45 +6,33 @@ a variable is referred to by its index, and its name only ever becomes an identi
 up as a harmless symbol, and ``x_1`` can never be confused with ``x_11``.
 
 Tokens: ``("var", i)``, ``("const", v)``, ``("param", k)`` (reads ``constants[k]``) and
-``("op", name)``. Every operator result that is not finite, and every failed domain test, means
-"no value" for that row (NaN), exactly as the engine evaluates:
-
-=======  =====  ===========================================================================
-name     arity  value
-=======  =====  ===========================================================================
-neg      1      -a
-inv      1      1/a; no value if |a| < 1e-300
-exp      1      exp(a)
-ln       1      log(a); no value if a <= 0
-sqrt     1      sqrt(a); no value if a < 0
-sin/cos  1      as named
-abs      1      |a|
-square   1      a*a
-zan      2      E(a) - L(b): E(a) = exp(a), or exp(log(a)) when a > 709.78; L(b) = log(G(b)),
-                G(b) = b when b > 0 (or NaN), else max(|b|, 1e-300)
-add/sub  2      a+b, a-b
-mul      2      a*b
-div      2      a/b; no value if |b| < 1e-300
-=======  =====  ===========================================================================
+``("op", name)``. The operators are the rows of the engine's table (:mod:`zan_math._operators`):
+each row holds the operator's arity, its guard (where its value exists, e.g. ``a > 0`` for ln,
+``abs(b) >= 1e-300`` for div) and every form rendered here, so an operator is described once.
+Every operator result that is not finite, and every failed guard, means "no value" for that row
+(NaN), exactly as the engine evaluates. One operator needs more than a guard:
+zan(a, b) = E(a) - L(b), with E(a) = exp(a), or exp(log(a)) when a > 709.78, and L(b) = log(G(b)),
+G(b) = b when b > 0 (or NaN), else max(|b|, 1e-300).
 
 How faithful each export is:
 
-- :func:`to_python` is exact: the same operations in the same order (libm's exp, log, sin, cos
-  through :mod:`math`), with helpers for the guarded operators, so it returns the engine's value
-  bit for bit, and NaN where the engine has no value.
-- :func:`to_numpy` follows the same rules column-wise; NumPy's own exp/log/sin/cos may differ
+- :func:`to_python` is exact: the same operations in the same order (libm's exp, log, sin,
+  asin, ... through :mod:`math`), with helpers for the guarded operators, so it returns the
+  engine's value bit for bit, and NaN where the engine has no value.
+- :func:`to_numpy` follows the same rules column-wise; NumPy's own exp/log/sin/... may differ
   from libm in the last bit.
 - :func:`to_text` and the LaTeX form are for reading: the operators as written in mathematics,
   guards left out, constants to 10 significant digits, only the parentheses mathematics needs.
 - :func:`to_sympy` maps every operator to its plain form (``log``, ``sqrt``, ``/``,
   ``exp(a) - log(b)`` for zan). Given the data (``X``), a guard that acts on some row is stated:
-  the domain tests of ln, sqrt and division that fail somewhere make the whole expression
+  the guards (of ln, sqrt, division, asin, ...) that fail somewhere make the whole expression
   ``Piecewise((formula, tests), (nan, True))``; zan's logarithm becomes ``log(Abs(b))`` when b is
   negative on some row but never near zero, and a ``Piecewise`` when b comes within 1e-300 of
   zero, and its exponential a ``Piecewise`` past 709.78. Without data the plain forms are used,
   assuming every argument is in its domain. Overflow (a result too large for a float, which the
-  engine treats as no value) is not stated. Constants equal (to a few ulps) to a small rational
-  times 1, π, √2, √π, √(2π) or e, or such a rational divided by one of them, become exact.
+  engine treats as no value) is not stated. Constants equal (to a few ulps) to a value the
+  engine snaps to (a small rational times 1, π, π², √2, √π, √(2π) or e, or divided by one of
+  them) become exact.
 """
 
 from __future__ import annotations
@@ -61,10 +49,17 @@ from typing import Any
 
 import numpy as np
 
+from . import _operators
 from ._extras import require
+from ._operators import ATOM as _ATOM
+from ._operators import NEGATION as _NEG
+from ._operators import POWER as _POW
+from ._operators import PRODUCT as _MUL
+from ._operators import SUM as _ADD
 
-SLIP_THRESHOLD = 709.78  # above it, zan's exponential E(a) takes exp(log(a)) instead of exp(a)
-GUARD_FLOOR = 1e-300  # smallest divisor magnitude; floor of zan's logarithm argument
+_OPERATORS = _operators.operators()
+SLIP_THRESHOLD = _operators.guard_constants()["slip_threshold"]  # above it, zan's E(a) is exp(log(a))
+GUARD_FLOOR = _operators.guard_constants()["guard_floor"]  # smallest divisor magnitude; zan's log floor
 
 Program = Sequence[tuple[str, Any]]
 
@@ -82,10 +77,7 @@ class Node:
     args: tuple[Node, ...] = ()
 
 
-ARITY = {
-    "neg": 1, "inv": 1, "exp": 1, "ln": 1, "sqrt": 1, "sin": 1, "cos": 1, "abs": 1, "square": 1,
-    "zan": 2, "add": 2, "sub": 2, "mul": 2, "div": 2,
-}  # fmt: skip
+ARITY = {name: row.arity for name, row in _OPERATORS.items()}
 
 
 def parse(program: Program, constants: Sequence[float], n_vars: int) -> Node:
@@ -129,10 +121,57 @@ def operators_used(node: Node) -> set[str]:
     return used
 
 
+# ---- the guarded helpers of the Python source --------------------------------------------------
+
+# Sources of the helpers the table's exact forms call, in the order the source defines them.
+_HELPER_SOURCE = {
+    "_div": '''
+def _div(a, b):
+    """a / b; NaN where the divisor is below 1e-300 in magnitude or not finite."""
+    return a / b if 1e-300 <= abs(b) < math.inf else math.nan
+''',
+    "_ln": '''
+def _ln(a):
+    """The natural logarithm; NaN where a <= 0."""
+    return math.log(a) if a > 0 else math.nan
+''',
+    "_sqrt": '''
+def _sqrt(a):
+    """The square root; NaN where a < 0."""
+    return math.sqrt(a) if a >= 0 else math.nan
+''',
+    "_exp": '''
+def _exp(a):
+    """The exponential; NaN where it overflows or a is not finite."""
+    if not math.isfinite(a):
+        return math.nan
+    try:
+        return math.exp(a)
+    except OverflowError:
+        return math.nan
+''',
+    "_sq": '''
+def _sq(a):
+    return a * a
+''',
+    "_zan": '''
+def _zan(a, b):
+    """The zan operator E(a) - L(b). E(a) = exp(a), or exp(log(a)) above 709.78, where exp(a)
+    would overflow; L(b) = log(b) for b > 0, else log(max(|b|, 1e-300))."""
+    if not math.isfinite(a):
+        return math.nan
+    e = math.exp(math.log(a)) if a > 709.78 else math.exp(a)
+    g = b if b > 0 or math.isnan(b) else max(abs(b), 1e-300)
+    return e - math.log(g)
+''',
+}
+
+PYTHON_HELPERS = tuple(_HELPER_SOURCE)
+
+
 # ---- names ------------------------------------------------------------------------------------
 
 # Names the generated Python uses besides the parameters.
-PYTHON_HELPERS = ("_div", "_ln", "_sqrt", "_exp", "_sq", "_zan")
 PYTHON_RESERVED = frozenset(keyword.kwlist) | {"math", "abs", "_value", "__debug__", *PYTHON_HELPERS}
 
 
@@ -176,11 +215,8 @@ def identifiers(names: Sequence[object], reserved: frozenset[str] = PYTHON_RESER
 
 # ---- infix text (shared by the text form and the Python source) -----------------------------
 
-# Binding strength, loosest first; an operand binding less tightly than its place needs
-# parentheses.
-_ADD, _MUL, _NEG, _POW, _ATOM = 1, 2, 3, 4, 5
-_BINARY = {"add": (" + ", _ADD), "sub": (" - ", _ADD), "mul": ("*", _MUL), "div": ("/", _MUL)}
-_ASSOCIATIVE = {"add", "mul"}
+# Binding strength (the table's), loosest first; an operand binding less tightly than its
+# place needs parentheses.
 
 
 def format_constant(value: float, digits: int | None) -> str:
@@ -228,42 +264,27 @@ class _Infix:
         if op == "add" and not self.exact and args[1][0].startswith("-"):
             # a + (-b)*c reads a - b*c: the leading sign moves to the operator.
             return f"{self._wrap(args[0], _ADD)} - {args[1][0][1:]}", _ADD
-        if op in _BINARY and not (self.exact and op == "div"):
-            symbol, strength = _BINARY[op]
+        row = _OPERATORS[op]
+        rendering = row.exact if self.exact else row.text
+        strength = rendering.binding
+        if op == "square" and self.exact and args[0][1] == _ATOM:
+            return f"{args[0][0]}*{args[0][0]}", _MUL  # a*a is the engine's square, bit for bit
+        if self.exact and row.helper:
+            self.helpers.add(row.helper)
+        if strength == _ATOM:  # a call: its operands are delimited already
+            return rendering.fill(*(a[0] for a in args)), _ATOM
+        if row.arity == 2:
             left = self._wrap(args[0], strength)
             # The right operand of - or /, or any right operand in exact mode, needs
             # parentheses at equal strength; a negated right operand always gets them.
-            right_needs = strength + (1 if self.exact or op not in _ASSOCIATIVE else 0)
+            right_needs = strength + (1 if self.exact or not row.commutative else 0)
             right = self._wrap(args[1], max(right_needs, _NEG + 1 if args[1][1] == _NEG else 0))
-            return f"{left}{symbol}{right}", strength
-        if op == "neg":
+            return rendering.fill(left, right), strength
+        if strength == _NEG:
             # -a*b reads as (-a)*b, which is -(a*b) exactly: rounding is symmetric in sign.
             # A negated negation keeps its parentheses: -(-a), not --a.
-            return "-" + self._wrap(args[0], _NEG + 1 if args[0][1] == _NEG else _MUL), _NEG
-        if op == "square":
-            if self.exact:
-                if args[0][1] == _ATOM:
-                    return f"{args[0][0]}*{args[0][0]}", _MUL
-                self.helpers.add("_sq")
-                return f"_sq({args[0][0]})", _ATOM
-            return self._wrap(args[0], _POW + 1) + "**2", _POW
-        if self.exact:
-            return self._exact_call(op, [a[0] for a in args]), _ATOM
-        if op == "inv":
-            return "1/" + self._wrap(args[0], _MUL + 1), _MUL
-        function = {"ln": "log"}.get(op, op)
-        return f"{function}({', '.join(a[0] for a in args)})", _ATOM
-
-    def _exact_call(self, op: str, args: list[str]) -> str:
-        if op == "inv":
-            op, args = "div", ["1.0", *args]
-        function = {
-            "div": "_div", "ln": "_ln", "sqrt": "_sqrt", "exp": "_exp", "zan": "_zan",
-            "sin": "math.sin", "cos": "math.cos", "abs": "abs",
-        }[op]  # fmt: skip
-        if function in PYTHON_HELPERS:
-            self.helpers.add(function)
-        return f"{function}({', '.join(args)})"
+            return rendering.fill(self._wrap(args[0], _NEG + 1 if args[0][1] == _NEG else _MUL)), _NEG
+        return rendering.fill(self._wrap(args[0], strength + 1)), strength
 
 
 def to_text(program: Program, constants: Sequence[float], names: Sequence[object]) -> str:
@@ -275,47 +296,6 @@ def to_text(program: Program, constants: Sequence[float], names: Sequence[object
 
 # ---- Python source ----------------------------------------------------------------------------
 
-_HELPER_SOURCE = {
-    "_div": '''
-def _div(a, b):
-    """a / b; NaN where the divisor is below 1e-300 in magnitude or not finite."""
-    return a / b if 1e-300 <= abs(b) < math.inf else math.nan
-''',
-    "_ln": '''
-def _ln(a):
-    """The natural logarithm; NaN where a <= 0."""
-    return math.log(a) if a > 0 else math.nan
-''',
-    "_sqrt": '''
-def _sqrt(a):
-    """The square root; NaN where a < 0."""
-    return math.sqrt(a) if a >= 0 else math.nan
-''',
-    "_exp": '''
-def _exp(a):
-    """The exponential; NaN where it overflows or a is not finite."""
-    if not math.isfinite(a):
-        return math.nan
-    try:
-        return math.exp(a)
-    except OverflowError:
-        return math.nan
-''',
-    "_sq": '''
-def _sq(a):
-    return a * a
-''',
-    "_zan": '''
-def _zan(a, b):
-    """The zan operator E(a) - L(b). E(a) = exp(a), or exp(log(a)) above 709.78, where exp(a)
-    would overflow; L(b) = log(b) for b > 0, else log(max(|b|, 1e-300))."""
-    if not math.isfinite(a):
-        return math.nan
-    e = math.exp(math.log(a)) if a > 709.78 else math.exp(a)
-    g = b if b > 0 or math.isnan(b) else max(abs(b), 1e-300)
-    return e - math.log(g)
-''',
-}
 
 
 def to_python(
@@ -326,7 +306,7 @@ def to_python(
 
     It computes exactly what the engine computes, operation by operation, and returns NaN
     where the formula has no value (a guard failed or a result was not finite). Helpers for the
-    guarded operators (``_div``, ``_ln``, ``_sqrt``, ``_exp``, ``_zan``) are included when used.
+    guarded operators (``_div``, ``_ln``, ``_sqrt``, ``_exp``, ``_sq``, ``_zan``) are included when used.
     Every variable is a parameter, in column order, so ``formula(*row)`` works.
     """
     params = identifiers(names)
@@ -346,10 +326,12 @@ def to_python(
     lines.append(f'    """{to_text(program, constants, params)}; NaN where the formula has no value."""')
     for param, original in renamed:
         lines.append(f"    # {param}: the column {ascii(str(original))}")
-    if operators_used(tree) & {"sin", "cos"}:
-        # math.sin and math.cos refuse infinities, which only reach them where the engine
-        # has no value already.
-        lines += ["    try:", f"        _value = {body}", "    except ValueError:", "        return math.nan"]
+    raised = sorted({_OPERATORS[op].raises for op in operators_used(tree)} - {""})
+    if raised:
+        # What math.sin, math.asin, math.sinh, ... raise (an infinity, an argument outside
+        # the domain, an overflow) happens only where the engine has no value either.
+        caught = raised[0] if len(raised) == 1 else f"({', '.join(raised)})"
+        lines += ["    try:", f"        _value = {body}", f"    except {caught}:", "        return math.nan"]
     else:
         lines.append(f"    _value = {body}")
     lines.append("    return _value if math.isfinite(_value) else math.nan")
@@ -365,22 +347,36 @@ def _zan_np(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return e - np.log(g)
 
 
-_NUMPY_KERNELS: dict[str, Callable[..., np.ndarray]] = {
-    "neg": np.negative,
-    "inv": lambda a: np.where(np.abs(a) < GUARD_FLOOR, np.nan, 1.0 / a),
-    "exp": np.exp,
-    "ln": lambda a: np.where(a <= 0, np.nan, np.log(a)),
-    "sqrt": lambda a: np.where(a < 0, np.nan, np.sqrt(a)),
-    "sin": np.sin,
-    "cos": np.cos,
-    "abs": np.abs,
-    "square": lambda a: a * a,
-    "zan": _zan_np,
-    "add": np.add,
-    "sub": np.subtract,
-    "mul": np.multiply,
-    "div": lambda a, b: np.where(np.abs(b) < GUARD_FLOOR, np.nan, a / b),
-}
+def _numpy_names(text: str) -> dict[str, Any]:
+    """What a table expression may call in NumPy: NumPy's ufuncs, abs and zan's kernel."""
+    names: dict[str, Any] = {}
+    for name in _operators.names_in(text) - {"a", "b"}:
+        if name == "abs":
+            names[name] = np.abs
+        elif name == "zan":
+            names[name] = _zan_np
+        elif name.startswith("np.") and isinstance(getattr(np, name[3:], None), np.ufunc):
+            names[name] = getattr(np, name[3:])
+        else:
+            raise ValueError(f"the operator table's NumPy form {text!r} calls {name!r}")
+    return names
+
+
+def _numpy_kernel(row: _operators.OperatorRow) -> Callable[..., np.ndarray]:
+    """The row's NumPy form, NaN where its guard fails."""
+    value_names, guard_names = _numpy_names(row.numpy), _numpy_names(row.guard) if row.guard else {}
+
+    def kernel(*args: np.ndarray) -> np.ndarray:
+        operands = dict(zip("ab", args))
+        value = _operators.evaluate(row.numpy, {**value_names, **operands})
+        if not row.guard:
+            return value
+        return np.where(_operators.evaluate(row.guard, {**guard_names, **operands}), value, np.nan)
+
+    return kernel
+
+
+_NUMPY_KERNELS: dict[str, Callable[..., np.ndarray]] = {name: _numpy_kernel(row) for name, row in _OPERATORS.items()}
 
 
 def _columns(X: Any, names: Sequence[str], n_vars: int) -> tuple[list[np.ndarray], int]:
@@ -433,52 +429,58 @@ def to_numpy(program: Program, constants: Sequence[float], names: Sequence[objec
 
 def _guard_facts(op: str, args: list[np.ndarray]) -> dict[str, bool]:
     """Which guards of `op` act on some row (rows whose operand is NaN carry no value anyway)."""
-    a = args[0]
-    if op == "ln":
-        return {"guard": bool(np.any(a <= 0))}
-    if op == "sqrt":
-        return {"guard": bool(np.any(a < 0))}
-    if op in ("inv", "div"):
-        b = args[-1]
-        return {"guard": bool(np.any(np.abs(b) < GUARD_FLOOR))}
     if op == "zan":
-        b = args[1]
+        a, b = args
         return {
             "slip": bool(np.any(a > SLIP_THRESHOLD)),
             "reflect": bool(np.any(b <= 0)),
             "floor": bool(np.any((b <= 0) & (np.abs(b) <= GUARD_FLOOR))),
         }
-    return {}
-
-
-_SQRT2PI = math.sqrt(2 * math.pi)
+    row = _OPERATORS[op]
+    if not row.guard:
+        return {}
+    operands = dict(zip("ab", args))
+    fails = ~np.asarray(_operators.evaluate(row.guard, {**_numpy_names(row.guard), **operands}), dtype=bool)
+    for name in _operators.names_in(row.guard) & operands.keys():
+        fails &= ~np.isnan(operands[name])
+    return {"guard": bool(np.any(fails))}
 
 
 def _exact_constant(value: float, sp: Any) -> Any:
-    """An exact SymPy number for a snapped constant, or a Float with the double's value."""
+    """An exact SymPy number for a value the engine snaps to, or a Float with the double's value."""
     if not math.isfinite(value):
         return sp.Float(value)
     if value == int(value) and abs(value) < 2**53:
         return sp.Integer(int(value))
-    bases = [
-        (1.0, sp.Integer(1)),
-        (math.pi, sp.pi),
-        (math.sqrt(2), sp.sqrt(2)),
-        (math.sqrt(math.pi), sp.sqrt(sp.pi)),
-        (_SQRT2PI, sp.sqrt(2 * sp.pi)),
-        (math.e, sp.E),
-    ]
+    snapping = _operators.snap_constants()
     tolerance = 4 * math.ulp(value)
-    for number, symbol in bases:
+    for number, form in snapping["bases"]:
         for power in (1, -1):
-            ratio = Fraction(value / number if power == 1 else value * number).limit_denominator(10)
-            if abs(ratio.numerator) > (1000 if number == 1.0 else 10) or ratio == 0:
+            ratio = Fraction(value / number if power == 1 else value * number)
+            ratio = ratio.limit_denominator(snapping["max_denominator"])
+            # any small fraction is exact on its own; times a constant, only what the engine makes
+            limit = 1000 if number == 1.0 else snapping["max_numerator"] * ratio.denominator
+            if abs(ratio.numerator) > limit or ratio == 0:
                 continue
             candidate = ratio.numerator / ratio.denominator
             candidate = candidate * number if power == 1 else candidate / number
             if abs(candidate - value) <= tolerance:
+                symbol = _operators.evaluate(form, _sympy_names(sp, form))
                 return sp.Rational(ratio.numerator, ratio.denominator) * symbol**power
     return sp.Float(value)
+
+
+def _sympy_names(sp: Any, text: str) -> dict[str, Any]:
+    """What a table expression may read in SymPy: SymPy's public names, and abs as Abs."""
+    names: dict[str, Any] = {}
+    for name in _operators.names_in(text) - {"a", "b"}:
+        if name == "abs":
+            names[name] = sp.Abs
+        elif name in sp.__all__:
+            names[name] = getattr(sp, name)
+        else:
+            raise ValueError(f"the operator table's SymPy form {text!r} reads {name!r}")
+    return names
 
 
 def sympy_names(names: Sequence[object]) -> tuple[str, ...]:
@@ -533,41 +535,14 @@ def to_sympy(
 
 
 def _sympy_domain(sp: Any, op: str, args: list[Any]) -> Any:
-    """The test a guarded operator's argument must pass to give a value."""
-    if op == "ln":
-        return args[0] > 0
-    if op == "sqrt":
-        return args[0] >= 0
-    if op in ("inv", "div"):
-        return sp.Abs(args[-1]) >= GUARD_FLOOR
-    return None
+    """The test a guarded operator's operands must pass to give a value."""
+    guard = _OPERATORS[op].guard
+    return _operators.evaluate(guard, {**_sympy_names(sp, guard), **dict(zip("ab", args))}) if guard else None
 
 
 def _sympy_op(sp: Any, op: str, args: list[Any], facts: dict[str, bool]) -> Any:
-    a = args[0]
-    b = args[-1]
-    simple = {
-        "neg": lambda: -a,
-        "exp": lambda: sp.exp(a),
-        "sin": lambda: sp.sin(a),
-        "cos": lambda: sp.cos(a),
-        "abs": lambda: sp.Abs(a),
-        "square": lambda: a**2,
-        "add": lambda: a + b,
-        "sub": lambda: a - b,
-        "mul": lambda: a * b,
-    }
-    if op in simple:
-        return simple[op]()
-    if op == "ln":
-        return sp.log(a)
-    if op == "sqrt":
-        return sp.sqrt(a)
-    if op == "inv":
-        return 1 / a
-    if op == "div":
-        return a / b
     if op == "zan":
+        a, b = args
         e = sp.Piecewise((sp.exp(a), a <= SLIP_THRESHOLD), (a, True)) if facts.get("slip") else sp.exp(a)
         if facts.get("floor"):
             log_b = sp.Piecewise((sp.log(b), b > 0), (sp.log(sp.Max(sp.Abs(b), GUARD_FLOOR)), True))
@@ -576,7 +551,8 @@ def _sympy_op(sp: Any, op: str, args: list[Any], facts: dict[str, bool]) -> Any:
         else:
             log_b = sp.log(b)
         return e - log_b
-    raise ValueError(f"unknown operator {op!r}")
+    form = _OPERATORS[op].sympy
+    return _operators.evaluate(form, {**_sympy_names(sp, form), **dict(zip("ab", args))})
 
 
 # ---- LaTeX ------------------------------------------------------------------------------------
@@ -633,29 +609,24 @@ class _Latex:
             text = text.replace("inf", "\\infty").replace("nan", "\\mathrm{NaN}")
             return text, (_NEG if text.startswith("-") else _ATOM)
         op, args = node.value, [self._render(a) for a in node.args]
-        if op in ("add", "sub"):
-            right = self._paren(args[1], _ADD + (op == "sub") if args[1][1] != _NEG else _NEG + 1)
-            return f"{args[0][0]} {'+' if op == 'add' else '-'} {right}", _ADD
+        rendering = _OPERATORS[op].latex
+        strength = rendering.binding
         if op == "mul":
             left = self._paren(args[0], _MUL)
             right = self._paren(args[1], _NEG + 1 if args[1][1] == _NEG else _MUL)
             # Juxtaposition would run two numbers together or hide a sign.
             joiner = " \\cdot " if right[:1].isdigit() or args[1][1] == _NEG else " "
             return f"{left}{joiner}{right}", _MUL
-        if op in ("div", "inv"):
-            top = "1" if op == "inv" else args[0][0]
-            return f"\\frac{{{top}}}{{{args[-1][0]}}}", _ATOM
-        if op == "neg":
-            return "-" + self._paren(args[0], _MUL), _NEG
-        if op == "square":
-            return self._paren(args[0], _ATOM) + "^{2}", _POW
-        if op == "sqrt":
-            return f"\\sqrt{{{args[0][0]}}}", _ATOM
-        if op == "abs":
-            return f"\\left|{args[0][0]}\\right|", _ATOM
-        if op == "zan":
-            return f"\\operatorname{{zan}}\\left({args[0][0]}, {args[1][0]}\\right)", _ATOM
-        return f"\\{op}{{\\left({args[0][0]}\\right)}}", _ATOM
+        if strength == _ATOM:  # a command or delimiters of its own hold the operands
+            return rendering.fill(*(a[0] for a in args)), _ATOM
+        if len(args) == 2:
+            left = self._paren(args[0], strength)
+            right_needs = strength + (0 if _OPERATORS[op].commutative else 1)
+            right = self._paren(args[1], _NEG + 1 if args[1][1] == _NEG else right_needs)
+            return rendering.fill(left, right), strength
+        if strength == _NEG:
+            return rendering.fill(self._paren(args[0], _MUL)), _NEG
+        return rendering.fill(self._paren(args[0], strength + 1)), strength
 
 
 def to_latex(

@@ -244,7 +244,7 @@ def _even_lengths(rows: int) -> list[int]:
 
 def _blocks(X, y):
     """(x blocks, y blocks, names, number of variables) for any mix of in-memory and Dask X, y."""
-    from ._discover import _columns, _target
+    from ._inputs import columns_of as _columns, target_of as _target
 
     x_dist, y_dist = _is_distributed(X), _is_distributed(y)
     if x_dist:

@@ -16,6 +16,7 @@ _FEATURE = "zan_math.FormulaRegressor"
 _base = require("sklearn.base", "sklearn", _FEATURE)
 _validation = require("sklearn.utils.validation", "sklearn", _FEATURE)
 
+from . import _options  # noqa: E402
 from ._discover import DiscoveryResult, Formula, discover  # noqa: E402 - after the extra's check
 
 __all__ = ["FormulaRegressor"]
@@ -38,8 +39,9 @@ def _mean_formula(target, names) -> Formula:
 class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
     """Finds a formula y ≈ f(X) with :func:`zan_math.discover`, as a scikit-learn regressor.
 
-    The parameters are :func:`~zan_math.discover`'s keywords, with the same defaults and
-    meaning; they are stored as given and checked when ``fit`` runs. The search is
+    The parameters are :func:`~zan_math.discover`'s keywords, with the same defaults, ranges
+    and meaning (``zan_math._options.OPTIONS``); they are stored as given and checked, against
+    ``_parameter_constraints`` made from the same table, when ``fit`` runs. The search is
     deterministic, so there is no ``random_state``: the same data give the same formula,
     whatever the number of threads, unless ``time_limit`` stops the search (where it stops
     depends on the machine's speed).
@@ -69,18 +71,25 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
     connection, so it is not pickled with the estimator (it unpickles as None).
     """
 
+    _parameter_constraints: dict = {**_options.sklearn_constraints(), "client": "no_validation"}
+
     def __init__(
         self,
         *,
-        max_complexity: int | None = None,
+        max_complexity: int = 30,
         time_limit: float | None = None,
         selection: str = "best",
         progress: Any = None,
-        sample_rows: int | None = None,
-        search_size: int | None = None,
-        max_terms: int | None = None,
+        sample_rows: int = 256,
+        search_size: int = 10,
+        max_terms: int = 6,
+        operators: Any = None,
         use_trig: bool = True,
         use_zan: bool = False,
+        margin: float = 0.25,
+        domain: dict | None = None,
+        units: Any = None,
+        y_units: str | None = None,
         client: Any = None,
     ):
         self.max_complexity = max_complexity
@@ -90,12 +99,18 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.sample_rows = sample_rows
         self.search_size = search_size
         self.max_terms = max_terms
+        self.operators = operators
         self.use_trig = use_trig
         self.use_zan = use_zan
+        self.margin = margin
+        self.domain = domain
+        self.units = units
+        self.y_units = y_units
         self.client = client
 
     def fit(self, X, y) -> FormulaRegressor:
         """Searches for formulas of the columns of X that fit y; returns self."""
+        self._validate_params()
         if self.client is not None and (_is_dask_collection(X) or _is_dask_collection(y)):
             # The rows stay on the cluster: only the shape and the names are read here.
             self.n_features_in_ = int(X.shape[1])
@@ -109,20 +124,10 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         keywords: dict[str, Any] = {}
         if self.client is not None:
             keywords["client"] = self.client
+        for option in _options.OPTIONS:
+            keywords[option.name] = getattr(self, option.name)
         result: DiscoveryResult = discover(
-            data,
-            target,
-            names=None if names is None else [str(n) for n in names],
-            max_complexity=self.max_complexity,
-            time_limit=self.time_limit,
-            selection=self.selection,
-            progress=self.progress,
-            sample_rows=self.sample_rows,
-            search_size=self.search_size,
-            max_terms=self.max_terms,
-            use_trig=self.use_trig,
-            use_zan=self.use_zan,
-            **keywords,
+            data, target, names=None if names is None else [str(n) for n in names], **keywords
         )
         front, best = list(result.front), result.best
         if best is None:
@@ -163,3 +168,13 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.non_deterministic = False
         return tags
+
+    def _repr_html_(self) -> str:
+        from ._display import regressor_html
+
+        return regressor_html(self)
+
+    def _repr_mimebundle_(self, **kwargs):
+        from ._display import regressor_bundle
+
+        return regressor_bundle(self, super()._repr_mimebundle_(**kwargs))

@@ -20,9 +20,9 @@ using Op = Operator;
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 TEST(OperatorTable, NamesAritiesAndCodes) {
-    const char* names[] = {"neg", "inv", "exp", "ln",  "sqrt", "sin", "cos",
-                           "abs", "zan", "add", "sub", "mul",  "div", "square"};
-    const unsigned arities[] = {1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 1};
+    const char* names[] = {"neg", "inv", "exp", "ln",  "sqrt", "sin",  "cos",  "abs",  "zan",  "add",
+                           "sub", "mul", "div", "square", "asin", "acos", "atan", "tanh", "sinh", "cosh"};
+    const unsigned arities[] = {1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1};
     ASSERT_EQ(std::size(names), kOperatorCount);
     for (std::size_t i = 0; i < kOperatorCount; ++i) {
         const auto op = static_cast<Operator>(i);
@@ -58,7 +58,10 @@ const std::vector<Point> kPoints = {
     {Op::Sin, -2.0, 0}, {Op::Cos, 0.9, 0},  {Op::Cos, 4.0, 0},   {Op::Abs, -1.7, 0},  {Op::Abs, 2.2, 0},
     {Op::Zan, 0.5, 2.0}, {Op::Zan, -1.0, -3.0}, {Op::Zan, 720.0, 0.25}, {Op::Add, 1.5, -2.5},
     {Op::Sub, 1.5, -2.5}, {Op::Mul, 1.5, -2.5}, {Op::Div, 1.5, -2.5}, {Op::Div, -0.3, 0.8},
-    {Op::Square, -1.2, 0}, {Op::Square, 3.0, 0},
+    {Op::Square, -1.2, 0}, {Op::Square, 3.0, 0}, {Op::Asin, 0.3, 0}, {Op::Asin, -0.9, 0},
+    {Op::Acos, 0.3, 0}, {Op::Acos, -0.9, 0}, {Op::Atan, 0.4, 0}, {Op::Atan, -7.0, 0},
+    {Op::Tanh, 0.6, 0}, {Op::Tanh, -3.0, 0}, {Op::Sinh, 1.2, 0}, {Op::Sinh, -4.0, 0},
+    {Op::Cosh, 1.2, 0}, {Op::Cosh, -4.0, 0},
 };
 
 TEST(OperatorTable, PartialsMatchCentralDifferences) {
@@ -92,8 +95,63 @@ TEST(OperatorTable, PartialsAtGuardsAndKinks) {
     EXPECT_EQ(info(Op::Zan).partials(0.0, 0.0, kernels::zan(0.0, 0.0)).db, 0.0);
     EXPECT_EQ(info(Op::Zan).partials(0.0, -1e-300, kernels::zan(0.0, -1e-300)).db, 0.0);
     EXPECT_EQ(info(Op::Abs).partials(0.0, 0.0, 0.0).da, 0.0);
-    // sqrt at 0: unbounded, reported as non-finite for the caller to reject
+    // sqrt at 0, asin and acos at ±1: unbounded, reported as non-finite for the caller to reject
     EXPECT_FALSE(is_finite(info(Op::Sqrt).partials(0.0, 0.0, 0.0).da));
+    for (Op op : {Op::Asin, Op::Acos})
+        for (double edge : {-1.0, 1.0}) {
+            const double r = apply(op, edge, 0.0);
+            ASSERT_TRUE(is_finite(r)) << info(op).name << " at " << edge;
+            EXPECT_FALSE(is_finite(info(op).partials(edge, 0.0, r).da)) << info(op).name << " at " << edge;
+        }
+}
+
+TEST(OperatorTable, InverseSinesHaveNoValueOutsideTheirDomain) {
+    for (Op op : {Op::Asin, Op::Acos}) {
+        for (double a : {-1.0 - 1e-15, 1.0 + 2e-16 * 2, 2.0, -7.5, std::numeric_limits<double>::infinity()})
+            EXPECT_TRUE(std::isnan(apply(op, a, 0.0))) << info(op).name << " at " << a;
+        EXPECT_EQ(apply(op, 1.0, 0.0), op == Op::Asin ? std::asin(1.0) : 0.0);
+        EXPECT_TRUE(std::isnan(apply(op, std::numeric_limits<double>::quiet_NaN(), 0.0)));
+    }
+    // overflow is no value for the evaluators (not finite), as for exp
+    const double big[] = {800.0};
+    double out[1];
+    EXPECT_FALSE(apply_block(Op::Sinh, big, nullptr, out, 1));
+    EXPECT_FALSE(apply_block(Op::Cosh, big, nullptr, out, 1));
+    EXPECT_TRUE(apply_block(Op::Tanh, big, nullptr, out, 1));
+    EXPECT_EQ(out[0], 1.0);
+}
+
+// ---- operator sets ------------------------------------------------------------------
+
+TEST(OperatorSets, TheDefaultIsTheSetTheSearchHasAlwaysUsed) {
+    EXPECT_EQ(kDefaultOperators, operator_set({Op::Inv, Op::Exp, Op::Ln, Op::Sqrt, Op::Square, Op::Sin, Op::Cos,
+                                               Op::Add, Op::Sub, Op::Mul, Op::Div}));
+    for (Op op : {Op::Asin, Op::Acos, Op::Atan, Op::Tanh, Op::Sinh, Op::Cosh, Op::Zan, Op::Neg, Op::Abs})
+        EXPECT_FALSE(contains(kDefaultOperators, op)) << info(op).name;
+}
+
+TEST(OperatorSets, TheOldSwitchesMapOntoTheSet) {
+    const std::uint32_t no_trig = with_trig(kDefaultOperators, false);
+    EXPECT_FALSE(contains(no_trig, Op::Sin) || contains(no_trig, Op::Cos));
+    EXPECT_EQ(with_trig(no_trig, true), kDefaultOperators);
+    // every circular function leaves with use_trig = false, only the default ones come back
+    const std::uint32_t chosen = operator_set({Op::Add, Op::Asin, Op::Atan, Op::Tanh});
+    EXPECT_EQ(with_trig(chosen, false), operator_set({Op::Add, Op::Tanh}));
+    EXPECT_EQ(with_trig(chosen, true), chosen | operator_set({Op::Sin, Op::Cos}));
+    EXPECT_EQ(with_zan(kDefaultOperators, true), kDefaultOperators | operator_bit(Op::Zan));
+    EXPECT_EQ(with_zan(with_zan(kDefaultOperators, true), false), kDefaultOperators);
+    EXPECT_EQ(kAllOperators, (std::uint32_t{1} << kOperatorCount) - 1);
+}
+
+TEST(OperatorSets, TheLevelSearchTriesTheDefaultOperatorsInItsFixedOrder) {
+    // the order decides which of two equal candidates is kept: it must not move
+    EXPECT_EQ(search_operators(kDefaultOperators, 1),
+              (std::vector<Op>{Op::Inv, Op::Exp, Op::Ln, Op::Sqrt, Op::Square, Op::Sin, Op::Cos}));
+    EXPECT_EQ(search_operators(with_zan(kDefaultOperators, true), 2),
+              (std::vector<Op>{Op::Add, Op::Sub, Op::Mul, Op::Div, Op::Zan}));
+    // operators without a rank follow in code order
+    EXPECT_EQ(search_operators(operator_set({Op::Cosh, Op::Asin, Op::Square, Op::Neg, Op::Mul}), 1),
+              (std::vector<Op>{Op::Square, Op::Neg, Op::Asin, Op::Cosh}));
 }
 
 // ---- block passes -------------------------------------------------------------------
@@ -106,7 +164,8 @@ std::vector<double> sample(std::size_t n, double lo, double hi, double phase) {
 
 TEST(ApplyBlockDual, ValuesAsApplyBlockAndTangentsByTheChainRule) {
     constexpr std::size_t n = 300, P = 2;  // over one chunk of 256 rows
-    const std::vector<double> a = sample(n, 0.2, 3.0, 0.1), b = sample(n, 0.5, 2.0, 1.7);
+    // inside every domain, the inverse sines' [-1, 1] included
+    const std::vector<double> a = sample(n, 0.2, 0.95, 0.1), b = sample(n, 0.5, 2.0, 1.7);
     const std::vector<double> da = sample(P * n, -1.0, 1.0, 2.3), db = sample(P * n, -1.0, 1.0, 0.9);
     for (const OperatorInfo& row : kOperators) {
         std::vector<double> want(n), got(n), dgot(P * n);

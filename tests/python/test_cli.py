@@ -2,11 +2,18 @@
 search behind --classic, JSON, plots, and the exit statuses."""
 
 import json
+import struct
 import subprocess
 import sys
+from types import SimpleNamespace
+from unittest.mock import patch
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from zan_math.__main__ import FAST_READ_MIN_CHARS, SEPARATORS, DataError, read_numbers_fast, read_table
 
 
 def cli(*args, stdin=None):
@@ -58,7 +65,7 @@ def test_json_front_and_formula(tmp_path):
     assert out["python"].startswith("import math") and "def E(m, v):" in out["python"]
     front = out["front"]
     assert [e["complexity"] for e in front] == sorted(e["complexity"] for e in front)
-    assert all(set(e) == {"complexity", "loss", "score", "formula", "best"} for e in front)
+    assert all(set(e) == {"complexity", "loss", "score", "formula", "best", "shown"} for e in front)
     assert front[-1]["formula"] == out["formula"] and out["interrupted"] is False
 
 
@@ -122,6 +129,11 @@ def test_exit_status_is_the_same_with_and_without_json(case):
         ("a,b\n1,2\n3,4\n", ["--classic", "--time-limit", "1"], "new search only"),
         ("a,b\n1,2\n3,4\n", ["--time-limit", "0"], "positive number of seconds"),
         ("a,b\n1,2\n3,4\n", ["--no-such-option"], "unrecognized arguments"),
+        ("a b\n1 2\n3 4\n", [], "no separator found; tried ',', ';' and tab"),
+        ("a,b;c\n1,2;3\n4,5;6\n", [], "cannot tell the separator: ',' and ';'"),
+        ('a,b\n"' + "x" * 200_000 + '",1\n', [], "line 2: field larger than field limit"),
+        ("a,b\n1,2\n3,4\n", ["--plot", "."], "--plot .: names a folder"),
+        ("a,b\n1,2\n3,4\n", ["--plot", "/nonexistent/dir/"], "names a folder"),
     ],
 )
 def test_bad_input_exits_2_with_one_line(tmp_path, content, args, needle):
@@ -133,6 +145,177 @@ def test_bad_input_exits_2_with_one_line(tmp_path, content, args, needle):
     assert proc.returncode == 2
     assert needle in proc.stderr
     assert len(proc.stderr.strip().splitlines()) == 1
+
+
+# ---- reading the data ---------------------------------------------------------------------------
+
+KINETIC_TEXT = "m,v,E\n" + "".join(f"{m},{v},{e}\n" for m, v, e in KINETIC)
+
+
+@pytest.mark.parametrize(
+    "separator, bom, line_end, via",
+    [
+        (",", True, "\n", "file"),
+        (",", True, "\n", "stdin"),
+        (";", False, "\r\n", "file"),
+        (";", True, "\n", "stdin"),
+        ("\t", False, "\n", "file"),
+        ("\t", True, "\r", "stdin"),
+    ],
+)
+def test_separators_byte_order_marks_and_line_ends(tmp_path, separator, bom, line_end, via):
+    text = ("\ufeff" if bom else "") + KINETIC_TEXT.replace(",", separator).replace("\n", line_end)
+    args = ["--json", "--target", "m", "--max-complexity", "1"]  # the names are the point, not the search
+    if via == "file":
+        path = tmp_path / "k.csv"
+        path.write_bytes(text.encode("utf-8"))
+        proc = cli(str(path), *args)
+    else:
+        proc = subprocess.run(
+            [sys.executable, "-m", "zan_math", "-", *args], input=text.encode("utf-8"), capture_output=True, timeout=300
+        )
+    out = json.loads(proc.stdout)
+    assert out["target"] == "m" and out["variables"] == {"v": "v", "E": "E"} and out["rows"] == len(KINETIC)
+
+
+def test_stdin_that_is_not_utf8_is_one_line():
+    proc = subprocess.run([sys.executable, "-m", "zan_math", "-"], input=b"a,b\n\xff,1\n", capture_output=True)
+    assert proc.returncode == 2
+    assert proc.stderr.decode().startswith("zan-discover: <stdin>: cannot read: 'utf-8' codec can't decode")
+    assert len(proc.stderr.splitlines()) == 1
+
+
+def large_table(fault=None, at=3000, rows=5000):
+    lines = [f"{k},{k * 0.5!r},{k * 0.25 - 7!r}" for k in range(rows)]
+    if fault is not None:
+        lines[at] = fault
+    text = "a,b,t\n" + "\n".join(lines) + "\n"
+    assert len(text) > FAST_READ_MIN_CHARS  # through the fast reader first
+    return text
+
+
+def without_pyarrow(parser):
+    """The fast reader falls back on NumPy's parser where pyarrow is missing."""
+    if parser == "pyarrow":
+        pytest.importorskip("pyarrow")
+        return {}
+    return {"pyarrow": None}
+
+
+PARSERS = ["pyarrow", "numpy"]
+
+
+@pytest.mark.parametrize("parser", PARSERS)
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        ("1,x,2", "row 3002, column 'b': 'x' is not a number"),
+        ("1,,2", "row 3002, column 'b': '' is not a number"),
+        ("1,NA,2", "row 3002, column 'b': 'NA' is not a number"),
+        ("1,TRUE,2", "row 3002, column 'b': 'TRUE' is not a number"),
+        ("1,2", "row 3002 has 2 cells, the header has 3"),
+        ("1,2,3,4", "row 3002 has 4 cells, the header has 3"),
+    ],
+)
+def test_large_file_faults_name_the_row_and_cell(parser, fault, message):
+    with patch.dict(sys.modules, without_pyarrow(parser)), pytest.raises(DataError, match=message):
+        read_table(large_table(fault), "big.csv")
+
+
+@pytest.mark.parametrize("parser", PARSERS)
+@pytest.mark.parametrize(
+    "row, fast",
+    [("17, 2.5e-310 ,0.1000000000000000055511151231257827", True), ("1_000,1,2", False)],
+    ids=["fast", "underscores: float() alone reads them"],
+)
+def test_large_file_values_are_those_of_float(parser, row, fast):
+    text = large_table(row)
+    with patch.dict(sys.modules, without_pyarrow(parser)):
+        assert (read_numbers_fast(text.partition("\n")[2], ",", 3) is not None) == fast
+        header, columns = read_table(text, "big.csv")
+    rows = [line.split(",") for line in text.splitlines()[1:]]
+    assert header == ["a", "b", "t"]
+    for k, column in enumerate(columns):
+        assert bits(column) == bits(float(row[k]) for row in rows)
+
+
+def bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+CELLS = st.one_of(
+    st.floats().map(repr),
+    st.sampled_from(["nan", "-inf", "Infinity", "NA", "TRUE", "", " ", "1_0", "0x1", "1e", ".5", "5.", "+-1", "１"]),
+    st.text(alphabet='0123456789.eE+-_ nNaAiIfF"', max_size=6),
+)
+
+
+@pytest.mark.parametrize("parser", PARSERS)
+@given(data=st.data())
+@settings(max_examples=150, deadline=None)
+def test_fast_reader_never_reads_otherwise_than_the_careful_one(parser, data):
+    # The fast reader may refuse what the careful one reads (it then falls back on it), but what
+    # it does read must come out bit for bit the same.
+    width = data.draw(st.integers(2, 3))
+    separator = data.draw(st.sampled_from(SEPARATORS))
+    rows = data.draw(st.lists(st.lists(CELLS, min_size=width - 1, max_size=width + 1), min_size=1, max_size=4))
+    body = "".join(separator.join(row) + "\n" for row in rows)
+    with patch.dict(sys.modules, without_pyarrow(parser)):
+        fast = read_numbers_fast(body, separator, width)
+    if fast is None:
+        return
+    header, careful = read_table(separator.join("abc"[:width]) + "\n" + body, "t")
+    assert [bits(column) for column in fast] == [bits(column) for column in careful]
+
+
+# ---- plotting -----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", [r"$\frac{$", "a_b^c", "100%", "#", "$x$", "\\"])
+def test_plot_shows_tex_like_names_as_they_are(tmp_path, name):
+    pytest.importorskip("matplotlib")
+    data = tmp_path / "k.csv"
+    data.write_text(KINETIC_TEXT.replace("E", name, 1), encoding="utf-8")
+    picture = tmp_path / "p.png"
+    proc = cli(str(data), "--plot", str(picture))
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "path, needle",
+    [
+        ("picture", "the name has no suffix to tell the format; use one such as .png, .pdf, .svg"),
+        ("picture.xyz", "no picture format is named '.xyz'"),
+    ],
+)
+def test_plot_format_is_checked_before_the_search(tmp_path, path, needle):
+    pytest.importorskip("matplotlib")
+    proc = cli("--plot", str(tmp_path / path))
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert needle in proc.stderr and len(proc.stderr.splitlines()) == 1
+
+
+def test_plot_that_fails_while_writing_is_one_line(tmp_path):
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "p.png"
+    picture.symlink_to("/nonexistent/dir/p.png")  # the folder is there, the file cannot be made
+    proc = cli("--plot", str(picture))
+    assert proc.returncode == 2 and proc.stdout.startswith("data:")
+    assert proc.stderr.startswith(f"zan-discover: --plot {picture}: ") and len(proc.stderr.splitlines()) == 1
+
+
+def test_draw_reports_a_fault_of_matplotlib_in_one_line():
+    pytest.importorskip("matplotlib")
+    from zan_math.__main__ import draw
+
+    class Broken:
+        def Figure(self, **_):  # noqa: N802 - matplotlib's name
+            raise RuntimeError("bad\n   ^\nparser state")
+
+    result = SimpleNamespace(best=SimpleNamespace(text="x"))
+    with pytest.raises(ValueError, match=r"^bad \^ parser state$"):
+        draw(Broken(), "p.png", None, None, ["x"], "y", result)
 
 
 # ---- the classic search --------------------------------------------------------------------------

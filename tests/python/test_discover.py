@@ -187,3 +187,54 @@ def test_time_limit_returns_what_was_found():
     X, y = law(lambda a, b, c: a * np.exp(b) / (c + np.sin(a)) + 0.05 * a, [(1, 2)] * 3)
     result = discover(X, y, time_limit=0.05)
     assert result.interrupted and result.stop_reason == "time_limit"
+
+
+def test_pure_noise_gives_the_constant_and_says_so():
+    rng = np.random.default_rng(0)
+    X, y = rng.normal(size=(60, 2)), rng.normal(size=60)
+    result = discover(X, y)
+    assert not result.beats_mean and "constant" in repr(result)
+    assert not any(kind == "var" for kind, _ in result.best.program)
+    fresh_X, fresh_y = rng.normal(size=(2000, 2)), rng.normal(size=2000)
+    assert 1 - np.mean((result.best.predict(fresh_X) - fresh_y) ** 2) / np.var(fresh_y) > -0.02
+    assert discover(KINETIC, KINETIC_E).beats_mean
+
+
+@pytest.mark.parametrize(
+    "law, ranges, kept",
+    [
+        (lambda X: X[:, 0] * np.sin(X[:, 1]) + X[:, 0], (1, 3), {0, 1}),
+        # a pure interaction over a symmetric range: no column alone shows it
+        (lambda X: X[:, 3] * X[:, 17], (-1, 1), {3, 17}),
+    ],
+)
+def test_columns_that_do_not_matter_are_set_aside(law, ranges, kept):
+    rng = np.random.default_rng(0)
+    X = rng.uniform(*ranges, (1000, 40))
+    result = discover(X, law(X))
+    used = {v for f in [result.best] for kind, v in f.program if kind == "var"}
+    assert used == kept and result.best.r2 == pytest.approx(1.0)
+    assert set(result.set_aside) == {f"x{i}" for i in range(40)} - {f"x{i}" for i in kept}
+    assert np.allclose(result.best.predict(X), law(X))
+
+
+def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(300, 8))
+    y = X @ np.linspace(0.5, 1.5, 8) + rng.normal(scale=2.0, size=300)
+    best = discover(X, y).best
+    assert {v for kind, v in best.program if kind == "var"} == set(range(8))
+
+
+def test_a_constants_standard_error_is_the_closed_form_one():
+    rng = np.random.default_rng(4)
+    x = rng.uniform(1, 3, 200)
+    y = 1.2345 * np.exp(x) + rng.normal(scale=0.05, size=200)
+    best = discover(x, y).best
+    f = np.exp(x)
+    k = f @ y / (f @ f)  # least squares through the origin, y ≈ k·exp(x)
+    se = math.sqrt(np.sum((y - k * f) ** 2) / (len(x) - 1) / (f @ f))
+    # found as exp(x + c): c = ln k, and its error is k's over k (the model is k·exp(x) for any c)
+    assert best.program == (("var", 0), ("param", 0), ("op", "add"), ("op", "exp"))
+    assert best.constants[0] == pytest.approx(math.log(k), rel=1e-9)
+    assert best.constant_errors[0] == pytest.approx(se / k, rel=1e-6)

@@ -469,3 +469,114 @@ def test_exports_reproduce_the_engines_prediction():
             assert_close(value[defined], predicted[defined])
         assert formula.latex()
     assert result.best.sympy() == sp.Rational(1, 2) * sp.Symbol("m") * sp.Symbol("v") ** 2
+
+
+# ---- every row of the operator table, in every export ----------------------------------------
+
+from zan_math import _native, _operators  # noqa: E402
+
+ROWS = list(_operators.operators().values())
+# Operand values across every guard and edge: the domain bounds of ln, sqrt and the inverse
+# sines, a divisor below the floor, zan's slipped exponential, overflow of exp, sinh, cosh.
+EDGE_VALUES = [-800.0, -2.0, -1.0, -0.6, -1e-301, -0.0, 0.0, 1e-301, 0.3, 1.0, 1.0000000000000002, 2.5, 720.0]
+
+
+def _operand_rows(row):
+    values = np.array(EDGE_VALUES)
+    if row.arity == 1:
+        return values.reshape(-1, 1)
+    a, b = np.meshgrid(values, values)
+    return np.column_stack([a.ravel(), b.ravel()])
+
+
+def _engine_values(program, X):
+    out = np.empty(X.shape[0])
+    _native.predict(program, (), np.ascontiguousarray(X.T), out)
+    return out
+
+
+def _single(row):
+    return P(*range(row.arity), row.name), ("a", "b")[: row.arity]
+
+
+@pytest.mark.parametrize("row", ROWS, ids=lambda r: r.name)
+def test_each_operators_python_export_is_the_engines_value(row):
+    program, names = _single(row)
+    X = _operand_rows(row)
+    f = python_function(program, (), names)
+    assert [bits(f(*map(float, x))) for x in X] == [bits(v) for v in _engine_values(program, X)]
+
+
+@pytest.mark.parametrize("row", ROWS, ids=lambda r: r.name)
+def test_each_operators_numpy_export_has_the_engines_values(row):
+    program, names = _single(row)
+    X = _operand_rows(row)
+    assert_close(_export.to_numpy(program, (), names)(X), _engine_values(program, X), rtol=1e-14)
+
+
+@pytest.mark.parametrize("row", ROWS, ids=lambda r: r.name)
+def test_each_operators_guard_says_where_the_engine_has_a_value(row):
+    program, _ = _single(row)
+    X = _operand_rows(row)
+    engine = _engine_values(program, X)
+    if not row.guard:
+        # a total operator has no value only where its plain value overflows
+        with np.errstate(all="ignore"):
+            plain = _export._NUMPY_KERNELS[row.name](*X.T)
+        assert np.array_equal(np.isnan(engine), ~np.isfinite(plain))
+        return
+    assert [not math.isnan(v) for v in engine] == _guard_passes(row, X)
+
+
+def _guard_passes(row, X):
+    return [bool(_operators.evaluate(row.guard, {"abs": abs, **dict(zip("ab", x))})) for x in X]
+
+
+@pytest.mark.parametrize("row", [r for r in ROWS if r.name != "zan"], ids=lambda r: r.name)
+def test_each_operators_sympy_and_text_exports_are_the_same_function(row):
+    sp = pytest.importorskip("sympy")
+    program, names = _single(row)
+    X = _operand_rows(row)
+    engine = _engine_values(program, X)
+    symbols = [sp.Symbol(n) for n in names]
+    # the guard acts on these rows: the expression is a Piecewise that is NaN where it fails
+    expr = _export.to_sympy(program, (), names, X)
+    assert (row.guard != "") == isinstance(expr, sp.Piecewise)
+    with np.errstate(all="ignore"):
+        got = np.asarray(sp.lambdify(symbols, expr, "numpy")(*X.T), dtype=float) * np.ones(len(X))
+    finite = np.isfinite(engine)
+    assert_close(got[finite], engine[finite], rtol=1e-12)
+    if row.guard:
+        assert np.isnan(got[~np.array(_guard_passes(row, X))]).all()
+    # the readable text reads back, through SymPy's parser, as the same function
+    text = _export.to_text(program, (), names)
+    back = sp.parse_expr(text, local_dict={"log": sp.log, "abs": sp.Abs, **{n: s for n, s in zip(names, symbols)}})
+    with np.errstate(all="ignore"):
+        again = np.asarray(sp.lambdify(symbols, back, "numpy")(*X[finite].T), dtype=float) * np.ones(finite.sum())
+    assert_close(again, engine[finite], rtol=1e-12)
+
+
+@pytest.mark.parametrize("row", ROWS, ids=lambda r: r.name)
+def test_each_operators_latex_is_its_own_and_sympys(row):
+    sp = pytest.importorskip("sympy")
+    program, names = _single(row)
+    nested = P(*range(row.arity), row.name, 0, "add")
+    for prog in (program, nested):
+        own = _export.to_latex(prog, (), names, sympy=False)
+        assert own.count("{") == own.count("}") and own.count("\\left") == own.count("\\right")
+        assert "$" not in own and _export.to_latex(prog, (), names, sympy=True)
+
+
+@pytest.mark.parametrize(
+    "value, exact",
+    [(math.pi**2 / 4, "pi**2/4"), (11 * math.pi / 2, "11*pi/2"), (3 / math.pi**2, "3/pi**2")],
+)
+def test_every_value_the_engine_snaps_to_becomes_exact(value, exact):
+    pytest.importorskip("sympy")
+    assert str(_export.to_sympy(P("p0"), (value,), ())) == exact
+
+
+def test_python_export_of_an_overflowing_or_out_of_domain_call_is_nan():
+    f = python_function(P(0, "sinh", 1, "asin", "add"), (), ("a", "b"))
+    assert math.isnan(f(800.0, 0.5)) and math.isnan(f(1.0, 2.0)) and f(0.0, 1.0) == math.asin(1.0)
+    assert "except (OverflowError, ValueError):" in _export.to_python(P(0, "sinh", 1, "asin", "add"), (), "ab")

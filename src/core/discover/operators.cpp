@@ -50,6 +50,15 @@ bool dual_chunk(const double* a, const double* da, const double* b, const double
 
 }  // namespace
 
+std::vector<Operator> search_operators(std::uint32_t set, unsigned arity) {
+    std::vector<Operator> ops;
+    for (const OperatorInfo& row : kOperators)
+        if (row.arity == arity && contains(set, row.op)) ops.push_back(row.op);
+    std::stable_sort(ops.begin(), ops.end(),
+                     [](Operator x, Operator y) { return info(x).search_rank < info(y).search_rank; });
+    return ops;
+}
+
 bool apply_block_dual(Operator op, const double* a, const double* da, const double* b, const double* db,
                       double* dst, double* ddst, std::size_t n, std::size_t n_params, std::size_t stride) {
     return dispatch(op, false, [&](auto code) {

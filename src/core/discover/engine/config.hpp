@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/discover/engine/lm.hpp"
+#include "core/discover/operators.hpp"
 
 namespace zan::discover::engine {
 
@@ -22,9 +23,9 @@ enum class Selection : std::uint8_t {
 inline constexpr std::size_t kMaxTermsLimit = kMaxLmParams - 1;
 // A single formula is refitted as a·f + b around its inner constants.
 inline constexpr std::size_t kMaxInnerConstantsLimit = kMaxLmParams - 2;
-// Fewer sample rows than twice the constants of the largest fit would let a sum pass
-// through every row and look exact.
-inline constexpr std::size_t kMinSampleRows = 2 * kMaxLmParams;
+// With fewer sample rows than the constants of the largest fit, a sum passes through every
+// row and looks exact.
+inline constexpr std::size_t kMinSampleRows = kMaxLmParams;
 // The upper limits bound a search on data nothing explains (pure noise, four variables),
 // where no exact fit ends it early. Its time grows about linearly with the sample rows
 // (defaults ×4: ×10 the time), the validation rows (8192: ~10 s) and the depth, and with
@@ -60,8 +61,7 @@ struct EngineConfig {
     std::size_t sum_starts = 8;          // first terms tried by the sum selection
     std::size_t max_inner_constants = 2; // fitted constants inside one formula
     std::size_t max_constant_block = 6;  // largest block given an inner constant
-    bool use_trig = true;
-    bool use_zan = false;                // the zan operator as a binary building block
+    std::uint32_t operators = kDefaultOperators;  // bit i: the level search may use operator code i
     bool transform_target = true;        // try ln y, y², 1/y when nothing fits exactly
     bool fit_ratios = true;              // try y = N/D with small denominators D
     Selection selection = Selection::Best;

@@ -8,15 +8,7 @@
 namespace zan::discover::engine {
 
 AllowedOperators allowed_operators(const EngineConfig& config) {
-    AllowedOperators out;
-    out.unary = {Operator::Inv, Operator::Exp, Operator::Ln, Operator::Sqrt, Operator::Square};
-    if (config.use_trig) {
-        out.unary.push_back(Operator::Sin);
-        out.unary.push_back(Operator::Cos);
-    }
-    out.binary = {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div};
-    if (config.use_zan) out.binary.push_back(Operator::Zan);
-    return out;
+    return {search_operators(config.operators, 1), search_operators(config.operators, 2)};
 }
 
 std::vector<Candidate> generate_candidates(const NodeStore& store, const AllowedOperators& operators,
@@ -63,7 +55,8 @@ std::vector<Candidate> generate_candidates(const NodeStore& store, const Allowed
                 out.push_back({i, kNone, op, Make::OneMinus});
             }
     }
-    // inner constants: u(c·e) for exp, sin, cos; u(e + c) and u(c − e) for ln, sqrt, inv, square
+    // inner constants, as the operator's row says: u(c·e) (exp, sin, cos), u(e + c) and
+    // u(c − e) (ln, sqrt, inv), u(e + c) (square)
     if (size >= 4 && size - 3 <= config.max_constant_block) {
         // over the blocks in join order (the joiners, then the rest, each best first), at
         // most a beam of them: every distinct small block is kept, and an LM fit for each
@@ -72,12 +65,11 @@ std::vector<Candidate> generate_candidates(const NodeStore& store, const Allowed
         for (std::uint32_t i : blocks.first(std::min(blocks.size(), config.beam_per_size))) {
             if (store[i].params.size() >= config.max_inner_constants) continue;
             for (Operator op : operators.unary) {
-                if (op == Operator::Exp || op == Operator::Sin || op == Operator::Cos) {
-                    out.push_back({i, kNone, op, Make::Scale});
-                } else {
+                const InnerConstant inner = info(op).inner;
+                if (inner == InnerConstant::Scale) out.push_back({i, kNone, op, Make::Scale});
+                if (inner == InnerConstant::Shift || inner == InnerConstant::ShiftReflect)
                     out.push_back({i, kNone, op, Make::Shift});
-                    if (op != Operator::Square) out.push_back({i, kNone, op, Make::Reflect});
-                }
+                if (inner == InnerConstant::ShiftReflect) out.push_back({i, kNone, op, Make::Reflect});
             }
         }
     }

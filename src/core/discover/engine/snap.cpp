@@ -2,31 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <numeric>
 
 namespace zan::discover::engine {
-namespace {
-
-constexpr int kMaxDenominator = 10;
-constexpr int kMaxNumerator = 12;
-
-struct Basis {
-    double value;
-    int cost;
-};
-// 1 first; the others cost more, so a plain rational wins a tie.
-const Basis kBases[] = {
-    {1.0, 0},
-    {std::numbers::pi, 3},
-    {std::numbers::pi * std::numbers::pi, 4},
-    {std::numbers::sqrt2, 3},
-    {1.7724538509055159, 4},  // √π
-    {2.5066282746310002, 4},  // √(2π)
-    {std::numbers::e, 4},
-};
-
-}  // namespace
 
 std::vector<SnapCandidate> snap_candidates(double v, double tolerance) {
     std::vector<SnapCandidate> out;
@@ -34,13 +12,13 @@ std::vector<SnapCandidate> snap_candidates(double v, double tolerance) {
     if (std::fabs(v) <= tolerance) out.push_back({0.0, 0});
     const double sign = v < 0.0 ? -1.0 : 1.0;
     const double mag = std::fabs(v);
-    for (const Basis& basis : kBases) {
+    for (const SnapBase& basis : kSnapBases) {
         for (int inverse = 0; inverse < (basis.cost == 0 ? 1 : 2); ++inverse) {
             const double unit = inverse ? 1.0 / basis.value : basis.value;
             const double ratio = mag / unit;
-            for (int q = 1; q <= kMaxDenominator; ++q) {
+            for (int q = 1; q <= kSnapMaxDenominator; ++q) {
                 const double p = std::round(ratio * q);
-                if (p < 1.0 || p > kMaxNumerator * q) continue;
+                if (p < 1.0 || p > kSnapMaxNumerator * q) continue;
                 // only fractions in lowest terms: 2/4 is 1/2's duplicate
                 if (std::gcd(static_cast<long>(p), static_cast<long>(q)) != 1) continue;
                 const double candidate = sign * (p / q) * unit;

@@ -1,0 +1,86 @@
+"""Formulas that hold beyond the rows: each is admitted only on a box around the data.
+
+A formula fitted to rows can have no value a little past them (``log(2.744 - sqrt(log(x)))``
+ends at x = 1,863 when the rows end at 1,827) or grow without bound there (``5.97e-48·x**16``).
+So every formula of the front must, on the box the rows span widened by a margin on each side,
+have a value everywhere and stay within ``kBound`` times the target's range of its middle; the
+engine decides it by interval arithmetic over the program, halving the box where that cannot
+decide, then by dense samples. A formula that fits exactly needs only the rows' own box: a law's
+own domain edge just past the data (m/√(1 − v²/c²) as v nears c) is no overfit.
+
+A column that keeps one sign keeps it on the widened box (a mass stays positive).
+
+A formula that fits within the noise of the data and has at most ``kFewConstants`` fitted
+constants is taken for a law: like an exact fit it needs only the rows' own box (the noise is
+estimated from the rows alone, by :mod:`zan_math._noise`).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+
+import numpy as np
+
+from . import _native
+
+__all__ = ["kBound", "kExactNmse", "rows_box", "widened", "admitted"]
+
+# How far past the target's observed range a formula may go on the box: a multiple of it.
+kBound = 10.0
+# A formula this close to exact needs only the rows' own box.
+kExactNmse = 1e-12
+# A formula within the noise, with at most this many fitted constants, is taken for a law.
+kFewConstants = 2
+
+Box = tuple[tuple[float, float], ...]
+
+
+def rows_box(columns: np.ndarray) -> Box:
+    """(low, high) of each (variables × rows) column."""
+    return tuple((float(c.min()), float(c.max())) for c in columns)
+
+
+def widened(box: Box, margin: float) -> Box:
+    """The box with each side widened by `margin` of its width on both ends; a column of one
+    sign keeps it (a mass stays positive): its end nearest zero moves at most `margin` of its
+    own distance to zero."""
+    out = []
+    for low, high in box:
+        width = (high - low) * margin
+        new_low, new_high = low - width, high + width
+        if low > 0:
+            new_low = max(new_low, low * (1.0 - margin)) if margin < 1 else low / (1.0 + margin)
+        if high < 0:
+            new_high = min(new_high, high * (1.0 - margin)) if margin < 1 else high / (1.0 + margin)
+        out.append((new_low, new_high))
+    return tuple(out)
+
+
+def given_box(domain: Mapping[str, Sequence[float]], names: Sequence[str], box: Box) -> Box:
+    """The user's box over the named variables; the others keep `box`'s sides."""
+    unknown = [k for k in domain if k not in names]
+    if unknown:
+        raise ValueError(f"domain names {', '.join(repr(u) for u in unknown)}, which is not a variable "
+                         f"(variables: {', '.join(names)})")
+    out = list(box)
+    for i, name in enumerate(names):
+        if name in domain:
+            low, high = (float(v) for v in domain[name])
+            if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+                raise ValueError(f"domain of {name!r} must be finite (low, high) with low <= high, got {domain[name]!r}")
+            out[i] = (min(low, box[i][0]), max(high, box[i][1]))
+    return tuple(out)
+
+
+kLargest = 1.7976931348623157e308
+
+
+def admitted(program, constants, box: Box, target: np.ndarray) -> bool:
+    """Whether the formula has a value on all of `box` within kBound target ranges of its middle."""
+    low, high = float(target.min()), float(target.max())
+    span = high - low
+    bound = (kBound + 0.5) * span if span > 0 else kLargest
+    shifted = tuple(program) + (("const", 0.5 * (low + high)), ("op", "sub"))
+    ok, _, _ = _native.admit(shifted, constants, [b[0] for b in box], [b[1] for b in box], min(bound, kLargest))
+    return bool(ok)

@@ -1,0 +1,156 @@
+"""Choosing the formula by rows it did not see: K-fold cross-validation across the front.
+
+Every formula of the front has its constants refitted (by the engine's Levenberg–Marquardt, from
+the values found) on K−1 folds and is measured on the fold left out; the constant, the mean of the
+training folds, is measured the same way. Folds are fixed by the rows' positions (row i is in fold
+i mod K), so the choice is deterministic. Among the formulas whose held-out error is within one
+standard error of the lowest, the simplest is chosen (the one-standard-error rule): it returns the
+law on data that follow one, and the constant on data that follow none.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _native
+
+__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "plane", "plane_error"]
+
+kFolds = 5
+# Rows of the cross-validation: an evenly spread sample of larger data, as the search's own.
+kMaxRows = 4096
+# Held-out errors this close to zero, relative to the target's variance, are rounding alone:
+# they count as equal, as the front's own losses do below the same floor.
+kFloor = 1e-14
+
+
+@dataclass(frozen=True)
+class HeldOut:
+    """A formula's mean squared error on held-out rows, and its standard error."""
+
+    loss: float
+    standard_error: float
+
+
+def _sample(columns: np.ndarray, target: np.ndarray):
+    n = target.shape[0]
+    if n <= kMaxRows:
+        return columns, target
+    pick = (np.arange(kMaxRows, dtype=np.int64) * n) // kMaxRows
+    return np.ascontiguousarray(columns[:, pick]), target[pick]
+
+
+def _summary(squared: np.ndarray) -> HeldOut:
+    if not np.all(np.isfinite(squared)):
+        return HeldOut(math.inf, math.inf)
+    return HeldOut(float(np.mean(squared)), float(np.std(squared) / math.sqrt(squared.size)))
+
+
+# Constants that give a formula its shape (1 − v², x + 1, 2·x) rather than a fitted value.
+_STRUCTURAL = frozenset((-2.0, -1.0, 0.0, 1.0, 2.0))
+_MAX_PARAMS = _native.engine_defaults()["max_constants"]  # the engine's Levenberg–Marquardt problem size
+
+
+def fitted_count(program) -> int:
+    """How many of the program's constants were fitted to the data (snapped ones included)."""
+    return sum(1 for kind, value in program if kind == "param" or (kind == "const" and float(value) not in _STRUCTURAL))
+
+
+def free_constants(program, constants):
+    """The program with every fitted value a parameter: snapped constants were fitted too, and a
+    held-out check that kept them fixed would credit the formula with what all rows taught it."""
+    tokens, values = [], list(constants)
+    for kind, value in program:
+        if kind == "const" and float(value) not in _STRUCTURAL and len(values) < _MAX_PARAMS:
+            tokens.append(("param", len(values)))
+            values.append(float(value))
+        else:
+            tokens.append((kind, value))
+    return tuple(tokens), tuple(values)
+
+
+def _splits(columns: np.ndarray, target: np.ndarray):
+    """(train columns, train target, test columns, test target) of each fold."""
+    columns, target = _sample(columns, target)
+    n = target.shape[0]
+    folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
+    splits = []
+    for fold in range(int(folds.max()) + 1):
+        test = folds == fold
+        splits.append((np.ascontiguousarray(columns[:, ~test]), target[~test],
+                       np.ascontiguousarray(columns[:, test]), target[test]))
+    return splits
+
+
+def _plane_fit(columns: np.ndarray, target: np.ndarray) -> np.ndarray:
+    """Least-squares coefficients of target ≈ Σ c_j·column_j + c_0 (intercept last)."""
+    design = np.vstack([columns, np.ones(columns.shape[1])]).T
+    return np.linalg.lstsq(design, target, rcond=None)[0]
+
+
+def plane(columns: np.ndarray, target: np.ndarray):
+    """The least-squares plane over every column as (program, constants, mean squared error):
+    with many weakly relevant columns it is hard to beat, and always a candidate."""
+    coefficients = _plane_fit(columns, target)
+    program: list = []
+    for j in range(columns.shape[0]):
+        program += [("var", j), ("param", j), ("op", "mul")] + ([("op", "add")] if j else [])
+    program += [("param", columns.shape[0]), ("op", "add")]
+    residual = coefficients[:-1] @ columns + coefficients[-1] - target
+    return tuple(program), tuple(float(c) for c in coefficients), float(np.mean(residual * residual))
+
+
+def plane_error(columns: np.ndarray, target: np.ndarray) -> HeldOut:
+    """The plane's held-out error, fitted in closed form on each fold's training rows."""
+    squared = []
+    for x_train, y_train, x_test, y_test in _splits(columns, target):
+        if y_train.shape[0] <= columns.shape[0] + 1:
+            return HeldOut(math.inf, math.inf)
+        c = _plane_fit(x_train, y_train)
+        squared.append((c[:-1] @ x_test + c[-1] - y_test) ** 2)
+    return _summary(np.concatenate(squared))
+
+
+def held_out_errors(programs, columns: np.ndarray, target: np.ndarray) -> tuple[list[HeldOut], HeldOut]:
+    """The held-out error of each (program, constants), and that of the constant."""
+    splits = _splits(columns, target)
+    constant = np.concatenate([(y_test - y_train.mean()) ** 2 for _, y_train, _, y_test in splits])
+    results = []
+    for program, constants in programs:
+        program, constants = free_constants(program, constants)
+        squared = []
+        for x_train, y_train, x_test, y_test in splits:
+            fitted, _, ok = _native.refit(program, constants, x_train, y_train) if constants else (constants, 0, True)
+            if not ok or len(constants) >= y_train.shape[0]:
+                squared = [np.array([math.inf])]
+                break
+            out = np.empty(y_test.shape[0])
+            _native.predict(program, fitted, x_test, out)
+            squared.append((out - y_test) ** 2)
+        results.append(_summary(np.concatenate(squared)))
+    return results, _summary(constant)
+
+
+def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:
+    """Among the formulas no more complex than `prefer` (the search's own choice) and within one
+    standard error of the lowest held-out error of those, `prefer` when it is one of them, else
+    the simplest; None when the constant is among them (no formula predicts held-out rows better
+    than the mean). Held-out errors never promote a longer formula: its shape was chosen on all
+    the rows, so its held-out error flatters it."""
+    errors = [e for i, e in enumerate(errors) if complexities[i] <= complexities[prefer]]
+    floor = kFloor * variance
+    loss = [max(e.loss, floor) for e in errors] + [max(constant.loss, floor)]
+    error = [e.standard_error for e in errors] + [constant.standard_error]
+    lowest = min(range(len(loss)), key=lambda i: (loss[i], i))
+    if not math.isfinite(loss[lowest]):
+        return None
+    bound = loss[lowest] + (error[lowest] if loss[lowest] > floor else 0.0)
+    within = [i for i in range(len(errors)) if loss[i] <= bound]
+    if loss[-1] <= bound or not within:
+        return None
+    if prefer in within:
+        return prefer
+    return min(within, key=lambda i: (complexities[i], loss[i], i))

@@ -1,0 +1,125 @@
+"""The data a discovery reads, checked once: X as (variables × rows) float64 columns, y as rows.
+
+Only finite real numbers pass. Complex values are refused rather than cut to their real part,
+and dates, times and text are refused rather than read as numbers they are not; each message
+names what is wrong and where.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+__all__ = ["default_names", "columns_of", "target_of", "frame_columns"]
+
+# dtype kinds that are real numbers: bool, signed, unsigned, float
+_REAL_KINDS = "biuf"
+# Text is read as numbers where it spells them (as NumPy does), else refused as not numeric.
+_REFUSED_KINDS = {"c": "complex numbers", "M": "dates", "m": "time spans", "V": "records"}
+
+
+def default_names(n: int) -> tuple[str, ...]:
+    return ("x",) if n == 1 else tuple(f"x{i}" for i in range(n))
+
+
+def _refuse_kind(kind: str, what: str) -> None:
+    if kind in _REFUSED_KINDS:
+        raise TypeError(f"{what} holds {_REFUSED_KINDS[kind]}; only real numbers can be searched or evaluated")
+
+
+def _real_array(data: Any, what: str) -> np.ndarray:
+    """`data` as float64, refusing complex numbers, dates and times (also as items of an object
+    array)."""
+    raw = data if isinstance(data, np.ndarray) else None
+    if raw is None:
+        try:
+            raw = np.asarray(data)
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{what} must be numeric: {exc}") from exc
+    _refuse_kind(raw.dtype.kind, what)
+    if raw.dtype.kind == "O":
+        for item in raw.flat:
+            if isinstance(item, (complex, np.complexfloating)) and not isinstance(item, (float, int)):
+                raise TypeError(f"{what} holds a complex number ({item!r}); only real numbers can be searched")
+            if isinstance(item, (np.datetime64, np.timedelta64)) or hasattr(item, "isoformat"):
+                raise TypeError(f"{what} holds a date or time ({item!r}); only real numbers can be searched")
+    try:
+        return np.asarray(raw, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{what} must be numeric: {exc}") from exc
+
+
+def _is_frame(X: Any) -> bool:
+    return getattr(X, "columns", None) is not None and hasattr(X, "to_numpy") and getattr(X, "ndim", 2) == 2
+
+
+def _frame_data(X: Any, labels: list) -> np.ndarray:
+    """A DataFrame's columns as float64, naming the first column that is not real numbers."""
+    for label, dtype in zip(labels, list(getattr(X, "dtypes", ()))):
+        kind = getattr(dtype, "kind", "O")
+        _refuse_kind(kind, f"column {str(label)!r} of X")
+        if kind == "O":
+            _real_array(X[label].to_numpy(), f"column {str(label)!r} of X")
+    try:
+        return X.to_numpy(dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"X has a column that is not numeric: {exc}") from exc
+
+
+def columns_of(X: Any, *, allow_nonfinite: bool, expect: int | None = None):
+    """X as a C-contiguous (variables × rows) float64 array, and its column names if any."""
+    names = None
+    if _is_frame(X):
+        labels = list(X.columns)
+        names = tuple(str(c) for c in labels)
+        data = _frame_data(X, labels)
+    else:
+        data = _real_array(X, "X")
+    if data.ndim == 1:
+        data = data.reshape(-1, 1)
+    if data.ndim != 2:
+        raise ValueError(f"X must be 2-D (rows × variables), got {data.ndim} dimensions")
+    if data.shape[1] == 0:
+        raise ValueError("X is empty: it has no variables")
+    if expect is not None and data.shape[1] != expect:
+        raise ValueError(f"X has {data.shape[1]} variables, the formula {expect}")
+    if not allow_nonfinite and not np.isfinite(data).all():
+        row, col = np.argwhere(~np.isfinite(data))[0]
+        raise ValueError(f"X has a non-finite value ({data[row, col]}) at row {row}, column {col}")
+    return np.ascontiguousarray(data.T), names
+
+
+def frame_columns(X: Any, names: tuple[str, ...]):
+    """The (variables × rows) columns of a DataFrame X read by the formula's variable names.
+
+    None when X is not a DataFrame, or when its columns are not labelled by text (a frame made
+    from a bare array, read by position). A frame labelled by text that lacks one of the names
+    is refused: reading it by position could silently compute with the wrong columns.
+    """
+    if not _is_frame(X):
+        return None
+    labels = list(X.columns)
+    if not all(isinstance(c, str) for c in labels):
+        return None
+    missing = [n for n in names if n not in labels]
+    if missing:
+        raise ValueError(
+            f"X has no column named {', '.join(repr(m) for m in missing)} (it has {', '.join(repr(c) for c in labels)}); "
+            "the formula reads a DataFrame's columns by name (pass X.to_numpy() to read them by position)"
+        )
+    return columns_of(X[list(names)], allow_nonfinite=True, expect=len(names))[0]
+
+
+def target_of(y: Any, rows: int) -> np.ndarray:
+    target = _real_array(y.to_numpy() if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray) else y, "y")
+    if target.ndim == 2 and target.shape[1] == 1:
+        target = target[:, 0]
+    if target.ndim != 1:
+        raise ValueError(f"y must be 1-D, got shape {target.shape}")
+    if target.shape[0] != rows:
+        raise ValueError(f"X has {rows} rows but y has {target.shape[0]}")
+    if not np.isfinite(target).all():
+        i = int(np.argwhere(~np.isfinite(target))[0][0])
+        raise ValueError(f"y has a non-finite value ({target[i]}) at row {i}")
+    return np.ascontiguousarray(target)

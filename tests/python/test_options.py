@@ -1,0 +1,186 @@
+"""The options table and the inputs it guards: every option refused by name outside its range (in
+discover, the estimator and the command line alike), the table held against the engine's own
+defaults and the estimator's signature, refused input kinds, and results that do not depend on
+the units of the data."""
+
+import inspect
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from zan_math import _native, _options, discover
+
+KINETIC = np.array([(1, 1), (2, 1), (2, 2), (3, 2), (1, 3), (4, 3), (5, 1)], float)
+KINETIC_E = 0.5 * KINETIC[:, 0] * KINETIC[:, 1] ** 2
+
+BAD = [
+    ("max_terms", 8, ValueError),  # once a crash of the interpreter
+    ("max_terms", 0, ValueError),
+    ("max_complexity", -1, ValueError),
+    ("max_complexity", 0, ValueError),
+    ("sample_rows", -5, ValueError),
+    ("sample_rows", 1, ValueError),
+    ("search_size", 10**9, ValueError),  # once minutes and gigabytes
+    ("search_size", 2.0, TypeError),
+    ("time_limit", "1", TypeError),
+    ("time_limit", 0, ValueError),
+    ("time_limit", float("nan"), ValueError),
+    ("use_trig", "no", TypeError),
+    ("use_zan", 1, TypeError),
+    ("selection", "fastest", ValueError),
+    ("progress", "yes", TypeError),
+]
+
+
+@pytest.mark.parametrize("name, value, error", BAD)
+def test_an_option_out_of_range_is_refused_by_name(name, value, error):
+    with pytest.raises(error, match=f"^{name} must be"):
+        discover(KINETIC, KINETIC_E, **{name: value})
+
+
+@pytest.mark.parametrize("name, value, error", [b for b in BAD if b[0] != "progress"])
+def test_the_estimator_refuses_the_same_values(name, value, error):
+    pytest.importorskip("sklearn")
+    from zan_math import FormulaRegressor
+
+    with pytest.raises((TypeError, ValueError), match=name):
+        FormulaRegressor(**{name: value}).fit(KINETIC, KINETIC_E)
+
+
+def test_the_table_agrees_with_the_engine_the_estimator_and_discover():
+    engine = _native.engine_defaults()
+    for option in _options.OPTIONS:
+        if option.name in engine:
+            assert engine[option.name] == option.default, option.name
+    assert engine["sample_rows"] <= engine["validation_rows"] == _options.by_name("sample_rows").high
+    signature = inspect.signature(discover).parameters
+    for option in _options.OPTIONS:
+        assert signature[option.name].default == option.default, option.name
+    pytest.importorskip("sklearn")
+    from zan_math import FormulaRegressor
+
+    params = FormulaRegressor().get_params()
+    assert {o.name: o.default for o in _options.OPTIONS}.items() <= params.items()
+
+
+@pytest.mark.parametrize("flag, value", [("--max-terms", "8"), ("--search-size", "0"), ("--time-limit", "0")])
+def test_the_command_line_refuses_by_flag_and_shows_the_ranges(flag, value):
+    proc = subprocess.run([sys.executable, "-m", "zan_math", flag, value], capture_output=True, text=True)
+    assert proc.returncode == 2 and proc.stderr.startswith(f"zan-discover: {flag}: must be")
+    assert "Traceback" not in proc.stderr
+    text = subprocess.run([sys.executable, "-m", "zan_math", "--help"], capture_output=True, text=True).stdout
+    assert "(default 10; an integer from 1 to 12)" in " ".join(text.split())
+
+
+def _complex_frame():
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"m": KINETIC[:, 0] + 0j, "v": KINETIC[:, 1]})
+
+
+def _date_frame():
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"m": pd.date_range("2020-01-01", periods=7), "v": KINETIC[:, 1]})
+
+
+@pytest.mark.parametrize(
+    "make, match",
+    [
+        (lambda: KINETIC + 1j, "complex"),
+        (lambda: KINETIC.astype(object) + 1j, "complex"),
+        (lambda: np.array(["2020-01-01"] * 14, dtype="datetime64[D]").reshape(7, 2), "dates"),
+        (_complex_frame, "column 'm' of X holds complex"),
+        (_date_frame, "column 'm' of X holds dates"),
+    ],
+)
+def test_complex_and_dates_are_refused_never_cut(make, match):
+    X = make()
+    with pytest.raises(TypeError, match=match):
+        discover(X, KINETIC_E)
+    formula = discover(KINETIC, KINETIC_E, names=["m", "v"]).best
+    with pytest.raises(TypeError, match=match):
+        formula.predict(X)
+    with pytest.raises(TypeError, match="y holds complex"):
+        discover(KINETIC, KINETIC_E + 0j)
+
+
+def test_predict_reads_a_dataframe_by_name():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame(KINETIC, columns=["m", "v"])
+    formula = discover(frame, KINETIC_E).best
+    assert np.array_equal(formula.predict(frame[["v", "m"]]), KINETIC_E)
+    with pytest.raises(ValueError, match="no column named 'm'"):
+        formula.predict(pd.DataFrame(KINETIC, columns=["a", "v"]))
+    assert np.array_equal(formula.predict(pd.DataFrame(KINETIC)), KINETIC_E)  # unlabelled: by position
+
+
+@pytest.mark.parametrize("k", [-300, -200, -30, 30, 160, 300])
+def test_the_target_units_scale_the_constant_only(k):
+    rng = np.random.default_rng(1)
+    X = rng.uniform(1, 3, (40, 2))
+    y = 0.5 * X[:, 0] * X[:, 1] ** 2 * 10.0**k
+    best = discover(X, y).best
+    assert best.text.endswith("*x0*x1**2") and best.r2 == pytest.approx(1.0)
+    assert len(best.constants) == 1 and best.constants[0] == pytest.approx(0.5 * 10.0**k, rel=1e-12)
+    assert np.allclose(best.predict(X), y, rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("k", [-300, 300])
+def test_a_variable_in_extreme_units_is_searched_and_predicted(k):
+    rng = np.random.default_rng(2)
+    X = rng.uniform(1, 3, (40, 2)) * [10.0**k, 1.0]
+    y = 0.5 * (X[:, 0] / 10.0**k) * X[:, 1] ** 2
+    best = discover(X, y).best
+    assert best.r2 == pytest.approx(1.0) and np.allclose(best.predict(X), y, rtol=1e-12)
+
+
+def test_units_through_discover_and_the_command_line(tmp_path):
+    rng = np.random.default_rng(0)
+    L, g = rng.uniform(0.5, 2, 50), rng.uniform(9, 10, 50)
+    T = 2 * np.pi * np.sqrt(L / g)
+    best = discover(np.column_stack([L, g]), T, names=["L", "g"], units={"L": "m", "g": "m/s^2"}, y_units="s").best
+    assert best.text == "6.283185307*sqrt(L/g)" and best.complexity == len(best.program)
+    with pytest.raises(ValueError, match="go together"):
+        discover(np.column_stack([L, g]), T, units={"x0": "m", "x1": "m/s^2"})
+    path = tmp_path / "pendulum.csv"
+    np.savetxt(path, np.column_stack([L, g, T]), delimiter=",", header="L,g,T", comments="")
+    for units, y_units, status, text in [("L=m,g=m/s^2", "s", 0, "6.283185307*sqrt(L/g)"),
+                                         ("L=m,g=m/s^2", "kg", 2, "cannot be made"), ("L=m,g=m/q", "s", 2, "'q'")]:
+        proc = subprocess.run([sys.executable, "-m", "zan_math", str(path), "--units", units, "--y-units", y_units],
+                              capture_output=True, text=True)
+        assert proc.returncode == status and text in proc.stdout + proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_a_formula_without_a_value_just_past_the_rows_is_left_off():
+    # log(2.744 - sqrt(log x)) has no value past x = 1,863; rows end at 1,827
+    from zan_math._domain import admitted, rows_box, widened
+
+    program = (("const", 2.744), ("var", 0), ("op", "ln"), ("op", "sqrt"), ("op", "sub"), ("op", "ln"))
+    x = np.linspace(1.0, 1827.0, 50)
+    y = np.log(2.744 - np.sqrt(np.log(x)))
+    box = rows_box(x[None, :])
+    assert admitted(program, (), box, y) and not admitted(program, (), widened(box, 0.25), y)
+    blow_up = (("var", 0), ("const", 16.0), ("op", "mul"), ("op", "exp"))  # exp(16x) past x = 1
+    x = np.linspace(0.0, 1.0, 50)
+    assert not admitted(blow_up, (), widened(rows_box(x[None, :]), 0.25), np.exp(16 * x))
+
+
+def test_formulas_record_where_they_hold():
+    rng = np.random.default_rng(6)
+    x = rng.uniform(1, 4, 80)
+    y = 3 * np.log(x) + rng.normal(scale=0.05, size=80)
+    result = discover(x, y, domain={"x": (0.5, 10)})
+    assert all(f.domain is None or f.domain["x"][0] <= 0.5 and f.domain["x"][1] >= 10 for f in result.front)
+    assert result.best.domain["x"] == pytest.approx((0.5, 10))
+    exact = discover(x, 3 * np.log(x)).best  # an exact law needs only the rows' own box
+    assert exact.domain == {"x": (x.min(), x.max())}
+    with pytest.raises(ValueError, match="domain"):
+        discover(x, y, domain={"z": (0, 1)})
+
+
+def test_the_readme_lists_every_option_as_the_table_says():
+    readme = (__import__("pathlib").Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    start = readme.index("<!-- options table")
+    table = readme[readme.index("\n", start) + 1 : readme.index("<!-- end of options table -->")].strip()
+    assert table == _options.markdown_table()
