@@ -57,7 +57,7 @@ OPTIONS: tuple[Option, ...] = (
            "lowest loss, checked on held-out rows: an overfit gives way to a simpler formula, the constant to "
            "none) or 'accuracy' (the lowest loss)", choices=("best", "accuracy"), flag="--selection"),
     Option("sample_rows", "int", 256, "rows the search runs on (a deterministic, evenly spread sample)",
-           low=16, high=1024, flag="--sample-rows"),
+           low=8, high=1024, flag="--sample-rows"),
     Option("search_size", "int", 10, "largest building block the search makes, in tokens", low=1, high=16,
            flag="--search-size"),
     Option("max_terms", "int", 6, "most terms in a fitted sum", low=1, high=7, flag="--max-terms"),

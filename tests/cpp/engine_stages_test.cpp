@@ -62,7 +62,7 @@ ze::SumTarget target_of(const ze::SearchSample& s) { return {s.y(), s.y_mean(), 
 TEST(EngineGeneration, CountsOfTheFirstLevels) {
     Fixture f(2, [](double a, double b, double) { return a + b; });
     ze::EngineConfig config;
-    config.operators = zd::with_trig(config.operators, false);
+    config.operators = zd::with_trig(zd::kDefaultOperators, false);
     const ze::AllowedOperators ops = ze::allowed_operators(config);
     ASSERT_EQ(ops.unary.size(), 5u);
     ASSERT_EQ(ops.binary.size(), 4u);

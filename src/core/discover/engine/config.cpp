@@ -30,6 +30,7 @@ std::optional<std::string> invalid_option(const EngineConfig& c) {
         if (r.value < r.lo || r.value > r.hi)
             return std::string(r.name) + " must be in [" + std::to_string(r.lo) + ", " + std::to_string(r.hi) +
                    "], got " + std::to_string(r.value);
+    if ((c.operators & ~kAllOperators) != 0) return "operators holds a bit of no operator";
     if (c.selection != Selection::Best && c.selection != Selection::Accuracy) return "selection is not a known choice";
     // infinity is allowed: it is no limit, as 0 is
     if (!(c.time_limit >= 0.0))

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/discover/engine/lm.hpp"
-
 #include "core/discover/operators.hpp"
 
 namespace zan::discover::engine {
@@ -25,9 +24,9 @@ enum class Selection : std::uint8_t {
 inline constexpr std::size_t kMaxTermsLimit = kMaxLmParams - 1;
 // A single formula is refitted as a·f + b around its inner constants.
 inline constexpr std::size_t kMaxInnerConstantsLimit = kMaxLmParams - 2;
-// Fewer sample rows than twice the constants of the largest fit would let a sum pass
-// through every row and look exact.
-inline constexpr std::size_t kMinSampleRows = 2 * kMaxLmParams;
+// With fewer sample rows than the constants of the largest fit, a sum passes through every
+// row and looks exact.
+inline constexpr std::size_t kMinSampleRows = kMaxLmParams;
 // The upper limits bound a search on data nothing explains (pure noise, four variables),
 // where no exact fit ends it early. Its time grows about linearly with the sample rows
 // (defaults ×4: ×10 the time), the validation rows (8192: ~10 s) and the depth, and with

@@ -8,10 +8,7 @@
 namespace zan::discover::engine {
 
 AllowedOperators allowed_operators(const EngineConfig& config) {
-    AllowedOperators out;
-    out.unary = search_operators(config.operators, 1);
-    out.binary = search_operators(config.operators, 2);
-    return out;
+    return {search_operators(config.operators, 1), search_operators(config.operators, 2)};
 }
 
 std::vector<Candidate> generate_candidates(const NodeStore& store, const AllowedOperators& operators,
