@@ -62,9 +62,13 @@ class Law(Problem):
         return tuple(sorted(found - _ENGINE_FUNCTIONS))
 
     def evaluate(self, X: np.ndarray) -> np.ndarray:
+        """The law's values; NaN where it has none (SymPy may write a root of a negative
+        number as an imaginary one, which must not pass for its real part)."""
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            return super().evaluate(X)
+            out = np.asarray(self.function(*X.T), dtype=complex)
+        out = np.where(out.imag == 0, out.real, np.nan)
+        return np.broadcast_to(out, (X.shape[0],)).copy()
 
     def sample(self, rows: int, seed: int) -> np.ndarray:
         """`rows` rows drawn uniformly in the ranges, keeping those where the law has a value."""
