@@ -85,22 +85,17 @@ def free_constants(program, constants):
     return tuple(tokens), np.array(values, dtype=float)
 
 
-def _arity(token):
-    from zan_math._export import ARITY
-
-    kind, value = token
-    return ARITY[value] if kind == "op" else 0
-
-
 def vanished_term(program, start, fitted) -> bool:
     """Whether a coefficient refitted to zero multiplies (or is divided by) a term holding a
     variable: the refit then removed that term, and the law it matches is not the formula's form."""
+    from zan_math._export import ARITY
+
     gone = {i for i, (v, v0) in enumerate(zip(fitted, start)) if v0 != 0 and abs(v) < 1e-6 * max(1.0, abs(v0))}
     if not gone:
         return False
     stack: list[tuple[bool, int | None]] = []  # (holds a variable, the parameter it is, up to sign)
     for kind, value in program:
-        n = _arity((kind, value))
+        n = ARITY[value] if kind == "op" else 0
         if n == 0:
             stack.append((kind == "var", value if kind == "param" else None))
             continue
@@ -384,7 +379,7 @@ def main(argv=None):
 
     summary = summarise(results, laws, args.levels, ["ours", *peer_names])
     summary["wall_s"] = time.perf_counter() - started
-    summary["options"] = {k: v for k, v in options.items()}
+    summary["options"] = dict(options)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"summary": summary, "results": list(results.values())}, fh, indent=1, default=str)
