@@ -411,6 +411,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
     import numpy as np
 
     from ._discover import discover
+    from ._display import with_error
     from ._export import identifiers
 
     X = np.array(x_data, dtype=np.float64).T
@@ -470,7 +471,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             print(f"formula:   {target} = {best.text}")
             print(f"fit:       rmse {best.rmse:.6g}, R² {best.r2:.10g}, complexity {best.complexity}")
             if best.constants:
-                print("constants: " + ", ".join(_with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
+                print("constants: " + ", ".join(with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
             print("front:")
             print(_front_table(result.shown_front, best))
             note = result._hidden_note()
@@ -500,13 +501,6 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
         except DataError as exc:
             fail(str(exc), EXIT_USAGE)
     return status
-
-
-def _with_error(value: float, error: float) -> str:
-    """A fitted constant with its standard error, e.g. 0.99890 ± 0.00012."""
-    if not math.isfinite(error):
-        return f"{value:.10g}"
-    return f"{value:.10g} ± {error:.2g}"
 
 
 def _front_table(front, best) -> str:
