@@ -1,15 +1,24 @@
 """zan-discover: find a formula that explains a column of a CSV file.
 
-    python -m zan_math [FILE] [--target NAME] [--json] [--plot FILE.png] [--time-limit S] ...
+    python -m zan_math [FILE] [--target NAME] [--json] [--plot FILE.png] [--report FILE.html]
+                       [--time-limit S] ...
 
-FILE is a CSV file with a header row and numeric columns ("-" reads standard input). The
-target column (default: the last one) is explained by the other columns, under their own
-names. Without FILE the search runs on the orbits of the eight planets and rediscovers
-Kepler's third law. `--classic` runs the classic fixed search (`find_formula`) instead.
+FILE is UTF-8 CSV text (a byte-order mark and any line ends are read) with a header row and
+numeric columns, separated by ',', ';' or tab: whichever splits the header into the most cells
+("-" reads standard input). The target column (default: the last one) is explained by the
+other columns, under their own names. Without FILE the search runs on the orbits of the eight
+planets and rediscovers Kepler's third law. `--classic` runs the classic fixed search
+(`find_formula`) instead.
+
+The text output names the chosen formula, its fit, its constants with their standard errors
+and the front the rows support. `--plot` draws a picture in the format its suffix names;
+`--report` writes an HTML page with no script (formulas in MathML, plots in SVG). Both paths
+are checked before the search.
 
 Exit status: 0 a formula was found; 1 none was (nothing within the limits explains the target
 better than a constant); 2 usage or bad data (one line on standard error); 130 interrupted by
-Ctrl-C, after printing the best formula found so far. --json does not change the status.
+Ctrl-C, after printing the best formula found so far; 141 when the reader of the output goes
+away. --json does not change the status.
 """
 
 from __future__ import annotations
@@ -412,6 +421,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
     import numpy as np
 
     from ._discover import discover
+    from ._display import with_error
     from ._export import identifiers
 
     X = np.array(x_data, dtype=np.float64).T
@@ -471,7 +481,7 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
             print(f"formula:   {target} = {best.text}")
             print(f"fit:       rmse {best.rmse:.6g}, R² {best.r2:.10g}, complexity {best.complexity}")
             if best.constants:
-                print("constants: " + ", ".join(_with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
+                print("constants: " + ", ".join(with_error(c, e) for c, e in zip(best.constants, best.constant_errors)))
             print("front:")
             print(_front_table(result.shown_front, best))
             note = result._hidden_note()
@@ -501,13 +511,6 @@ def run_discover(args, source, target, names, x_data, y, plotting) -> int:
         except DataError as exc:
             fail(str(exc), EXIT_USAGE)
     return status
-
-
-def _with_error(value: float, error: float) -> str:
-    """A fitted constant with its standard error, e.g. 0.99890 ± 0.00012."""
-    if not math.isfinite(error):
-        return f"{value:.10g}"
-    return f"{value:.10g} ± {error:.2g}"
 
 
 def _front_table(front, best) -> str:

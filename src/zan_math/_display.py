@@ -2,14 +2,17 @@
 
 A :class:`~zan_math.DiscoveryResult`, a :class:`~zan_math.Formula` and a fitted
 :class:`~zan_math.FormulaRegressor` show in Jupyter as a table of the front (complexity, loss,
-R², the formula in LaTeX, the chosen row marked) beside a plot of loss per complexity, in SVG
-written here, so no plotting library is needed. :func:`report_html` makes a whole page of the
-same, with the fit on the data when the rows are given.
+R², the formula, the chosen row marked) beside a plot of loss per complexity, in SVG written
+here, so no plotting library is needed. :func:`report_html` makes a whole page of the same,
+with the fit on the data when the rows are given.
+
+Formulas are set in MathML (see :mod:`zan_math._mathml`), which browsers and Jupyter render
+themselves: the views read well with no script and no network. Without SymPy a formula shows
+as its text, in monospace.
 
 Every name shown may come from a column header, so all text is escaped: a column called
 ``<script>`` stays text. Jupyter typesets ``$...$`` and ``\\(...\\)`` anywhere in HTML output, so
-the views are marked for MathJax to skip, and only the cells holding a formula's LaTeX (written
-between ``\\(`` and ``\\)``) for it to typeset: a column called ``$\\frac{$`` is shown as it is.
+the views are marked for MathJax to skip: a column called ``$\\frac{$`` is shown as it is.
 """
 
 from __future__ import annotations
@@ -28,17 +31,23 @@ NO_POSITIVE_FLOOR = 1e-30
 REPORT_MAX_POINTS = 2000
 
 _SKIP_MATH = "tex2jax_ignore mathjax_ignore"  # the class names MathJax 2 and 3 skip
-_TYPESET = "tex2jax_process mathjax_process"  # ... and typeset within a skipped element
-_MATHJAX = "https://cdn.jsdelivr.net/npm/mathjax@3/es5/tex-chtml.js"
 
+# Notes under a table wrap at the table's width (width 0, min-width 100%) rather than widen
+# it and push the plot below.
 _STYLE = """
 .zan-view { display: flex; flex-wrap: wrap; gap: 1em; align-items: flex-start; font-family: sans-serif; }
 .zan-view table { border-collapse: collapse; font-size: 0.9em; }
 .zan-view th, .zan-view td { padding: 0.2em 0.6em; text-align: right; border-bottom: 1px solid #ddd; }
-.zan-view td.zan-formula { text-align: left; }
+.zan-view .zan-formula { text-align: left; }
+.zan-view td.zan-formula math { font-size: 1.15em; math-style: normal; }
+.zan-view p { margin: 0.3em 0; font-size: 0.9em; width: 0; min-width: 100%; }
 .zan-view tr.zan-chosen { background: #fff3c4; font-weight: bold; }
 .zan-view caption { text-align: left; font-weight: bold; padding-bottom: 0.3em; }
 .zan-view svg { font-family: sans-serif; }
+"""
+_PAGE_STYLE = """
+body { font-family: sans-serif; margin: 1.5em 2em; max-width: 75em; }
+.zan-headline { display: inline-block; font-size: 1.4em; margin: 0.2em 0; }
 """
 
 
@@ -89,11 +98,24 @@ def _chosen(front: Sequence[Any], best: Any) -> int | None:
     return None
 
 
+def formula_markup(formula, *, display: str = "inline") -> str:
+    """The formula typeset in MathML, or its text in monospace when there is no MathML."""
+    from ._mathml import formula_mathml
+
+    markup = formula_mathml(formula, display=display)
+    return f"<code>{_text(formula.text)}</code>" if markup is None else markup
+
+
+def with_error(value: float, error: float) -> str:
+    """A fitted constant with its standard error, e.g. 0.9988975162 ± 0.00034; the error is left
+    out where it is not known (NaN)."""
+    if not math.isfinite(error):
+        return f"{value:.10g}"
+    return f"{value:.10g} ± {error:.2g}"
+
+
 def _formula_cell(formula) -> str:
-    tex = _latex(formula)
-    if tex is None:
-        return f'<td class="zan-formula"><code>{_text(formula.text)}</code></td>'
-    return f'<td class="zan-formula {_TYPESET}" title="{_text(formula.text)}">\\({_text(tex)}\\)</td>'
+    return f'<td class="zan-formula" title="{_text(formula.text)}">{formula_markup(formula)}</td>'
 
 
 # ---- the front as a table -----------------------------------------------------------------
@@ -110,7 +132,7 @@ def front_table(front: Sequence[Any], best: Any, caption: str | None = None) -> 
             f"<tr{mark}><td>{'★' if chosen else ''}</td><td>{formula.complexity}</td>"
             f"<td>{_number(formula.loss, 4)}</td><td>{_number(formula.r2, 10)}</td>{_formula_cell(formula)}</tr>"
         )
-    head = "<tr><th></th><th>complexity</th><th>loss</th><th>R²</th><th>formula</th></tr>"
+    head = "<tr><th></th><th>complexity</th><th>loss</th><th>R²</th><th class='zan-formula'>formula</th></tr>"
     title = f"<caption>{_text(caption)}</caption>" if caption else ""
     return f"<table>{title}<thead>{head}</thead><tbody>{''.join(rows)}</tbody></table>"
 
@@ -275,23 +297,46 @@ def _view(inner: str) -> str:
     return f'<div class="zan-view {_SKIP_MATH}"><style>{_STYLE}</style>{inner}</div>'
 
 
-def _renamed(names: Sequence[str]) -> str:
-    """Which column each variable of the formulas stands for, where the two differ."""
+def _paragraphs(lines: Sequence[str | None]) -> str:
+    return "".join(f"<p>{_text(line)}</p>" for line in lines if line)
+
+
+def _renamed(front: Sequence[Any]) -> list[str]:
+    """Which column each variable of the formulas stands for, where the two differ; variables no
+    formula shown uses (a column set aside, say) go unmentioned."""
     from ._export import identifiers
 
-    lines = [f"{ident} is the column '{name}'" for ident, name in zip(identifiers(names), names) if ident != name]
-    return "".join(f"<p>{_text(line)}</p>" for line in lines)
-
-
-def _table(front: Sequence[Any], best: Any, caption: str | None) -> str:
     names = front[0].names if front else ()
-    return f"<div>{front_table(front, best, caption)}{_renamed(names)}</div>"
+    used = {index for f in front for kind, index in f.program if kind == "var"}
+    return [
+        f"{ident} is the column '{name}'"
+        for k, (ident, name) in enumerate(zip(identifiers(names), names))
+        if ident != name and k in used
+    ]
 
 
-def front_html(front: Sequence[Any], best: Any, caption: str | None = None) -> str:
-    """The front's table beside its plot, as an HTML fragment."""
+def _constants(formula, lead: str = "constants") -> str | None:
+    """The formula's constants with their standard errors, as the command line prints them."""
+    if formula is None or not formula.constants:
+        return None
+    return f"{lead}: " + ", ".join(with_error(c, e) for c, e in zip(formula.constants, formula.constant_errors))
+
+
+def _set_aside(result) -> str | None:
+    if not result.set_aside:
+        return None
+    columns = ", ".join(f"'{name}'" for name in result.set_aside)
+    return f"set aside before the search, as the target showed no dependence on them: {columns}"
+
+
+def _table(front: Sequence[Any], best: Any, caption: str | None, notes: Sequence[str | None] = ()) -> str:
+    return f"<div>{front_table(front, best, caption)}{_paragraphs([*notes, *_renamed(front)])}</div>"
+
+
+def front_html(front: Sequence[Any], best: Any, caption: str | None = None, notes: Sequence[str | None] = ()) -> str:
+    """The front's table, with lines of notes under it, beside its plot, as an HTML fragment."""
     plot = front_svg(front, best) if front else ""
-    return _view(f"{_table(front, best, caption)}<div>{plot}</div>")
+    return _view(f"{_table(front, best, caption, notes)}<div>{plot}</div>")
 
 
 def _caption(result) -> str:
@@ -311,12 +356,13 @@ def _caption(result) -> str:
 
 def result_html(result) -> str:
     """The notebook view of a DiscoveryResult: the formulas its rows support."""
-    return front_html(result.shown_front, result.best, _caption(result))
+    notes = [_constants(result.best, "constants of the chosen formula"), _set_aside(result)]
+    return front_html(result.shown_front, result.best, _caption(result), notes)
 
 
 def formula_html(formula) -> str:
     """The notebook view of one Formula: its row of the table."""
-    return _view(_table([formula], formula, f"rmse {_number(formula.rmse, 6)}"))
+    return _view(_table([formula], formula, f"rmse {_number(formula.rmse, 6)}", [_constants(formula)]))
 
 
 def regressor_html(estimator) -> str:
@@ -325,10 +371,26 @@ def regressor_html(estimator) -> str:
         from sklearn.utils import estimator_html_repr
 
         return estimator_html_repr(estimator)
-    caption = repr(estimator)
-    if getattr(estimator, "interrupted_", False):
-        caption += f"; the search stopped early ({estimator.stop_reason_})"
-    return front_html(estimator.front_, estimator.best_, caption)
+    result = _regressor_result(estimator)
+    caption = f"{estimator!r}; {_caption(result)}"
+    found = getattr(estimator, "result_", None)
+    if found is not None and found.best is None:
+        caption += "; the search found no formula: best_ is the mean of y"
+    notes = [_constants(result.best, "constants of the chosen formula"), _set_aside(result)]
+    return front_html(result.shown_front, result.best, caption, notes)
+
+
+def _regressor_result(estimator):
+    """The fitted search's result with the estimator's own front and choice (the mean of y when
+    the search found nothing), so its view leaves off what the training rows do not support."""
+    from ._discover import DiscoveryResult
+
+    found = getattr(estimator, "result_", None)  # None: fitted before the result was kept
+    result = DiscoveryResult(list(estimator.front_), estimator.best_, estimator.best_.names,
+                             estimator.interrupted_, estimator.stop_reason_, [])  # fmt: skip
+    if found is not None:
+        result.beats_mean, result.rows, result.set_aside = found.beats_mean, found.rows, found.set_aside
+    return result
 
 
 def regressor_bundle(estimator, bundle: dict[str, str]) -> dict[str, str]:
@@ -378,7 +440,7 @@ def report_html(result, X=None, y=None, *, title: str | None = None, target: str
     """A standalone HTML page: the chosen formula, the front (table and plot) and, given the
     rows X and targets y, the formula against the data and the residuals.
 
-    The formulas are typeset by MathJax, loaded from a CDN; offline they show as LaTeX source.
+    The page holds no script and loads nothing: the formulas are MathML, the plots SVG.
     """
     title = title or "Formula discovery"
     target = target or "y"
@@ -387,25 +449,27 @@ def report_html(result, X=None, y=None, *, title: str | None = None, target: str
     if best is None:
         parts.append("<p>No formula was found.</p>")
     else:
+        from ._mathml import formula_mathml
+
+        typeset = formula_mathml(best, display="block", target=target)
+        if typeset is not None:
+            parts.append(f'<div class="zan-headline">{typeset}</div>')
         parts.append(f"<p><code>{_text(target)} = {_text(best.text)}</code></p>")
-        tex = _latex(best)
-        if tex is not None:
-            parts.append(f'<p class="{_TYPESET}">\\[{_text(tex)}\\]</p>')
-        parts.append(
-            f"<p>complexity {best.complexity}, rmse {_number(best.rmse, 6)}, R² {_number(best.r2, 10)}</p>"
-        )
+        lines = [
+            f"complexity {best.complexity}, rmse {_number(best.rmse, 6)}, R² {_number(best.r2, 10)}",
+            _constants(best),
+            None if result.beats_mean else "No formula predicts held-out rows better than the mean: "
+            "the chosen formula is the constant.",
+            _set_aside(result),
+        ]
+        parts.append(_paragraphs(lines))
     parts.append("<h2>Front</h2>")
-    parts.append(result_html(result))
+    parts.append(front_html(result.shown_front, result.best, _caption(result)))
     if best is not None and X is not None and y is not None:
         parts.append("<h2>Fit</h2>")
         parts.append(_fit_svgs(best, X, y, target))
-    mathjax = (
-        "<script>window.MathJax = {options: {ignoreHtmlClass: 'tex2jax_ignore', "
-        "processHtmlClass: 'tex2jax_process'}};</script>"
-        f'<script async src="{_MATHJAX}"></script>'
-    )
     return (
         '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
-        f"<title>{_text(title)}</title><style>{_STYLE}</style>{mathjax}</head>"
-        f'<body class="{_SKIP_MATH}">{"".join(parts)}</body></html>\n'
+        f"<title>{_text(title)}</title><style>{_PAGE_STYLE}{_STYLE}</style></head>"
+        f'<body>{"".join(parts)}</body></html>\n'
     )

@@ -61,7 +61,10 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
       pandas DataFrame), which are then the formula's variable names;
     - ``interrupted_`` and ``stop_reason_``: whether, and why, the search stopped early
       (``"time_limit"``, ``"interrupt"`` for Ctrl-C, ``"callback"``); the formulas are then
-      the best found until that moment.
+      the best found until that moment;
+    - ``result_``: the :class:`~zan_math.DiscoveryResult` of the search, as ``discover``
+      returned it: its ``shown_front`` (the formulas the training rows support, which the
+      notebook view shows), ``beats_mean``, ``set_aside`` and ``rows``.
 
     When the search returns no formula at all (too few rows for the constants any formula
     needs, or a stop before the first level), ``best_`` is the mean of y, as the constant
@@ -138,6 +141,7 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.best_: Formula = best
         self.interrupted_: bool = result.interrupted
         self.stop_reason_: str | None = result.stop_reason
+        self.result_: DiscoveryResult = result
         return self
 
     def predict(self, X) -> np.ndarray:

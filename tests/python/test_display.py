@@ -1,11 +1,17 @@
 """The HTML views of discovered formulas (Jupyter's _repr_html_ / _repr_latex_) and the HTML
-report, read back with the standard library's HTML and XML parsers."""
+report, read back with the standard library's HTML and XML parsers, and in a browser when one
+is installed."""
 
+import html
+import json
 import math
 import re
+import shutil
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
+from xml.dom import minidom
 
 import numpy as np
 import pytest
@@ -13,17 +19,18 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zan_math import DiscoveryResult, Formula, discover
-from zan_math._display import floored_losses, report_html
+from zan_math._display import floored_losses, report_html, with_error
+from zan_math._mathml import _ELEMENTS, _Refused, _rebuilt, formula_mathml
 from zan_math.__main__ import DataError, write_report
 
 SVG = "{http://www.w3.org/2000/svg}"
-MATHJAX_SCRIPTS = 2  # the report's: MathJax's settings and MathJax itself
+MATHML = "{http://www.w3.org/1998/Math/MathML}"
 HOSTILE_NAMES = ["<script>alert(1)</script>", r"$\frac{$", "a_b^c", "100%", "#", "&amp;", '"quoted"', "\\(x"]
 
 
 class Page(HTMLParser):
     """What a browser would build: the rows of each table, the marked ones, the start tags, and
-    the text MathJax would typeset (inside an element of class mathjax_process)."""
+    the text inside <math> elements (typeset) apart from the rest (plain)."""
 
     VOID = {"meta", "br", "img", "input", "link", "hr"}
 
@@ -42,7 +49,7 @@ class Page(HTMLParser):
             if "zan-chosen" in classes:
                 self.chosen.append(len(self.rows) - 1)
         if tag not in self.VOID:
-            self.stack.append("mathjax_process" in classes or (bool(self.stack) and self.stack[-1]))
+            self.stack.append(tag == "math" or (bool(self.stack) and self.stack[-1]))
 
     def handle_endtag(self, tag):
         if tag not in self.VOID and self.stack:
@@ -55,6 +62,15 @@ class Page(HTMLParser):
 def svgs(text):
     """Every inline SVG, parsed as XML (which fails on anything ill-formed)."""
     return [ET.fromstring(chunk) for chunk in re.findall(r"<svg\b.*?</svg>", text, re.S)]
+
+
+def maths(text):
+    """Every <math> element, parsed as XML: HTML's named entities, which SymPy writes, would fail
+    here, as would anything ill-formed; and no element outside MathML's presentation set."""
+    trees = [ET.fromstring(chunk) for chunk in re.findall(r"<math\b.*?</math>", text, re.S)]
+    for tree in trees:
+        assert {e.tag.removeprefix(MATHML) for e in tree.iter()} <= _ELEMENTS | {"math"}
+    return trees
 
 
 def formula(loss, complexity, names=("x",)):
@@ -84,8 +100,10 @@ def test_result_view_has_a_row_per_formula_and_marks_the_chosen(kepler):
     assert len(shown) < len(result.front) and "not shown" in result._repr_html_()
     assert len(page.rows) == len(shown) + 1  # and the header
     assert page.chosen == [shown.index(result.best) + 1]
-    typeset = "".join(page.typeset)
-    assert typeset.count(r"\(") == len(shown) and result.best.latex() in typeset
+    assert len(maths(result._repr_html_())) == len(shown)
+    best = result.best
+    lines = "".join(page.plain)
+    assert "constants of the chosen formula: " + with_error(best.constants[0], best.constant_errors[0]) in lines
     (plot,) = svgs(result._repr_html_())
     assert len(plot.findall(f"{SVG}circle")) == len(shown) + 1  # a ring around the chosen
 
@@ -137,12 +155,14 @@ def test_names_stay_text(name):
     f = formula(0.25, 3, names=(name,))
     view = f._repr_html_()
     report = report_html(result_of([f], 0), [[1.0], [2.0]], [2.0, 4.0], title=name, target=name)
-    for text, scripts in ((view, 0), (report, MATHJAX_SCRIPTS)):
+    for text in (view, report):
         page = Page(text)
-        assert page.tags.count("script") == scripts
-        assert name in "".join(page.plain)  # shown as it is, where MathJax does not look
-        assert all(name not in chunk for chunk in page.typeset)
-        assert all(tree is not None for tree in svgs(text))
+        assert "script" not in page.tags
+        assert name in "".join(page.plain)  # the title, the target, or the line naming the column
+        assert all(name not in chunk for chunk in page.typeset if chunk != name)  # but the target's <mtext>
+        assert maths(text) and all(tree is not None for tree in svgs(text))
+    (headline, *_) = maths(report)
+    assert "".join(headline.find(f"{MATHML}mrow/{MATHML}mtext").itertext()) == name
 
 
 def test_formula_latex_with_and_without_sympy(monkeypatch, kepler):
@@ -153,6 +173,14 @@ def test_formula_latex_with_and_without_sympy(monkeypatch, kepler):
     assert plain.startswith("$") and plain.endswith("$") and "a" in plain
 
 
+def test_without_sympy_the_formulas_show_as_text(monkeypatch, kepler):
+    X, y, result = kepler
+    monkeypatch.setitem(sys.modules, "sympy", None)
+    for text in (result._repr_html_(), report_html(result, X, y)):
+        assert "<math" not in text
+        assert f"<code>{result.best.text}</code>" in text
+
+
 def test_regressor_view_before_and_after_fit(kepler):
     pytest.importorskip("sklearn")
     from zan_math import FormulaRegressor
@@ -161,10 +189,62 @@ def test_regressor_view_before_and_after_fit(kepler):
     model = FormulaRegressor()
     assert "zan-view" not in model._repr_html_()  # scikit-learn's own diagram until fitted
     model.fit(X, y)
+    shown = model.result_.shown_front  # 8 training rows: the formulas with more constants are left off
+    assert len(shown) < len(model.front_)
     for text in (model._repr_html_(), model._repr_mimebundle_()["text/html"]):
         page = Page(text)
-        assert len(page.rows) == len(model.front_) + 1 and len(page.chosen) == 1
-        assert "FormulaRegressor" in "".join(page.plain)
+        assert len(page.rows) == len(shown) + 1 and len(page.chosen) == 1
+        plain = "".join(page.plain)
+        assert "FormulaRegressor" in plain and "not shown" in plain and "constants of the chosen" in plain
+
+
+def test_regressor_view_when_the_search_finds_nothing(monkeypatch):
+    pytest.importorskip("sklearn")
+    from zan_math import FormulaRegressor, estimator
+
+    empty = DiscoveryResult([], None, ("x",), False, None, [])
+    monkeypatch.setattr(estimator, "discover", lambda *args, **kwargs: empty)
+    model = FormulaRegressor().fit([[1.0], [2.0], [3.0]], [1.0, 2.0, 4.0])
+    page = Page(model._repr_html_())
+    assert len(page.rows) == 2 and page.chosen == [1]
+    assert "best_ is the mean of y" in "".join(page.plain)
+
+
+# ---- what the views say besides the front ------------------------------------------------------
+
+
+def noted_result(beats_mean, set_aside):
+    result = result_of([formula(0.5, 3)], 0)
+    result.beats_mean, result.set_aside, result.rows = beats_mean, set_aside, 40
+    return result
+
+
+@pytest.mark.parametrize(
+    "beats_mean, set_aside, expected, absent",
+    [
+        (False, (), ["better than the mean"], ["set aside"]),
+        (True, ("<i>z</i>", "w"), ["set aside before the search", "'<i>z</i>', 'w'"], ["better than the mean"]),
+        (True, (), [], ["better than the mean", "set aside"]),
+    ],
+    ids=["constant-chosen", "columns-set-aside", "neither"],
+)
+def test_notes_on_the_mean_and_the_columns_set_aside(beats_mean, set_aside, expected, absent):
+    result = noted_result(beats_mean, set_aside)
+    for text in (result._repr_html_(), report_html(result)):
+        plain = "".join(Page(text).plain)
+        assert all(phrase in plain for phrase in expected) and not any(phrase in plain for phrase in absent)
+        assert "<i>" not in text
+
+
+@pytest.mark.parametrize(
+    "errors, shown",
+    [((0.00034,), "2 ± 0.00034"), ((math.nan,), "2"), ((math.inf,), "2")],
+    ids=["known", "unknown", "infinite"],
+)
+def test_constants_with_their_standard_errors(errors, shown):
+    f = Formula((("var", 0), ("param", 0), ("op", "mul")), (2.0,), ("x",), 3, 0.5, 0.5, 0.1, errors)
+    plain = "".join(Page(f._repr_html_()).plain)
+    assert f"constants: {shown}" in plain and (shown.endswith("2") == ("±" not in plain))
 
 
 # ---- the report --------------------------------------------------------------------------------
@@ -205,8 +285,8 @@ def test_any_title_and_target_give_a_well_formed_page(title, target):
     f = formula(0.5, 3)
     text = report_html(result_of([f, formula(0.0, 5)], 1), [[1.0], [2.0]], [1.0, 3.0], title=title, target=target)
     page = Page(text)
-    assert page.tags.count("script") == MATHJAX_SCRIPTS and len(page.rows) == 3
-    assert len(svgs(text)) == 3
+    assert "script" not in page.tags and len(page.rows) == 3
+    assert len(svgs(text)) == 3 and len(maths(text)) == 3
 
 
 @pytest.mark.parametrize("where", ["folder", "folder/", "missing/report.html"])
@@ -221,3 +301,132 @@ def test_write_report_writes_the_page(tmp_path, kepler):
     path = tmp_path / "report.html"
     write_report(str(path), result, X, y, "period")
     assert len(svgs(path.read_text(encoding="utf-8"))) == 3
+
+
+# ---- formulas in MathML ------------------------------------------------------------------------
+
+
+def mathml_of(program, constants, names, **keywords):
+    pytest.importorskip("sympy")
+    markup = formula_mathml(Formula(program, constants, names, 3, 0.0, 0.0, 0.0), **keywords)
+    assert markup is not None
+    (tree,) = maths(markup)
+    return markup, tree
+
+
+def identifiers_shown(tree):
+    """Each variable as shown: its name, and its subscripts joined by spaces."""
+    shown = []
+    for element in tree.iter():
+        tag = element.tag.removeprefix(MATHML)
+        if tag == "msub":
+            head, below = list(element)
+            shown.append(f"{head.text}_{' '.join(below.itertext())}")
+        elif tag == "mi" and element not in {c for e in tree.iter(f"{MATHML}msub") for c in e.iter()}:
+            shown.append(element.text)
+    return shown
+
+
+@pytest.mark.parametrize(
+    "names, expected",
+    [
+        (("mass (kg)", "v"), ["mass_kg", "v"]),  # mass with the subscript kg
+        (("lambda", "x2"), ["λ", "x2"]),  # a Greek letter; x2 is not x with the subscript 2
+        (("N", "beta_1"), ["N", "β_1"]),  # a name SymPy keeps for itself, shown as it is
+        (("a_b", "a__b"), ["a_b", "a__b"]),  # both would read a_b: each is shown whole
+    ],
+)
+def test_variables_are_shown_as_in_the_latex_view(names, expected):
+    _, tree = mathml_of((("var", 0), ("var", 1), ("op", "add")), (), names)
+    assert sorted(identifiers_shown(tree)) == sorted(expected)
+
+
+def test_mathml_is_plain_markup(kepler):
+    markup, _ = mathml_of((("var", 0), ("op", "exp"), ("param", 0), ("op", "sub")), (0.1234567890123,), ("x",))
+    assert "&" not in markup  # SymPy's &InvisibleTimes; and the like are characters now
+    assert "\u2212" in markup and "0.123456789" in markup and "0.1234567890123" not in markup
+    assert "\u2147" not in markup and "<mi>e</mi>" in markup
+    kepler_markup = formula_mathml(kepler[2].best, display="block", target="T")
+    assert 'display="block"' in kepler_markup and "<mtext>T</mtext><mo>=</mo>" in kepler_markup
+    assert ">/</mo>" in kepler_markup and "bevelled" not in kepler_markup  # a^(3/2) with a slash
+
+
+def dom(text):
+    return minidom.parseString(text).documentElement
+
+
+@pytest.mark.parametrize(
+    "printed, expected",
+    [
+        ("<mrow><mi>x</mi><mo>&lt;</mo><mn>0</mn></mrow>", "<mrow><mi>x</mi><mo>&lt;</mo><mn>0</mn></mrow>"),
+        ("<mo>&amp;InvisibleTimes;</mo>", "<mo>\u2062</mo>"),  # SymPy writes entities into text
+        ('<mo stretchy="false">(</mo>', '<mo stretchy="false">(</mo>'),
+    ],
+)
+def test_printed_markup_is_rebuilt_escaped(printed, expected):
+    assert _rebuilt(dom(printed)) == expected
+
+
+@pytest.mark.parametrize(
+    "printed",
+    [
+        "<mrow><script>alert(1)</script></mrow>",
+        '<mi onclick="alert(1)">x</mi>',
+        '<mstyle mathvariant="x&quot;onload=&quot;y">x</mstyle>',
+        '<mrow><a href="javascript:alert(1)">x</a></mrow>',
+        "<mfenced><mi>x</mi></mfenced>",  # not in MathML Core
+    ],
+)
+def test_anything_else_is_refused(printed):
+    with pytest.raises(_Refused):
+        _rebuilt(dom(printed))
+
+
+@given(st.lists(st.text(min_size=1, max_size=12), min_size=2, max_size=2, unique=True))
+@settings(max_examples=60, deadline=None)
+def test_any_column_names_give_well_formed_mathml(names):
+    program = (("var", 0), ("var", 1), ("param", 0), ("op", "add"), ("op", "div"), ("op", "sqrt"))
+    markup, tree = mathml_of(program, (1.5,), names)
+    assert tree.get("display") == "inline" and len(identifiers_shown(tree)) == 2
+
+
+# ---- in a browser ------------------------------------------------------------------------------
+
+# Run after the page has loaded, in a copy of the report (which itself holds no script): what the
+# browser laid out, written where --dump-dom shows it.
+LAYOUT_PROBE = """<script>
+addEventListener("load", () => {
+  const box = (element) => element.getBoundingClientRect();
+  const fraction = document.querySelector("td.zan-formula mfrac");
+  const [over, under] = fraction.children;
+  const formulas = [...document.querySelectorAll("td.zan-formula math")];
+  document.body.dataset.layout = JSON.stringify({
+    rows: document.querySelectorAll("tbody tr").length,
+    stacked: box(over).bottom <= box(under).top,
+    mathml: formulas.every((m) => m.namespaceURI === "http://www.w3.org/1998/Math/MathML"),
+    drawn: formulas.every((m) => box(m).width > 0 && box(m).height > 0),
+    plots: [...document.querySelectorAll("svg")].filter((s) => box(s).width > 300).length,
+  });
+});
+</script>"""
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None, reason="needs chromium on PATH")
+def test_a_browser_lays_the_formulas_out_as_mathematics(tmp_path):
+    pytest.importorskip("sympy")
+    x = np.linspace(1.0, 3.0, 40)
+    X = np.column_stack([x, x[::-1]])
+    over_sum = (("var", 0), ("var", 1), ("param", 0), ("op", "add"), ("op", "div"))  # x/(y + 1.5)
+    front = [formula(0.5, 3, ("x", "y")), Formula(over_sum, (1.5,), ("x", "y"), 5, 0.0, 0.0, 0.0)]
+    page = tmp_path / "report.html"
+    text = report_html(result_of(front, 1), X, x / (x[::-1] + 1.5))
+    page.write_text(text.replace("</body>", LAYOUT_PROBE + "</body>"), encoding="utf-8")
+    run = subprocess.run(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path / 'profile'}",
+         "--dump-dom", page.as_uri()],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    found = re.search(r'data-layout="([^"]*)"', run.stdout)
+    assert found, f"chromium wrote no layout (status {run.returncode}): {run.stderr[-500:]}"
+    layout = json.loads(html.unescape(found.group(1)))
+    assert layout == {"rows": 2, "stacked": True, "mathml": True, "drawn": True, "plots": 3}
