@@ -21,6 +21,8 @@ kScreenFrom = 12        # fewer columns are all searched: a search over them cos
 kBins = 5               # quantile bins per column (5 × 5 for a pair)
 kFalseKeep = 1e-3       # chance that an irrelevant column passes, over all tests
 kKeepAtLeast = 4        # the best-ranked columns kept when none passes (a search on noise)
+kRounds = 3             # tests again on what the kept columns leave unexplained
+kExplained = 1e-9       # ... unless they explain all but this share of y's variance
 
 
 def _bins(column: np.ndarray) -> np.ndarray:
@@ -62,30 +64,74 @@ def _erfc_inverse(q: float) -> float:
     return high
 
 
-def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...] | None:
-    """The indices of the columns to search, in order; None when all are (few columns)."""
-    p, n = columns.shape
-    if p < kScreenFrom or n < 4 * kBins * kBins:
-        return None
-    y = target - target.mean()
+def _tests(bins, y, candidates, partners, n, bar1, bar2) -> set[int]:
+    """The candidates on which y depends: alone, or jointly with a partner beyond either."""
     total = float(np.sum(y * y))
-    if total == 0.0:
-        return None
-    bins = [_bins(c) for c in columns]
-    single = np.array([_sse(b, y, kBins) for b in bins])
-    tests = p + p * (p - 1) // 2
-    bar1 = _f_bar(kBins - 1, n - kBins, kFalseKeep / tests)
-    f1 = ((total - single) / (kBins - 1)) / (np.maximum(single, 1e-300) / (n - kBins))
-    keep = set(np.flatnonzero(f1 > bar1).tolist())
+    single = {i: _sse(bins[i], y, kBins) for i in set(candidates) | set(partners)}
+    keep = {i for i in candidates
+            if ((total - single[i]) / (kBins - 1)) / (max(single[i], 1e-300) / (n - kBins)) > bar1}
     pair_dof = kBins * kBins - kBins
-    bar2 = _f_bar(pair_dof, n - kBins * kBins, kFalseKeep / tests)
-    for i in range(p):
-        for j in range(i + 1, p):
+    for i in candidates:
+        for j in partners:
+            if j == i or (j in candidates and j < i) or i in keep and j in keep:
+                continue
             joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins)
             better = min(single[i], single[j])
             f2 = ((better - joint) / pair_dof) / (max(joint, 1e-300) / (n - kBins * kBins))
             if f2 > bar2:
-                keep.update((i, j))
+                keep.add(i)
+                if j in candidates:
+                    keep.add(j)
+    return keep
+
+
+def _explained(columns: np.ndarray, y: np.ndarray, kept: list[int]) -> np.ndarray:
+    """What the kept columns explain of y: a least-squares polynomial of them (degree 3, or 2
+    with many kept columns), smooth enough to take a law's main shape and leave the rest."""
+    from itertools import combinations_with_replacement
+
+    x = columns[kept]
+    x = (x - x.mean(axis=1)[:, None]) / np.maximum(x.std(axis=1), 1e-300)[:, None]
+    n = y.shape[0]
+    for degree in (3, 2, 1):
+        terms = [()] + [t for d in range(1, degree + 1) for t in combinations_with_replacement(range(len(kept)), d)]
+        if len(terms) <= n // 3:
+            break
+    design = np.column_stack([np.prod(x[list(t)], axis=0) if t else np.ones(n) for t in terms])
+    coefficients = np.linalg.lstsq(design, y, rcond=None)[0]
+    return design @ coefficients
+
+
+def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...] | None:
+    """The indices of the columns to search, in order; None when all are (few columns).
+
+    A strong dependence hides a weak one in the spread it leaves; so after the first tests, what
+    the kept columns explain (a smooth polynomial of them) is taken from y and the others are
+    tested again on the rest, until no more is kept.
+    """
+    p, n = columns.shape
+    if p < kScreenFrom or n < 4 * kBins * kBins:
+        return None
+    y = target - target.mean()
+    if not np.any(y):
+        return None
+    bins = [_bins(c) for c in columns]
+    tests = p + p * (p - 1) // 2
+    bar1 = _f_bar(kBins - 1, n - kBins, kFalseKeep / tests)
+    bar2 = _f_bar(kBins * kBins - kBins, n - kBins * kBins, kFalseKeep / tests)
+    everything = list(range(p))
+    keep = _tests(bins, y, everything, everything, n, bar1, bar2)
+    for _ in range(kRounds):
+        if not keep or len(keep) == p:
+            break
+        rest = y - _explained(columns, y, sorted(keep))
+        if np.sum(rest * rest) <= kExplained * np.sum(y * y):  # nothing left but rounding
+            break
+        more = _tests(bins, rest, [i for i in everything if i not in keep], everything, n, bar1, bar2)
+        if not more:
+            break
+        keep |= more
     if not keep:
+        single = np.array([_sse(b, y, kBins) for b in bins])
         keep = set(np.argsort(single, kind="stable")[:kKeepAtLeast].tolist())
     return tuple(sorted(keep))

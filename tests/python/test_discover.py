@@ -252,3 +252,12 @@ def test_few_rows_never_choose_more_constants_than_they_support():
     rng = np.random.default_rng(0)
     result = discover(rng.normal(size=(5, 200)), rng.normal(size=5))  # chance fits abound among 200 columns
     assert result.best.fitted_constants == 1  # the engine's own choice had two
+
+
+def test_a_weak_dependence_beside_a_strong_one_is_kept():
+    from zan_math._screen import relevant_columns
+
+    rng = np.random.default_rng(1)
+    X = rng.uniform(0.5, 3, (300, 12))
+    y = 0.5 * X[:, 0] * X[:, 1] ** 2 + np.sin(X[:, 2]) * X[:, 3] + rng.normal(0, 0.01, 300)
+    assert relevant_columns(np.ascontiguousarray(X.T), y) == (0, 1, 2, 3)
