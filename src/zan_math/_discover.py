@@ -21,7 +21,7 @@ import numpy as np
 
 from . import _native, _options
 from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExactNmse, kRowsPerConstant
-from ._inputs import columns_of, default_names, target_of
+from ._inputs import columns_of, names_of, target_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
 from ._source import DataSource
@@ -124,17 +124,7 @@ def discover(
         columns, frame_names, target = _source.sample()
     if target.shape[0] < 2:
         raise ValueError(f"discover needs at least two rows, got {target.shape[0]}")
-    n_vars = columns.shape[0]
-    if names is not None:
-        if isinstance(names, str):
-            raise TypeError("names must be a sequence of names, one per variable, not one string")
-        names = tuple(str(n) for n in names)
-        if len(names) != n_vars:
-            raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
-        if len(set(names)) != len(names):
-            raise ValueError("names must be distinct")
-    else:
-        names = frame_names or default_names(n_vars)
+    names = names_of(names, frame_names, columns.shape[0])
     return _run(columns, target, values, names, _source)
 
 

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["default_names", "columns_of", "target_of", "frame_columns"]
+__all__ = ["default_names", "names_of", "columns_of", "target_of", "frame_columns"]
 
 # dtype kinds that are real numbers: bool, signed, unsigned, float
 _REAL_KINDS = "biuf"
@@ -21,6 +21,21 @@ _REFUSED_KINDS = {"c": "complex numbers", "M": "dates", "m": "time spans", "V": 
 
 def default_names(n: int) -> tuple[str, ...]:
     return ("x",) if n == 1 else tuple(f"x{i}" for i in range(n))
+
+
+def names_of(names: Any, frame_names: tuple[str, ...] | None, n_vars: int) -> tuple[str, ...]:
+    """The variables' names: those given (distinct, one per variable), else a DataFrame's column
+    names, else x0, x1, ... (x alone for one variable)."""
+    if names is None:
+        return frame_names or default_names(n_vars)
+    if isinstance(names, str):
+        raise TypeError("names must be a sequence of names, one per variable, not one string")
+    names = tuple(str(n) for n in names)
+    if len(names) != n_vars:
+        raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
+    if len(set(names)) != len(names):
+        raise ValueError("names must be distinct")
+    return names
 
 
 def _refuse_kind(kind: str, what: str) -> None:

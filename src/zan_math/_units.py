@@ -44,7 +44,7 @@ import numpy as np
 from . import _native
 from ._formula import DiscoveryResult, Formula, constant_errors
 from ._export import to_text
-from ._inputs import columns_of, default_names, target_of
+from ._inputs import columns_of, names_of, target_of
 
 __all__ = [
     "Unit",
@@ -684,16 +684,7 @@ def discover_with_units(
         raise ValueError("units need X and y in memory: they cannot be used with client")
     columns, frame_names = columns_of(X, allow_nonfinite=False)
     target = target_of(y, columns.shape[1])
-    n_vars = columns.shape[0]
-    if names is None:
-        names = frame_names or default_names(n_vars)
-    elif isinstance(names, str):
-        raise TypeError("names must be a sequence of names, one per variable, not one string")
-    names = tuple(str(n) for n in names)
-    if len(names) != n_vars:
-        raise ValueError(f"names has {len(names)} entries for {n_vars} variables")
-    if len(set(names)) != len(names):
-        raise ValueError("names must be distinct")
+    names = names_of(names, frame_names, columns.shape[0])
     if units is None:
         raise ValueError("units must give the unit of every variable")
     variable_units = _variable_units(units, names)
