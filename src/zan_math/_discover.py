@@ -21,9 +21,10 @@ from typing import Any, Callable, Sequence
 import numpy as np
 
 from . import _native, _options
-from ._inputs import columns_of, default_names, frame_columns, target_of
+from ._inputs import columns_of, default_names, frame_columns, target_of, weights_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
+from ._holdout import weighted_mean, weighted_variance
 from ._source import DataSource
 
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
@@ -252,6 +253,7 @@ kPlaneFrom = 3
 def discover(
     X,
     y,
+    sample_weight=None,
     *,
     names: Sequence[str] | None = None,
     max_complexity: int = 30,
@@ -300,6 +302,11 @@ def discover(
     ``client``: a ``distributed.Client``; X and y may then be Dask arrays, a Dask DataFrame
     and Series, or in-memory data, which is sent to the cluster. The rows stay on the
     workers, which refit the front on all of them (see :mod:`zan_math.dask`).
+
+    ``sample_weight``: one finite, non-negative weight per row, not all zero (None: every
+    row counts once). A weight of 2 counts like the row given twice and a weight of 0 like a
+    row left out: every fit is weighted least squares, and ``loss`` is the weighted mean
+    squared error Σw·r²/Σw. Not yet with ``units`` or ``client``.
     """
     values = _options.check_all(
         dict(
@@ -324,17 +331,30 @@ def discover(
             raise ValueError("units and y_units go together: give the units of the variables and of y")
         from ._units import discover_with_units
 
+        if sample_weight is not None:
+            raise NotImplementedError("sample_weight cannot be combined with units yet")
         inner = {k: v for k, v in values.items() if k not in ("units", "y_units")}
         return discover_with_units(discover, X, y, names, values["units"], values["y_units"], client=client, **inner)
     if client is not None:
+        if sample_weight is not None:
+            raise NotImplementedError("sample_weight cannot be combined with client yet: weight the rows in memory")
         from .dask import _source_for
 
         _source = _source_for(X, y, client)
+    weights = None
     if _source is None:
         columns, frame_names = columns_of(X, allow_nonfinite=False)
         target = target_of(y, columns.shape[1])
+        weights = weights_of(sample_weight, columns.shape[1])
     else:
         columns, frame_names, target = _source.sample()
+    if weights is not None and not (weights > 0).all():
+        # a row of weight 0 counts for nothing: it is left out of the search, the held-out
+        # choice and the box the formulas are checked on
+        counted = weights > 0
+        columns, target, weights = np.ascontiguousarray(columns[:, counted]), target[counted], weights[counted]
+        if target.shape[0] < 2:
+            raise ValueError(f"discover needs at least two rows of positive weight, got {target.shape[0]}")
     if target.shape[0] < 2:
         raise ValueError(f"discover needs at least two rows, got {target.shape[0]}")
     n_vars = columns.shape[0]
@@ -348,7 +368,7 @@ def discover(
             raise ValueError("names must be distinct")
     else:
         names = frame_names or default_names(n_vars)
-    return _run(columns, target, values, names, _source)
+    return _run(columns, target, values, names, _source, weights)
 
 
 def _is_terminal(stream) -> bool:
@@ -433,7 +453,7 @@ class _ProgressDisplay:
                 sys.stderr.flush()
 
 
-def _run(columns, target, values, names, source) -> DiscoveryResult:
+def _run(columns, target, values, names, source, weights=None) -> DiscoveryResult:
     progress, time_limit = values["progress"], values["time_limit"]
     options = _options.engine_options(values)
     original = (columns, target)
@@ -475,7 +495,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
 
     def work():
         try:
-            outcome["value"] = _native.discover(columns, target, options, on_level, cancel, source)
+            outcome["value"] = _native.discover(columns, target, options, on_level, cancel, source, weights)
         except BaseException as exc:  # handed to the caller's thread
             outcome["error"] = exc
         finally:
@@ -516,19 +536,19 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
-            lambda f: _formula(f, names, x_exp, y_exp, None),
+            lambda f: _formula(f, names, x_exp, y_exp, None), weights,
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
-        variance = float(np.var(target))
-        raw_front = [{"program": (("param", 0),), "constants": (float(np.mean(target)),), "complexity": 1,
+        variance = weighted_variance(target, weights)
+        raw_front = [{"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
                       "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}]
         front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
         best_index, beats_mean = 0, variance == 0
     elif values["selection"] == "best":
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
-            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
+            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -540,7 +560,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
         stop_reason = "time_limit"
     levels = [LevelInfo(**level) for level in raw["levels"]]
     for formula in front:
-        formula.constant_errors = _constant_errors(formula, original, source)
+        formula.constant_errors = _constant_errors(formula, original, source, weights)
     result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
     result.rows = int(source.rows if source is not None else original[1].shape[0])
     if searched is not None:
@@ -548,15 +568,16 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     return result
 
 
-def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of):
+def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
-    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`)."""
+    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
+    weights, every fit and error is weighted."""
     from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
-    errors, constant = held_out_errors(programs, columns, target)
+    errors, constant = held_out_errors(programs, columns, target, weights)
     # A formula with more fitted constants than the rows support is never chosen (on 8 rows,
     # 6 constants fit anything; the constant, with one, is always a candidate), unless it fits
     # exactly with two rows to spare: that, no chance fit does.
@@ -564,15 +585,15 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     supported = max(1, rows // kRowsPerConstant)
     errors = [e if f.fitted_constants <= supported or (f.nmse <= kExactNmse and f.fitted_constants <= rows - 2)
               else HeldOut(math.inf, math.inf) for e, f in zip(errors, front)]
-    variance = float(np.var(target))
+    variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
     if all_columns.shape[0] >= kPlaneFrom:
         # The plane's form is fixed before the data are seen, so its held-out error is honest,
         # while the front's formulas were shaped on every row: a plain comparison is fair to both.
-        held = plane_error(all_columns, target)
+        held = plane_error(all_columns, target, weights)
         rival = constant if chosen is None else errors[chosen]
         if held.loss < rival.loss and all_columns.shape[0] + 1 <= supported:
-            program, constants, loss = plane(all_columns, target)
+            program, constants, loss = plane(all_columns, target, weights)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
                                searched=None)
@@ -583,7 +604,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         return chosen, True
     if not any(kind == "var" for kind, _ in front[0].program):
         return 0, False
-    mean = float(np.mean(target))
+    mean = weighted_mean(target, weights)
     front.insert(0, formula_of({"program": (("param", 0),), "constants": (mean,), "complexity": 1,
                                 "loss": variance, "nmse": 1.0, "score": 0.0}))
     return 0, False
@@ -607,8 +628,9 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
 
 
-def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
-    """Standard errors of the formula's constants from the normal equations over all rows."""
+def _constant_errors(formula: Formula, data, source, weights=None) -> tuple[float, ...]:
+    """Standard errors of the formula's constants from the normal equations over all rows (with
+    weights, σ²·(JᵀWJ)⁻¹ with σ² = Σw·r²/(Σw − constants): a weight counts as that many rows)."""
     p = len(formula.constants)
     unknown = tuple(math.nan for _ in range(p))
     if p == 0:
@@ -618,13 +640,14 @@ def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
         rows = source.rows
     elif p <= _MAX_CONSTANTS:
         columns, target = data
-        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target)
-        rows = target.shape[0]
+        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target, weights)
+        rows = target.shape[0] if weights is None else float(np.sum(weights))
     else:  # the plane: linear in its constants, J is its design matrix
         columns, target = data
+        rows = target.shape[0] if weights is None else float(np.sum(weights))
         design = np.vstack([columns, np.ones(columns.shape[1])])
-        jtj, cost, ok = (design @ design.T).ravel(), formula.loss * target.shape[0], True
-        rows = target.shape[0]
+        weighted = design if weights is None else design * weights
+        jtj, cost, ok = (weighted @ design.T).ravel(), formula.loss * rows, True
     if not ok or rows <= p or not math.isfinite(cost):
         return unknown
     with np.errstate(all="ignore"):
@@ -636,7 +659,7 @@ def _constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
     return tuple(float(e) if math.isfinite(e) and e >= 0 else math.nan for e in errors)
 
 
-def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of):
+def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it."""
@@ -663,9 +686,9 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
             # both sides of its pole): the rows decide. Its domain is then not known.
             keep.append(i)
     if not keep:  # the constant stands alone
-        mean = float(np.mean(scaled_target))
+        mean = weighted_mean(scaled_target, weights)
         constant = {"program": (("param", 0),), "constants": (mean,), "complexity": 1,
-                    "loss": float(np.var(scaled_target)), "nmse": 1.0, "score": 0.0}
+                    "loss": weighted_variance(scaled_target, weights), "nmse": 1.0, "score": 0.0}
         return [constant], [formula_of(constant)], 0
     limit = front[best_index].complexity
     shorter = [i for i in keep if front[i].complexity <= limit]
