@@ -10,6 +10,7 @@
 //
 // columns is a (variables × rows) float64 array; programs are tuples of postfix tokens
 // ("var", i), ("const", v), ("param", k), ("op", name).
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -189,14 +190,23 @@ private:
 };
 
 // Rows that live elsewhere (a distributed array): a Python object with `rows` and
-// `normal(program, constants) -> (jtj, jtr, cost, ok)`, jtj row-major.
+// `normal(program, constants) -> (jtj, jtr, cost, ok)`, jtj row-major; with weighted rows,
+// also `weight_total`, their Σw, and normal weighs them.
 class PythonSource final : public ze::DataSource {
 public:
     PythonSource(PyObject* obj, std::size_t n_vars, CallbackError& error) : obj_(obj), n_vars_(n_vars), error_(error) {
         Ref rows = Ref::check(PyObject_GetAttrString(obj, "rows"));
         rows_ = to_uint64(rows.get());
+        weight_total_ = static_cast<double>(rows_);
+        if (PyObject_HasAttrString(obj, "weight_total")) {
+            Ref total = Ref::check(PyObject_GetAttrString(obj, "weight_total"));
+            weight_total_ = to_float(total.get());
+            if (!(weight_total_ > 0.0) || !std::isfinite(weight_total_))
+                raise(PyExc_ValueError, "a source's weight_total must be positive and finite");
+        }
     }
     [[nodiscard]] std::size_t rows() const override { return rows_; }
+    [[nodiscard]] double weight_total() const override { return weight_total_; }
     [[nodiscard]] ze::NormalEquations normal(const zd::Expr& program, std::span<const double> params) override {
         ze::NormalEquations ne;
         ne.params = params.size();
@@ -229,6 +239,7 @@ private:
     PyObject* obj_;
     std::size_t n_vars_;
     std::size_t rows_ = 0;
+    double weight_total_ = 0.0;
     CallbackError& error_;
 };
 

@@ -306,7 +306,8 @@ def discover(
     ``sample_weight``: one finite, non-negative weight per row, not all zero (None: every
     row counts once). A weight of 2 counts like the row given twice and a weight of 0 like a
     row left out: every fit is weighted least squares, and ``loss`` is the weighted mean
-    squared error Σw·r²/Σw. Not yet with ``units`` or ``client``.
+    squared error Σw·r²/Σw. With ``client`` the weights may be a Dask collection partitioned
+    as y is; the workers weigh their own rows. Not yet with ``units``.
     """
     values = _options.check_all(
         dict(
@@ -336,11 +337,9 @@ def discover(
         inner = {k: v for k, v in values.items() if k not in ("units", "y_units")}
         return discover_with_units(discover, X, y, names, values["units"], values["y_units"], client=client, **inner)
     if client is not None:
-        if sample_weight is not None:
-            raise NotImplementedError("sample_weight cannot be combined with client yet: weight the rows in memory")
         from .dask import _source_for
 
-        _source = _source_for(X, y, client)
+        _source = _source_for(X, y, client, sample_weight)
     weights = None
     if _source is None:
         columns, frame_names = columns_of(X, allow_nonfinite=False)
@@ -348,6 +347,7 @@ def discover(
         weights = weights_of(sample_weight, columns.shape[1])
     else:
         columns, frame_names, target = _source.sample()
+        weights = getattr(_source, "sample_weight", None)
     if weights is not None and not (weights > 0).all():
         # a row of weight 0 counts for nothing: it is left out of the search, the held-out
         # choice and the box the formulas are checked on
@@ -468,7 +468,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     # With many columns, those that show no sign of mattering are set aside; the formulas read
     # the variables by their index among all columns.
     all_columns = columns
-    searched = relevant_columns(columns, target) if source is None else None
+    searched = relevant_columns(columns, target, weights) if source is None else None
     if searched is not None:
         columns = np.ascontiguousarray(columns[list(searched)])
     display = None
@@ -637,7 +637,7 @@ def _constant_errors(formula: Formula, data, source, weights=None) -> tuple[floa
         return ()
     if source is not None:
         jtj, _, cost, ok = source.normal(formula.program, formula.constants)
-        rows = source.rows
+        rows = getattr(source, "weight_total", source.rows)
     elif p <= _MAX_CONSTANTS:
         columns, target = data
         jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target, weights)

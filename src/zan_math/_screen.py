@@ -29,11 +29,16 @@ def _bins(column: np.ndarray) -> np.ndarray:
     return np.searchsorted(edges, column, side="right").astype(np.int64)
 
 
-def _sse(groups: np.ndarray, y: np.ndarray, count: int) -> float:
-    """Residual sum of squares of y about its mean within each group."""
-    n = np.bincount(groups, minlength=count).astype(np.float64)
-    s = np.bincount(groups, weights=y, minlength=count)
-    s2 = np.bincount(groups, weights=y * y, minlength=count)
+def _sse(groups: np.ndarray, y: np.ndarray, count: int, w: np.ndarray | None = None) -> float:
+    """Residual sum of squares of y about its mean within each group (weighted by w if given)."""
+    if w is None:
+        n = np.bincount(groups, minlength=count).astype(np.float64)
+        s = np.bincount(groups, weights=y, minlength=count)
+        s2 = np.bincount(groups, weights=y * y, minlength=count)
+    else:
+        n = np.bincount(groups, weights=w, minlength=count)
+        s = np.bincount(groups, weights=w * y, minlength=count)
+        s2 = np.bincount(groups, weights=w * y * y, minlength=count)
     with np.errstate(invalid="ignore", divide="ignore"):
         within = s2 - np.where(n > 0, s * s / n, 0.0)
     return float(max(np.sum(within), 0.0))
@@ -62,17 +67,26 @@ def _erfc_inverse(q: float) -> float:
     return high
 
 
-def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...] | None:
-    """The indices of the columns to search, in order; None when all are (few columns)."""
+def relevant_columns(columns: np.ndarray, target: np.ndarray,
+                     weights: np.ndarray | None = None) -> tuple[int, ...] | None:
+    """The indices of the columns to search, in order; None when all are (few columns). With
+    weights the sums of squares are weighted, and the degrees of freedom count the rows that
+    carry the weight ((Σw)²/Σw²: a row of tiny weight adds no evidence)."""
     p, n = columns.shape
+    if weights is not None:
+        n = float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
     if p < kScreenFrom or n < 4 * kBins * kBins:
         return None
-    y = target - target.mean()
-    total = float(np.sum(y * y))
+    if weights is None:
+        y = target - target.mean()
+        total = float(np.sum(y * y))
+    else:
+        y = target - np.sum(weights * target) / np.sum(weights)
+        total = float(np.sum(weights * y * y))
     if total == 0.0:
         return None
     bins = [_bins(c) for c in columns]
-    single = np.array([_sse(b, y, kBins) for b in bins])
+    single = np.array([_sse(b, y, kBins, weights) for b in bins])
     tests = p + p * (p - 1) // 2
     bar1 = _f_bar(kBins - 1, n - kBins, kFalseKeep / tests)
     f1 = ((total - single) / (kBins - 1)) / (np.maximum(single, 1e-300) / (n - kBins))
@@ -81,7 +95,7 @@ def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...]
     bar2 = _f_bar(pair_dof, n - kBins * kBins, kFalseKeep / tests)
     for i in range(p):
         for j in range(i + 1, p):
-            joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins)
+            joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins, weights)
             better = min(single[i], single[j])
             f2 = ((better - joint) / pair_dof) / (max(joint, 1e-300) / (n - kBins * kBins))
             if f2 > bar2:
