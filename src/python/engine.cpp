@@ -1,12 +1,16 @@
 // The discovery engine's native entries, private to the package: the Python layer
 // (zan_math._discover) validates and shapes the data, these convert and call the core.
 //
-//   discover(columns, target, options, on_level=None, cancel=None, source=None)
+//   discover(columns, target, options, on_level=None, cancel=None, source=None, weights=None)
 //   predict(program, constants, columns, out)
-//   normal(program, constants, columns, target)
+//   normal(program, constants, columns, target, weights=None)
+//   refit(program, constants, columns, target, weights=None)
+//
+// weights: one float64 weight per row, or None for every row counting once.
 //
 // columns is a (variables × rows) float64 array; programs are tuples of postfix tokens
 // ("var", i), ("const", v), ("param", k), ("op", name).
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -109,6 +113,22 @@ std::vector<std::span<const double>> column_spans(const BufferView& columns) {
     return spans;
 }
 
+// The rows' weights from a 1-D float64 buffer (None: unweighted), held for the call.
+class Weights {
+public:
+    Weights(PyObject* obj, std::size_t rows) {
+        if (obj == nullptr || obj == Py_None) return;
+        view_.emplace(obj, 1, false, "weights");
+        if (view_->rows() != rows) raise(PyExc_ValueError, "weights must hold one weight per row");
+    }
+    [[nodiscard]] std::span<const double> span() const noexcept {
+        return view_ ? std::span<const double>(view_->data(), view_->rows()) : std::span<const double>();
+    }
+
+private:
+    std::optional<BufferView> view_;
+};
+
 // ---- options -------------------------------------------------------------------------
 
 ze::EngineConfig to_config(PyObject* options) {
@@ -170,14 +190,23 @@ private:
 };
 
 // Rows that live elsewhere (a distributed array): a Python object with `rows` and
-// `normal(program, constants) -> (jtj, jtr, cost, ok)`, jtj row-major.
+// `normal(program, constants) -> (jtj, jtr, cost, ok)`, jtj row-major; with weighted rows,
+// also `weight_total`, their Σw, and normal weighs them.
 class PythonSource final : public ze::DataSource {
 public:
     PythonSource(PyObject* obj, std::size_t n_vars, CallbackError& error) : obj_(obj), n_vars_(n_vars), error_(error) {
         Ref rows = Ref::check(PyObject_GetAttrString(obj, "rows"));
         rows_ = to_uint64(rows.get());
+        weight_total_ = static_cast<double>(rows_);
+        if (PyObject_HasAttrString(obj, "weight_total")) {
+            Ref total = Ref::check(PyObject_GetAttrString(obj, "weight_total"));
+            weight_total_ = to_float(total.get());
+            if (!(weight_total_ > 0.0) || !std::isfinite(weight_total_))
+                raise(PyExc_ValueError, "a source's weight_total must be positive and finite");
+        }
     }
     [[nodiscard]] std::size_t rows() const override { return rows_; }
+    [[nodiscard]] double weight_total() const override { return weight_total_; }
     [[nodiscard]] ze::NormalEquations normal(const zd::Expr& program, std::span<const double> params) override {
         ze::NormalEquations ne;
         ne.params = params.size();
@@ -210,6 +239,7 @@ private:
     PyObject* obj_;
     std::size_t n_vars_;
     std::size_t rows_ = 0;
+    double weight_total_ = 0.0;
     CallbackError& error_;
 };
 
@@ -260,7 +290,7 @@ struct ProgramCall {
     [[nodiscard]] std::span<const double> params() const { return {constants.data(), constants.size()}; }
 };
 
-constexpr const char* kDiscoverParams[] = {"columns", "target", "options", "on_level", "cancel", "source"};
+constexpr const char* kDiscoverParams[] = {"columns", "target", "options", "on_level", "cancel", "source", "weights"};
 constexpr Signature kDiscover{"discover()", kDiscoverParams, 3};
 static_assert(std::size(kDiscoverParams) <= Args::kMaxParams);
 
@@ -282,6 +312,7 @@ Ref discover(PyObject*, const Args& args) {
     if (columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
     const std::vector<std::span<const double>> spans = column_spans(columns);
     const std::span<const double> y(target.data(), target.rows());
+    const Weights weights(args[6], target.rows());
 
     CallbackError error;
     ze::Control control;
@@ -309,11 +340,17 @@ Ref discover(PyObject*, const Args& args) {
     if (args[5] != nullptr && args[5] != Py_None) remote.emplace(args[5], spans.size(), error);
 
     ze::Result result;
+    std::optional<std::string> invalid;
     {
         ReleasedLock unlocked;
-        result = remote ? ze::discover(zd::Columns(spans), y, *remote, config, control)
-                        : ze::discover(zd::Columns(spans), y, config, control);
+        try {
+            result = remote ? ze::discover(zd::Columns(spans), y, weights.span(), *remote, config, control)
+                            : ze::discover(zd::Columns(spans), y, weights.span(), config, control);
+        } catch (const std::invalid_argument& e) {
+            invalid = e.what();
+        }
     }
+    if (invalid) raise_format(PyExc_ValueError, "%s", invalid->c_str());
     error.restore();
 
     Ref front = Ref::check(PyList_New(static_cast<Py_ssize_t>(result.front.size())));
@@ -341,7 +378,7 @@ Ref predict(PyObject*, const Args& args) {
     return Ref::borrow(Py_None);
 }
 
-constexpr const char* kNormalParams[] = {"program", "constants", "columns", "target"};
+constexpr const char* kNormalParams[] = {"program", "constants", "columns", "target", "weights"};
 constexpr Signature kNormal{"normal()", kNormalParams, 4};
 
 Ref normal(PyObject*, const Args& args) {
@@ -349,11 +386,12 @@ Ref normal(PyObject*, const Args& args) {
     BufferView target(args[3], 1, false, "target");
     if (call.constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
     if (call.columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    const Weights weights(args[4], target.rows());
     ze::NormalEquations ne;
     {
         ReleasedLock unlocked;
         ne = ze::normal_equations(call.program, call.params(), zd::Columns(call.spans),
-                                  std::span<const double>(target.data(), target.rows()));
+                                  std::span<const double>(target.data(), target.rows()), weights.span());
     }
     const std::size_t p = call.constants.size();
     std::vector<double> jtj(p * p);
@@ -364,7 +402,7 @@ Ref normal(PyObject*, const Args& args) {
     return Ref::check(Py_BuildValue("(OOdO)", a.get(), b.get(), ne.cost, ne.ok ? Py_True : Py_False));
 }
 
-constexpr const char* kRefitParams[] = {"program", "constants", "columns", "target"};
+constexpr const char* kRefitParams[] = {"program", "constants", "columns", "target", "weights"};
 constexpr Signature kRefit{"refit()", kRefitParams, 4};
 
 // The program's constants refitted to the rows by the engine's Levenberg–Marquardt, from the
@@ -374,10 +412,12 @@ Ref refit(PyObject*, const Args& args) {
     BufferView target(args[3], 1, false, "target");
     if (call.constants.size() > ze::kMaxLmParams) raise(PyExc_ValueError, "too many constants");
     if (call.columns.cols() != target.rows()) raise(PyExc_ValueError, "columns and target differ in rows");
+    const Weights weights(args[4], target.rows());
     ze::LmResult fit;
     {
         ReleasedLock unlocked;
-        ze::ColumnSource rows(zd::Columns(call.spans), std::span<const double>(target.data(), target.rows()));
+        ze::ColumnSource rows(zd::Columns(call.spans), std::span<const double>(target.data(), target.rows()),
+                              weights.span());
         if (call.constants.empty()) {
             const ze::NormalEquations ne = rows.normal(call.program, call.params());
             fit.cost = ne.cost;
@@ -447,11 +487,11 @@ Ref engine_defaults(PyObject*, const Args&) {
 namespace native {
 
 PyMethodDef kDiscoverMethods[] = {
-    method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None)\n--\n\n"),
+    method_def<kDiscover, discover>("discover", "discover(columns, target, options, on_level=None, cancel=None, source=None, weights=None)\n--\n\n"),
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
-    method_def<kNormal, normal>("normal", "normal(program, constants, columns, target)\n--\n\n"),
+    method_def<kNormal, normal>("normal", "normal(program, constants, columns, target, weights=None)\n--\n\n"),
     method_def<kAdmit, admit>("admit", "admit(program, constants, lows, highs, bound)\n--\n\n"),
-    method_def<kRefit, refit>("refit", "refit(program, constants, columns, target)\n--\n\n"),
+    method_def<kRefit, refit>("refit", "refit(program, constants, columns, target, weights=None)\n--\n\n"),
     method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };

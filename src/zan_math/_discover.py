@@ -21,9 +21,10 @@ import numpy as np
 
 from . import _native, _options
 from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExactNmse, kRowsPerConstant
-from ._inputs import columns_of, names_of, target_of
+from ._inputs import columns_of, names_of, target_of, weights_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
+from ._holdout import weighted_mean, weighted_variance
 from ._source import DataSource
 
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
@@ -39,6 +40,7 @@ kPlaneFrom = 3
 def discover(
     X,
     y,
+    sample_weight=None,
     *,
     names: Sequence[str] | None = None,
     max_complexity: int = 30,
@@ -87,6 +89,12 @@ def discover(
     ``client``: a ``distributed.Client``; X and y may then be Dask arrays, a Dask DataFrame
     and Series, or in-memory data, which is sent to the cluster. The rows stay on the
     workers, which refit the front on all of them (see :mod:`zan_math.dask`).
+
+    ``sample_weight``: one finite, non-negative weight per row, not all zero (None: every
+    row counts once). A weight of 2 counts like the row given twice and a weight of 0 like a
+    row left out: every fit is weighted least squares, and ``loss`` is the weighted mean
+    squared error Σw·r²/Σw. With ``client`` the weights may be a Dask collection partitioned
+    as y is; the workers weigh their own rows. Not yet with ``units``.
     """
     values = _options.check_all(
         dict(
@@ -111,21 +119,33 @@ def discover(
             raise ValueError("units and y_units go together: give the units of the variables and of y")
         from ._units import discover_with_units
 
+        if sample_weight is not None:
+            raise NotImplementedError("sample_weight cannot be combined with units yet")
         inner = {k: v for k, v in values.items() if k not in ("units", "y_units")}
         return discover_with_units(discover, X, y, names, values["units"], values["y_units"], client=client, **inner)
     if client is not None:
         from .dask import _source_for
 
-        _source = _source_for(X, y, client)
+        _source = _source_for(X, y, client, sample_weight)
+    weights = None
     if _source is None:
         columns, frame_names = columns_of(X, allow_nonfinite=False)
         target = target_of(y, columns.shape[1])
+        weights = weights_of(sample_weight, columns.shape[1])
     else:
         columns, frame_names, target = _source.sample()
+        weights = getattr(_source, "sample_weight", None)
+    if weights is not None and not (weights > 0).all():
+        # a row of weight 0 counts for nothing: it is left out of the search, the held-out
+        # choice and the box the formulas are checked on
+        counted = weights > 0
+        columns, target, weights = np.ascontiguousarray(columns[:, counted]), target[counted], weights[counted]
+        if target.shape[0] < 2:
+            raise ValueError(f"discover needs at least two rows of positive weight, got {target.shape[0]}")
     if target.shape[0] < 2:
         raise ValueError(f"discover needs at least two rows, got {target.shape[0]}")
     names = names_of(names, frame_names, columns.shape[0])
-    return _run(columns, target, values, names, _source)
+    return _run(columns, target, values, names, _source, weights)
 
 
 def _is_terminal(stream) -> bool:
@@ -210,7 +230,7 @@ class _ProgressDisplay:
                 sys.stderr.flush()
 
 
-def _run(columns, target, values, names, source) -> DiscoveryResult:
+def _run(columns, target, values, names, source, weights=None) -> DiscoveryResult:
     progress, time_limit = values["progress"], values["time_limit"]
     options = _options.engine_options(values)
     original = (columns, target)
@@ -225,7 +245,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     # With many columns, those that show no sign of mattering are set aside; the formulas read
     # the variables by their index among all columns.
     all_columns = columns
-    searched = relevant_columns(columns, target) if source is None else None
+    searched = relevant_columns(columns, target, weights) if source is None else None
     if searched is not None:
         columns = np.ascontiguousarray(columns[list(searched)])
     display = None
@@ -252,7 +272,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
 
     def work():
         try:
-            outcome["value"] = _native.discover(columns, target, options, on_level, cancel, source)
+            outcome["value"] = _native.discover(columns, target, options, on_level, cancel, source, weights)
         except BaseException as exc:  # handed to the caller's thread
             outcome["error"] = exc
         finally:
@@ -293,19 +313,19 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
-            lambda f: _formula(f, names, x_exp, y_exp, None),
+            lambda f: _formula(f, names, x_exp, y_exp, None), weights,
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
-        variance = float(np.var(target))
-        raw_front = [{"program": (("param", 0),), "constants": (float(np.mean(target)),), "complexity": 1,
+        variance = weighted_variance(target, weights)
+        raw_front = [{"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
                       "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}]
         front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
         best_index, beats_mean = 0, variance == 0
     elif values["selection"] == "best":
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
-            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched),
+            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -317,7 +337,7 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
         stop_reason = "time_limit"
     levels = [LevelInfo(**level) for level in raw["levels"]]
     for formula in front:
-        formula.constant_errors = constant_errors(formula, original, source)
+        formula.constant_errors = constant_errors(formula, original, source, weights)
     result = DiscoveryResult(front, best, tuple(names), bool(interrupted), stop_reason, levels, beats_mean)
     result.rows = int(source.rows if source is not None else original[1].shape[0])
     if searched is not None:
@@ -325,15 +345,16 @@ def _run(columns, target, values, names, source) -> DiscoveryResult:
     return result
 
 
-def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of):
+def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
-    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`)."""
+    Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
+    weights, every fit and error is weighted."""
     from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
-    errors, constant = held_out_errors(programs, columns, target)
+    errors, constant = held_out_errors(programs, columns, target, weights)
     # A formula with more fitted constants than the rows support is never chosen (on 8 rows,
     # 6 constants fit anything; the constant, with one, is always a candidate), unless it fits
     # exactly with two rows to spare: that, no chance fit does.
@@ -341,15 +362,15 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     supported = max(1, rows // kRowsPerConstant)
     errors = [e if f.fitted_constants <= supported or (f.nmse <= kExactNmse and f.fitted_constants <= rows - 2)
               else HeldOut(math.inf, math.inf) for e, f in zip(errors, front)]
-    variance = float(np.var(target))
+    variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
     if all_columns.shape[0] >= kPlaneFrom:
         # The plane's form is fixed before the data are seen, so its held-out error is honest,
         # while the front's formulas were shaped on every row: a plain comparison is fair to both.
-        held = plane_error(all_columns, target)
+        held = plane_error(all_columns, target, weights)
         rival = constant if chosen is None else errors[chosen]
         if held.loss < rival.loss and all_columns.shape[0] + 1 <= supported:
-            program, constants, loss = plane(all_columns, target)
+            program, constants, loss = plane(all_columns, target, weights)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
                                searched=None)
@@ -360,7 +381,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         return chosen, True
     if not any(kind == "var" for kind, _ in front[0].program):
         return 0, False
-    mean = float(np.mean(target))
+    mean = weighted_mean(target, weights)
     front.insert(0, formula_of({"program": (("param", 0),), "constants": (mean,), "complexity": 1,
                                 "loss": variance, "nmse": 1.0, "score": 0.0}))
     return 0, False
@@ -384,7 +405,7 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
 
 
-def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of):
+def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it."""
@@ -411,9 +432,9 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
             # both sides of its pole): the rows decide. Its domain is then not known.
             keep.append(i)
     if not keep:  # the constant stands alone
-        mean = float(np.mean(scaled_target))
+        mean = weighted_mean(scaled_target, weights)
         constant = {"program": (("param", 0),), "constants": (mean,), "complexity": 1,
-                    "loss": float(np.var(scaled_target)), "nmse": 1.0, "score": 0.0}
+                    "loss": weighted_variance(scaled_target, weights), "nmse": 1.0, "score": 0.0}
         return [constant], [formula_of(constant)], 0
     limit = front[best_index].complexity
     shorter = [i for i in keep if front[i].complexity <= limit]

@@ -53,7 +53,6 @@ from . import _operators
 from ._extras import require
 from ._operators import ATOM as _ATOM
 from ._operators import NEGATION as _NEG
-from ._operators import POWER as _POW
 from ._operators import PRODUCT as _MUL
 from ._operators import SUM as _ADD
 

@@ -227,24 +227,26 @@ class DiscoveryResult:
         return result_html(self)
 
 
-def constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
-    """Standard errors of the formula's constants from the normal equations over all rows."""
+def constant_errors(formula: Formula, data, source, weights=None) -> tuple[float, ...]:
+    """Standard errors of the formula's constants from the normal equations over all rows (with
+    weights, σ²·(JᵀWJ)⁻¹ with σ² = Σw·r²/(Σw − constants): a weight counts as that many rows)."""
     p = len(formula.constants)
     unknown = tuple(math.nan for _ in range(p))
     if p == 0:
         return ()
     if source is not None:
         jtj, _, cost, ok = source.normal(formula.program, formula.constants)
-        rows = source.rows
+        rows = getattr(source, "weight_total", source.rows)
     elif p <= _MAX_CONSTANTS:
         columns, target = data
-        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target)
-        rows = target.shape[0]
+        jtj, _, cost, ok = _native.normal(formula.program, formula.constants, columns, target, weights)
+        rows = target.shape[0] if weights is None else float(np.sum(weights))
     else:  # the plane: linear in its constants, J is its design matrix
         columns, target = data
+        rows = target.shape[0] if weights is None else float(np.sum(weights))
         design = np.vstack([columns, np.ones(columns.shape[1])])
-        jtj, cost, ok = (design @ design.T).ravel(), formula.loss * target.shape[0], True
-        rows = target.shape[0]
+        weighted = design if weights is None else design * weights
+        jtj, cost, ok = (weighted @ design.T).ravel(), formula.loss * rows, True
     if not ok or rows <= p or not math.isfinite(cost):
         return unknown
     with np.errstate(all="ignore"):
@@ -254,5 +256,3 @@ def constant_errors(formula: Formula, data, source) -> tuple[float, ...]:
             return unknown
         errors = np.sqrt(np.diag(covariance))
     return tuple(float(e) if math.isfinite(e) and e >= 0 else math.nan for e in errors)
-
-

@@ -35,18 +35,36 @@ class HeldOut:
     standard_error: float
 
 
-def _sample(columns: np.ndarray, target: np.ndarray):
+def _sample(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
     n = target.shape[0]
     if n <= kMaxRows:
-        return columns, target
+        return columns, target, weights
     pick = (np.arange(kMaxRows, dtype=np.int64) * n) // kMaxRows
-    return np.ascontiguousarray(columns[:, pick]), target[pick]
+    return np.ascontiguousarray(columns[:, pick]), target[pick], None if weights is None else weights[pick]
 
 
-def _summary(squared: np.ndarray) -> HeldOut:
+def _summary(squared: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
+    """The (weighted) mean of the squared errors and its standard error; a weight counts as
+    that many rows."""
     if not np.all(np.isfinite(squared)):
         return HeldOut(math.inf, math.inf)
-    return HeldOut(float(np.mean(squared)), float(np.std(squared) / math.sqrt(squared.size)))
+    if weights is None:
+        return HeldOut(float(np.mean(squared)), float(np.std(squared) / math.sqrt(squared.size)))
+    total = float(np.sum(weights))
+    mean = float(np.sum(weights * squared) / total)
+    spread = float(np.sum(weights * (squared - mean) ** 2) / total)
+    return HeldOut(mean, math.sqrt(spread / total))
+
+
+def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
+    return float(np.mean(values)) if weights is None else float(np.sum(weights * values) / np.sum(weights))
+
+
+def weighted_variance(values: np.ndarray, weights: np.ndarray | None) -> float:
+    if weights is None:
+        return float(np.var(values))
+    mean = weighted_mean(values, weights)
+    return float(np.sum(weights * (values - mean) ** 2) / np.sum(weights))
 
 
 # Constants that give a formula its shape (1 − v², x + 1, 2·x) rather than a fitted value.
@@ -72,66 +90,90 @@ def free_constants(program, constants):
     return tuple(tokens), tuple(values)
 
 
-def _splits(columns: np.ndarray, target: np.ndarray):
-    """(train columns, train target, test columns, test target) of each fold."""
-    columns, target = _sample(columns, target)
+@dataclass(frozen=True)
+class _Fold:
+    x_train: np.ndarray
+    y_train: np.ndarray
+    w_train: np.ndarray | None
+    x_test: np.ndarray
+    y_test: np.ndarray
+    w_test: np.ndarray | None
+
+
+def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> list[_Fold]:
+    """The training and test rows of each fold, with their weights (None: unweighted)."""
+    columns, target, weights = _sample(columns, target, weights)
     n = target.shape[0]
     folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
     splits = []
     for fold in range(int(folds.max()) + 1):
         test = folds == fold
-        splits.append((np.ascontiguousarray(columns[:, ~test]), target[~test],
-                       np.ascontiguousarray(columns[:, test]), target[test]))
+        splits.append(_Fold(np.ascontiguousarray(columns[:, ~test]), target[~test],
+                            None if weights is None else np.ascontiguousarray(weights[~test]),
+                            np.ascontiguousarray(columns[:, test]), target[test],
+                            None if weights is None else weights[test]))
     return splits
 
 
-def _plane_fit(columns: np.ndarray, target: np.ndarray) -> np.ndarray:
-    """Least-squares coefficients of target ≈ Σ c_j·column_j + c_0 (intercept last)."""
+def _joined(parts, weights):
+    squared = np.concatenate(parts)
+    return squared, (None if weights[0] is None else np.concatenate(weights))
+
+
+def _plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
+    """(Weighted) least-squares coefficients of target ≈ Σ c_j·column_j + c_0 (intercept last)."""
     design = np.vstack([columns, np.ones(columns.shape[1])]).T
-    return np.linalg.lstsq(design, target, rcond=None)[0]
+    if weights is None:
+        return np.linalg.lstsq(design, target, rcond=None)[0]
+    root = np.sqrt(weights)
+    return np.linalg.lstsq(design * root[:, None], target * root, rcond=None)[0]
 
 
-def plane(columns: np.ndarray, target: np.ndarray):
+def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
     """The least-squares plane over every column as (program, constants, mean squared error):
     with many weakly relevant columns it is hard to beat, and always a candidate."""
-    coefficients = _plane_fit(columns, target)
+    coefficients = _plane_fit(columns, target, weights)
     program: list = []
     for j in range(columns.shape[0]):
         program += [("var", j), ("param", j), ("op", "mul")] + ([("op", "add")] if j else [])
     program += [("param", columns.shape[0]), ("op", "add")]
     residual = coefficients[:-1] @ columns + coefficients[-1] - target
-    return tuple(program), tuple(float(c) for c in coefficients), float(np.mean(residual * residual))
+    return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
 
 
-def plane_error(columns: np.ndarray, target: np.ndarray) -> HeldOut:
+def plane_error(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
     """The plane's held-out error, fitted in closed form on each fold's training rows."""
-    squared = []
-    for x_train, y_train, x_test, y_test in _splits(columns, target):
-        if y_train.shape[0] <= columns.shape[0] + 1:
+    squared, tested = [], []
+    for fold in _splits(columns, target, weights):
+        if fold.y_train.shape[0] <= columns.shape[0] + 1:
             return HeldOut(math.inf, math.inf)
-        c = _plane_fit(x_train, y_train)
-        squared.append((c[:-1] @ x_test + c[-1] - y_test) ** 2)
-    return _summary(np.concatenate(squared))
+        c = _plane_fit(fold.x_train, fold.y_train, fold.w_train)
+        squared.append((c[:-1] @ fold.x_test + c[-1] - fold.y_test) ** 2)
+        tested.append(fold.w_test)
+    return _summary(*_joined(squared, tested))
 
 
-def held_out_errors(programs, columns: np.ndarray, target: np.ndarray) -> tuple[list[HeldOut], HeldOut]:
-    """The held-out error of each (program, constants), and that of the constant."""
-    splits = _splits(columns, target)
-    constant = np.concatenate([(y_test - y_train.mean()) ** 2 for _, y_train, _, y_test in splits])
+def held_out_errors(programs, columns: np.ndarray, target: np.ndarray,
+                    weights: np.ndarray | None = None) -> tuple[list[HeldOut], HeldOut]:
+    """The (weighted) held-out error of each (program, constants), and that of the constant."""
+    splits = _splits(columns, target, weights)
+    tested = [fold.w_test for fold in splits]
+    constant = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
     results = []
     for program, constants in programs:
         program, constants = free_constants(program, constants)
         squared = []
-        for x_train, y_train, x_test, y_test in splits:
-            fitted, _, ok = _native.refit(program, constants, x_train, y_train) if constants else (constants, 0, True)
-            if not ok or len(constants) >= y_train.shape[0]:
-                squared = [np.array([math.inf])]
+        for fold in splits:
+            fitted, _, ok = (_native.refit(program, constants, fold.x_train, fold.y_train, fold.w_train)
+                             if constants else (constants, 0, True))
+            if not ok or len(constants) >= fold.y_train.shape[0]:
+                squared = None
                 break
-            out = np.empty(y_test.shape[0])
-            _native.predict(program, fitted, x_test, out)
-            squared.append((out - y_test) ** 2)
-        results.append(_summary(np.concatenate(squared)))
-    return results, _summary(constant)
+            out = np.empty(fold.y_test.shape[0])
+            _native.predict(program, fitted, fold.x_test, out)
+            squared.append((out - fold.y_test) ** 2)
+        results.append(HeldOut(math.inf, math.inf) if squared is None else _summary(*_joined(squared, tested)))
+    return results, _summary(*_joined(constant, tested))
 
 
 def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:

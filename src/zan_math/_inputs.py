@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["default_names", "names_of", "columns_of", "target_of", "frame_columns"]
+__all__ = ["default_names", "names_of", "columns_of", "target_of", "weights_of", "frame_columns"]
 
 # dtype kinds that are real numbers: bool, signed, unsigned, float
 _REAL_KINDS = "biuf"
@@ -138,3 +138,25 @@ def target_of(y: Any, rows: int) -> np.ndarray:
         i = int(np.argwhere(~np.isfinite(target))[0][0])
         raise ValueError(f"y has a non-finite value ({target[i]}) at row {i}")
     return np.ascontiguousarray(target)
+
+
+def weights_of(w: Any, rows: int) -> np.ndarray | None:
+    """sample_weight as one finite, non-negative float64 weight per row, not all zero; None
+    stays None (every row counts once). A weight of 2 counts like the row given twice."""
+    if w is None:
+        return None
+    weights = _real_array(w.to_numpy() if hasattr(w, "to_numpy") and not isinstance(w, np.ndarray) else w,
+                          "sample_weight")
+    if weights.ndim != 1:
+        raise ValueError(f"sample_weight must be 1-D, one weight per row, got shape {weights.shape}")
+    if weights.shape[0] != rows:
+        raise ValueError(f"X has {rows} rows but sample_weight has {weights.shape[0]}")
+    if not np.isfinite(weights).all():
+        i = int(np.argwhere(~np.isfinite(weights))[0][0])
+        raise ValueError(f"sample_weight has a non-finite value ({weights[i]}) at row {i}")
+    if (weights < 0).any():
+        i = int(np.argwhere(weights < 0)[0][0])
+        raise ValueError(f"sample_weight has a negative value ({weights[i]}) at row {i}")
+    if not (weights > 0).any():
+        raise ValueError("sample_weight must not be all zero")
+    return np.ascontiguousarray(weights)

@@ -31,11 +31,16 @@ def _bins(column: np.ndarray) -> np.ndarray:
     return np.searchsorted(edges, column, side="right").astype(np.int64)
 
 
-def _sse(groups: np.ndarray, y: np.ndarray, count: int) -> float:
-    """Residual sum of squares of y about its mean within each group."""
-    n = np.bincount(groups, minlength=count).astype(np.float64)
-    s = np.bincount(groups, weights=y, minlength=count)
-    s2 = np.bincount(groups, weights=y * y, minlength=count)
+def _sse(groups: np.ndarray, y: np.ndarray, count: int, w: np.ndarray | None = None) -> float:
+    """Residual sum of squares of y about its mean within each group (weighted by w if given)."""
+    if w is None:
+        n = np.bincount(groups, minlength=count).astype(np.float64)
+        s = np.bincount(groups, weights=y, minlength=count)
+        s2 = np.bincount(groups, weights=y * y, minlength=count)
+    else:
+        n = np.bincount(groups, weights=w, minlength=count)
+        s = np.bincount(groups, weights=w * y, minlength=count)
+        s2 = np.bincount(groups, weights=w * y * y, minlength=count)
     with np.errstate(invalid="ignore", divide="ignore"):
         within = s2 - np.where(n > 0, s * s / n, 0.0)
     return float(max(np.sum(within), 0.0))
@@ -64,10 +69,11 @@ def _erfc_inverse(q: float) -> float:
     return high
 
 
-def _tests(bins, y, candidates, partners, n, bar1, bar2) -> set[int]:
-    """The candidates on which y depends: alone, or jointly with a partner beyond either."""
-    total = float(np.sum(y * y))
-    single = {i: _sse(bins[i], y, kBins) for i in set(candidates) | set(partners)}
+def _tests(bins, y, w, candidates, partners, n, bar1, bar2) -> set[int]:
+    """The candidates on which y (about its mean) depends: alone, or jointly with a partner
+    beyond either."""
+    total = float(np.sum(y * y)) if w is None else float(np.sum(w * y * y))
+    single = {i: _sse(bins[i], y, kBins, w) for i in set(candidates) | set(partners)}
     keep = {i for i in candidates
             if ((total - single[i]) / (kBins - 1)) / (max(single[i], 1e-300) / (n - kBins)) > bar1}
     pair_dof = kBins * kBins - kBins
@@ -75,7 +81,7 @@ def _tests(bins, y, candidates, partners, n, bar1, bar2) -> set[int]:
         for j in partners:
             if j == i or (j in candidates and j < i) or i in keep and j in keep:
                 continue
-            joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins)
+            joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins, w)
             better = min(single[i], single[j])
             f2 = ((better - joint) / pair_dof) / (max(joint, 1e-300) / (n - kBins * kBins))
             if f2 > bar2:
@@ -85,7 +91,7 @@ def _tests(bins, y, candidates, partners, n, bar1, bar2) -> set[int]:
     return keep
 
 
-def _explained(columns: np.ndarray, y: np.ndarray, kept: list[int]) -> np.ndarray:
+def _explained(columns: np.ndarray, y: np.ndarray, w: np.ndarray | None, kept: list[int]) -> np.ndarray:
     """What the kept columns explain of y: a least-squares polynomial of them (degree 3, or 2
     with many kept columns), smooth enough to take a law's main shape and leave the rest."""
     from itertools import combinations_with_replacement
@@ -98,21 +104,28 @@ def _explained(columns: np.ndarray, y: np.ndarray, kept: list[int]) -> np.ndarra
         if len(terms) <= n // 3:
             break
     design = np.column_stack([np.prod(x[list(t)], axis=0) if t else np.ones(n) for t in terms])
-    coefficients = np.linalg.lstsq(design, y, rcond=None)[0]
+    root = np.ones(n) if w is None else np.sqrt(w)
+    coefficients = np.linalg.lstsq(design * root[:, None], y * root, rcond=None)[0]
     return design @ coefficients
 
 
-def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...] | None:
-    """The indices of the columns to search, in order; None when all are (few columns).
+def relevant_columns(columns: np.ndarray, target: np.ndarray,
+                     weights: np.ndarray | None = None) -> tuple[int, ...] | None:
+    """The indices of the columns to search, in order; None when all are (few columns). With
+    weights the sums of squares are weighted, and the degrees of freedom count the rows that
+    carry the weight ((Σw)²/Σw²: a row of tiny weight adds no evidence).
 
     A strong dependence hides a weak one in the spread it leaves; so after the first tests, what
     the kept columns explain (a smooth polynomial of them) is taken from y and the others are
     tested again on the rest, until no more is kept.
     """
     p, n = columns.shape
+    if weights is not None:
+        n = float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
     if p < kScreenFrom or n < 4 * kBins * kBins:
         return None
-    y = target - target.mean()
+    mean = target.mean() if weights is None else np.sum(weights * target) / np.sum(weights)
+    y = target - mean
     if not np.any(y):
         return None
     bins = [_bins(c) for c in columns]
@@ -120,18 +133,18 @@ def relevant_columns(columns: np.ndarray, target: np.ndarray) -> tuple[int, ...]
     bar1 = _f_bar(kBins - 1, n - kBins, kFalseKeep / tests)
     bar2 = _f_bar(kBins * kBins - kBins, n - kBins * kBins, kFalseKeep / tests)
     everything = list(range(p))
-    keep = _tests(bins, y, everything, everything, n, bar1, bar2)
+    keep = _tests(bins, y, weights, everything, everything, n, bar1, bar2)
     for _ in range(kRounds):
         if not keep or len(keep) == p:
             break
-        rest = y - _explained(columns, y, sorted(keep))
+        rest = y - _explained(columns, y, weights, sorted(keep))
         if np.sum(rest * rest) <= kExplained * np.sum(y * y):  # nothing left but rounding
             break
-        more = _tests(bins, rest, [i for i in everything if i not in keep], everything, n, bar1, bar2)
+        more = _tests(bins, rest, weights, [i for i in everything if i not in keep], everything, n, bar1, bar2)
         if not more:
             break
         keep |= more
     if not keep:
-        single = np.array([_sse(b, y, kBins) for b in bins])
+        single = np.array([_sse(b, y, kBins, weights) for b in bins])
         keep = set(np.argsort(single, kind="stable")[:kKeepAtLeast].tolist())
     return tuple(sorted(keep))

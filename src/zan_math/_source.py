@@ -19,6 +19,9 @@ class DataSource(Protocol):
 
     #: number of rows in all
     rows: int
+    #: the weights of the sample's rows, or None (every row counts once); a weighted source also
+    #: has ``weight_total``, the sum of every row's weight
+    sample_weight: np.ndarray | None
 
     def sample(self) -> tuple[np.ndarray, tuple[str, ...] | None, np.ndarray]:
         """(variables × rows) float64 columns, the column names if any, and the target."""

@@ -76,8 +76,9 @@ def _float_matrix(block, what: str) -> np.ndarray:
     return data
 
 
-def _prepare(x_block, y_block, index: int, n_vars: int):
-    """One partition as the engine reads it: (variables × rows) columns and the target."""
+def _prepare(x_block, y_block, index: int, n_vars: int, w_block=None):
+    """One partition as the engine reads it: (variables × rows) columns, the target and the
+    rows' weights (None: unweighted)."""
     x = _float_matrix(x_block, "X")
     y = _float_matrix(y_block, "y")
     if y.shape[1] != 1:
@@ -89,13 +90,30 @@ def _prepare(x_block, y_block, index: int, n_vars: int):
             f"X and y are partitioned differently: partition {index} has {x.shape[0]} rows of X "
             f"and {y.shape[0]} of y"
         )
-    return np.ascontiguousarray(x.T), np.ascontiguousarray(y[:, 0])
+    weights = None
+    if w_block is not None:
+        w = _float_matrix(w_block, "sample_weight")
+        if w.shape[1] != 1 or w.shape[0] != y.shape[0]:
+            raise ValueError(
+                f"sample_weight is partitioned differently: partition {index} has {w.shape[0]} × {w.shape[1]} "
+                f"weights for {y.shape[0]} rows"
+            )
+        weights = np.ascontiguousarray(w[:, 0])
+    return np.ascontiguousarray(x.T), np.ascontiguousarray(y[:, 0]), weights
 
 
 def _describe(part):
-    """Rows of a partition, and its first non-finite value of X and of y (local positions)."""
-    columns, target = part
-    bad_x = bad_y = None
+    """Rows of a partition, its first non-finite value of X and of y (local positions), and
+    its first weight that is not finite and non-negative with the sum of its weights."""
+    columns, target, weights = part
+    bad_x = bad_y = bad_w = None
+    total = float(target.shape[0])
+    if weights is not None:
+        wrong = ~(np.isfinite(weights) & (weights >= 0))
+        if wrong.any():
+            row = int(np.argmax(wrong))
+            bad_w = (row, float(weights[row]))
+        total = float(np.sum(weights))
     bad = ~np.isfinite(columns)
     if bad.any():
         row = int(np.argmax(bad.any(axis=0)))
@@ -104,12 +122,12 @@ def _describe(part):
     if not np.isfinite(target).all():
         row = int(np.argwhere(~np.isfinite(target))[0][0])
         bad_y = (row, float(target[row]))
-    return target.shape[0], bad_x, bad_y
+    return target.shape[0], bad_x, bad_y, bad_w, total
 
 
 def _take(part, rows):
-    columns, target = part
-    return np.ascontiguousarray(columns[:, rows]), target[rows]
+    columns, target, weights = part
+    return np.ascontiguousarray(columns[:, rows]), target[rows], None if weights is None else weights[rows]
 
 
 def _normal(parts, program, constants):
@@ -121,9 +139,9 @@ def _normal(parts, program, constants):
     except ValueError:  # run outside a worker
         where = ""
     out = []
-    for columns, target in parts:
+    for columns, target, weights in parts:
         start = time.perf_counter()
-        jtj, jtr, cost, ok = _native.normal(program, constants, columns, target)
+        jtj, jtr, cost, ok = _native.normal(program, constants, columns, target, weights)
         out.append((jtj, jtr, cost, ok, time.perf_counter() - start, where))
     return out
 
@@ -242,8 +260,30 @@ def _even_lengths(rows: int) -> list[int]:
     return lengths
 
 
+def _weight_blocks(sample_weight, y_blocks, lengths):
+    """The weights cut as the rows are: a Dask collection must be partitioned as y is; weights
+    in memory are checked (see weights_of) and cut at the same lengths."""
+    from ._inputs import weights_of
+
+    if sample_weight is None:
+        return [None] * len(y_blocks)
+    if _is_distributed(sample_weight):
+        ws = _Distributed(sample_weight, "sample_weight")
+        if ws.width != 1:
+            raise ValueError(f"sample_weight must be 1-D, it has {ws.width} columns")
+        if len(ws.blocks) != len(y_blocks):
+            raise ValueError(
+                f"sample_weight is partitioned differently: it has {len(ws.blocks)} partitions, y {len(y_blocks)}"
+            )
+        return ws.blocks
+    if lengths is None:
+        raise ValueError("sample_weight in memory needs rows whose partition lengths are known")
+    return _local_blocks(weights_of(sample_weight, sum(lengths)), lengths)
+
+
 def _blocks(X, y):
-    """(x blocks, y blocks, names, number of variables) for any mix of in-memory and Dask X, y."""
+    """(x blocks, y blocks, names, number of variables, partition lengths or None) for any mix
+    of in-memory and Dask X, y."""
     from ._inputs import columns_of as _columns, target_of as _target
 
     x_dist, y_dist = _is_distributed(X), _is_distributed(y)
@@ -270,19 +310,19 @@ def _blocks(X, y):
                 f"X and y are partitioned differently: partition {first} has {xs.lengths[first]} rows of X "
                 f"and {ys.lengths[first]} of y"
             )
-        return xs.blocks, ys.blocks, names, n_vars
+        return xs.blocks, ys.blocks, names, n_vars, xs.lengths if xs.lengths is not None else ys.lengths
     if x_dist:
         lengths = xs.block_lengths()
         target = _target(y, sum(lengths))
-        return xs.blocks, _local_blocks(target, lengths), names, n_vars
+        return xs.blocks, _local_blocks(target, lengths), names, n_vars, lengths
     if y_dist:
         lengths = ys.block_lengths()
         if sum(lengths) != columns.shape[1]:
             raise ValueError(f"X has {columns.shape[1]} rows but y has {sum(lengths)}")
-        return _local_blocks(columns.T, lengths), ys.blocks, names, n_vars
+        return _local_blocks(columns.T, lengths), ys.blocks, names, n_vars, lengths
     target = _target(y, columns.shape[1])
     lengths = _even_lengths(columns.shape[1])
-    return _local_blocks(columns.T, lengths), _local_blocks(target, lengths), names, n_vars
+    return _local_blocks(columns.T, lengths), _local_blocks(target, lengths), names, n_vars, lengths
 
 
 # ---- the data source the engine refits on ----------------------------------------------
@@ -300,35 +340,46 @@ def _connection_lost(exc: BaseException) -> bool:
 class DaskSource:
     """Rows persisted on a Dask cluster, as the discovery engine reads them.
 
-    ``sample()`` gives the in-memory rows the search runs on; ``normal(program, constants)``
-    the normal equations over every row, merged in partition order. ``calls`` records, per
+    ``sample()`` gives the in-memory rows the search runs on (their weights then in
+    ``sample_weight``); ``normal(program, constants)`` the normal equations over every row,
+    weighted on the workers when the rows have weights, merged in partition order;
+    ``weight_total`` is Σw over every row (the rows when unweighted). ``calls`` records, per
     call, the bytes sent and received and the seconds spent on the workers.
     """
 
-    def __init__(self, X, y, client):
+    def __init__(self, X, y, client, sample_weight=None):
         if not isinstance(client, _distributed.Client):
             raise TypeError(f"client must be a distributed.Client, got {type(client).__name__}")
         self.client = client
         self._check_alive()
-        x_blocks, y_blocks, self.names, self.n_vars = _blocks(X, y)
+        x_blocks, y_blocks, self.names, self.n_vars, lengths = _blocks(X, y)
+        w_blocks = _weight_blocks(sample_weight, y_blocks, lengths)
         prepare = _dask.delayed(_prepare, pure=False)
-        tasks = [prepare(xb, yb, i, self.n_vars) for i, (xb, yb) in enumerate(zip(x_blocks, y_blocks))]
+        tasks = [prepare(xb, yb, i, self.n_vars, wb) for i, (xb, yb, wb) in enumerate(zip(x_blocks, y_blocks, w_blocks))]
         with warnings.catch_warnings():
             # In-memory rows travel inside the graph on purpose: the scheduler then holds what
             # it needs to make a lost partition again.
             warnings.filterwarnings("ignore", message="Sending large graph", category=UserWarning)
             self.parts = self._call(lambda: client.compute(tasks))
         facts = self._call(lambda: client.gather(client.map(_describe, self.parts, pure=False)))
-        self.lengths = [n for n, _, _ in facts]
+        self.lengths = [n for n, _, _, _, _ in facts]
         self.offsets = np.concatenate([[0], np.cumsum(self.lengths)]).astype(np.int64)
         self.rows = int(self.offsets[-1])
-        for i, (_, bad_x, bad_y) in enumerate(facts):
+        self.weighted = sample_weight is not None
+        self.weight_total = float(sum(total for _, _, _, _, total in facts)) if self.weighted else float(self.rows)
+        self.sample_weight: np.ndarray | None = None
+        for i, (_, bad_x, bad_y, bad_w, _) in enumerate(facts):
             if bad_x is not None:
                 row, col, value = bad_x
                 raise ValueError(f"X has a non-finite value ({value}) at row {self.offsets[i] + row}, column {col}")
             if bad_y is not None:
                 row, value = bad_y
                 raise ValueError(f"y has a non-finite value ({value}) at row {self.offsets[i] + row}")
+            if bad_w is not None:
+                row, value = bad_w
+                raise ValueError(f"sample_weight has a negative or non-finite value ({value}) at row {self.offsets[i] + row}")
+        if self.weighted and not self.weight_total > 0:
+            raise ValueError("sample_weight must not be all zero")
         self.calls: list[dict[str, Any]] = []
         self.setup_bytes = 0
 
@@ -364,10 +415,14 @@ class DaskSource:
         pieces = self._call(lambda: self.client.gather([self.client.submit(_take, p, r, pure=False) for p, r in wanted]))
         self.setup_bytes = sum(len(pickle.dumps(p, protocol=5)) for p in pieces)
         if pieces:
-            columns = np.ascontiguousarray(np.concatenate([c for c, _ in pieces], axis=1))
-            target = np.ascontiguousarray(np.concatenate([t for _, t in pieces]))
+            columns = np.ascontiguousarray(np.concatenate([c for c, _, _ in pieces], axis=1))
+            target = np.ascontiguousarray(np.concatenate([t for _, t, _ in pieces]))
+            if self.weighted:
+                self.sample_weight = np.ascontiguousarray(np.concatenate([w for _, _, w in pieces]))
         else:
             columns, target = np.empty((self.n_vars, 0)), np.empty(0)
+            if self.weighted:
+                self.sample_weight = np.empty(0)
         return columns, self.names, target
 
     def normal(self, program, constants):
@@ -430,9 +485,10 @@ class DaskSource:
         self.parts = []
 
 
-def _source_for(X, y, client) -> DaskSource:
-    """The engine's data source for X, y on the cluster of `client` (validated, persisted)."""
-    return DaskSource(X, y, client)
+def _source_for(X, y, client, sample_weight=None) -> DaskSource:
+    """The engine's data source for X, y (and their weights) on the cluster of `client`
+    (validated, persisted)."""
+    return DaskSource(X, y, client, sample_weight)
 
 
 # ---- predictions ----------------------------------------------------------------------

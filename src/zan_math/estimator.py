@@ -19,6 +19,7 @@ _validation = require("sklearn.utils.validation", "sklearn", _FEATURE)
 from . import _options  # noqa: E402
 from ._discover import discover  # noqa: E402 - after the extra's check
 from ._formula import DiscoveryResult, Formula  # noqa: E402
+from ._holdout import weighted_mean, weighted_variance  # noqa: E402
 
 __all__ = ["FormulaRegressor"]
 
@@ -29,11 +30,13 @@ def _is_dask_collection(data: Any) -> bool:
     return type(data).__module__.partition(".")[0] in ("dask", "dask_expr")
 
 
-def _mean_formula(target, names) -> Formula:
-    """The constant formula y = mean(y): what a regressor falls back to when nothing else fits."""
+def _mean_formula(target, names, sample_weight=None) -> Formula:
+    """The constant formula y = mean(y) (weighted by sample_weight when given): what a regressor
+    falls back to when nothing else fits."""
     y = np.asarray(target, dtype=np.float64)
-    mean = float(np.mean(y))
-    loss = float(np.mean((y - mean) ** 2))
+    w = None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+    mean = weighted_mean(y, w)
+    loss = weighted_variance(y, w)
     return Formula((("param", 0),), (mean,), names, 1, loss, 1.0 if loss > 0 else 0.0, 0.0)
 
 
@@ -112,8 +115,11 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         self.y_units = y_units
         self.client = client
 
-    def fit(self, X, y) -> FormulaRegressor:
-        """Searches for formulas of the columns of X that fit y; returns self."""
+    def fit(self, X, y, sample_weight=None) -> FormulaRegressor:
+        """Searches for formulas of the columns of X that fit y; returns self.
+
+        sample_weight: one finite, non-negative weight per row, not all zero (None: every row
+        counts once); a weight of 2 counts like the row given twice (see :func:`discover`)."""
         self._validate_params()
         if self.client is not None and (_is_dask_collection(X) or _is_dask_collection(y)):
             # The rows stay on the cluster: only the shape and the names are read here.
@@ -131,11 +137,11 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
         for option in _options.OPTIONS:
             keywords[option.name] = getattr(self, option.name)
         result: DiscoveryResult = discover(
-            data, target, names=None if names is None else [str(n) for n in names], **keywords
+            data, target, sample_weight, names=None if names is None else [str(n) for n in names], **keywords
         )
         front, best = list(result.front), result.best
         if best is None:
-            best = _mean_formula(target, result.names)
+            best = _mean_formula(target, result.names, sample_weight)
             front = [best]
         self.front_: list[Formula] = front
         self.best_: Formula = best

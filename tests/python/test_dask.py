@@ -94,6 +94,24 @@ def test_same_front_as_one_process(client, law):
     assert [(f.constants, f.loss) for f in again.front] == [(f.constants, f.loss) for f in spread.front]
 
 
+def test_weights_are_honoured_on_the_workers(client):
+    X, y = law_rows(LAWS["product and sine"], rows=12_000)
+    weights = np.random.default_rng(4).uniform(0.5, 2.0, size=y.shape[0])
+    weights[::3] = 0.0
+    y = np.where(weights > 0, y, y + 100.0)  # rows that weigh nothing break the law
+    local = zan_math.discover(X, y, weights, progress=False)
+    Xd, yd, wd = (da.from_array(X, chunks=(5_000, 3)), da.from_array(y, chunks=5_000),
+                  da.from_array(weights, chunks=5_000))
+    for w in (wd, weights):  # partitioned as y, and in memory
+        spread = zan_math.discover(Xd, yd, w, client=client, progress=False)
+        assert spread.best.program == local.best.program
+        np.testing.assert_allclose(spread.best.constants, local.best.constants, rtol=1e-9)
+        assert spread.best.loss < 1e-20
+    with pytest.raises(ValueError, match="sample_weight has a negative or non-finite value .* at row 7"):
+        zan_math.discover(Xd, yd, da.from_array(np.where(np.arange(y.shape[0]) == 7, -1.0, 1.0), chunks=5_000),
+                          client=client, progress=False)
+
+
 def test_in_memory_rows_are_sent(client):
     X, y = law_rows(LAWS["product and sine"], rows=3_000)
     local = zan_math.discover(X, y, names=["m", "v", "t"], progress=False)

@@ -12,8 +12,8 @@ namespace {
 constexpr std::size_t kChunkRows = 4096;
 
 NormalEquations chunk_normal(const Expr& program, std::span<const double> params, Columns columns,
-                             std::span<const double> target, std::size_t begin, std::size_t end,
-                             DualWorkspace& ws, std::vector<double>& values, std::vector<double>& tangents) {
+                             std::span<const double> target, std::span<const double> weights, std::size_t begin,
+                             std::size_t end, DualWorkspace& ws, std::vector<double>& values, std::vector<double>& tangents) {
     const std::size_t n = end - begin;
     const std::size_t p = params.size();
     NormalEquations ne;
@@ -24,13 +24,28 @@ NormalEquations chunk_normal(const Expr& program, std::span<const double> params
     tangents.resize(n * p);
     if (!eval_batch_dual(program, Columns(cut), params, p, values.data(), tangents.data(), ws)) return ne;
     const double* y = target.data() + begin;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = values[i] - y[i];
-        ne.cost += r * r;
-        for (std::size_t j = 0; j < p; ++j) {
-            const double dj = tangents[j * n + i];
-            ne.jtr[j] += dj * r;
-            for (std::size_t k = 0; k <= j; ++k) ne.jtj[j * kMaxLmParams + k] += dj * tangents[k * n + i];
+    if (weights.empty()) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double r = values[i] - y[i];
+            ne.cost += r * r;
+            for (std::size_t j = 0; j < p; ++j) {
+                const double dj = tangents[j * n + i];
+                ne.jtr[j] += dj * r;
+                for (std::size_t k = 0; k <= j; ++k) ne.jtj[j * kMaxLmParams + k] += dj * tangents[k * n + i];
+            }
+        }
+    } else {
+        const double* w = weights.data() + begin;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double r = values[i] - y[i];
+            const double wr = w[i] * r;
+            ne.cost += wr * r;
+            for (std::size_t j = 0; j < p; ++j) {
+                const double dj = tangents[j * n + i];
+                const double wdj = w[i] * dj;
+                ne.jtr[j] += dj * wr;
+                for (std::size_t k = 0; k <= j; ++k) ne.jtj[j * kMaxLmParams + k] += wdj * tangents[k * n + i];
+            }
         }
     }
     ne.ok = std::isfinite(ne.cost);
@@ -40,8 +55,15 @@ NormalEquations chunk_normal(const Expr& program, std::span<const double> params
 
 }  // namespace
 
+double total_weight(std::span<const double> weights, std::size_t rows) noexcept {
+    if (weights.empty()) return static_cast<double>(rows);
+    double total = 0.0;
+    for (double w : weights) total += w;
+    return total;
+}
+
 NormalEquations normal_equations(const Expr& program, std::span<const double> params, Columns columns,
-                                 std::span<const double> target) {
+                                 std::span<const double> target, std::span<const double> weights) {
     const std::size_t rows = target.size();
     const std::size_t chunks = (rows + kChunkRows - 1) / kChunkRows;
     std::vector<NormalEquations> parts(chunks);
@@ -51,7 +73,7 @@ NormalEquations normal_equations(const Expr& program, std::span<const double> pa
         std::vector<double> values, tangents;
         for (std::size_t c = b; c < e; ++c) {
             const std::size_t begin = c * kChunkRows;
-            parts[c] = chunk_normal(program, params, columns, target, begin, std::min(rows, begin + kChunkRows), ws,
+            parts[c] = chunk_normal(program, params, columns, target, weights, begin, std::min(rows, begin + kChunkRows), ws,
                                     values, tangents);
         }
     });

@@ -18,30 +18,43 @@ class DataSource {
 public:
     virtual ~DataSource() = default;
     [[nodiscard]] virtual std::size_t rows() const = 0;
-    // JᵀJ, Jᵀr and Σr² over every row for r = program(x; params) − y, J = ∂program/∂params.
-    // ok is false when any row has no value or a non-finite derivative.
+    // Σw over the rows: what a mean squared error divides by (the rows when unweighted).
+    [[nodiscard]] virtual double weight_total() const { return static_cast<double>(rows()); }
+    // JᵀWJ, JᵀWr and Σw·r² over every row for r = program(x; params) − y, J = ∂program/∂params
+    // (W = I when unweighted). ok is false when any row has no value or a non-finite derivative.
     [[nodiscard]] virtual NormalEquations normal(const Expr& program, std::span<const double> params) = 0;
 };
 
-// Normal equations of a program over in-memory rows [0, n): computed in chunks of a fixed
-// size on the worker pool and merged in chunk order, so the sums do not depend on the
-// number of threads.
+// Normal equations of a program over in-memory rows [0, n), each row weighted by its
+// weight (no weights: every row counts once, and no multiplication by 1 is spent on it):
+// computed in chunks of a fixed size on the worker pool and merged in chunk order, so the
+// sums do not depend on the number of threads.
 [[nodiscard]] NormalEquations normal_equations(const Expr& program, std::span<const double> params, Columns columns,
-                                               std::span<const double> target);
+                                               std::span<const double> target,
+                                               std::span<const double> weights = {});
 
-// In-process rows: columns and target, borrowed for the source's lifetime.
+// Σw, or the number of rows for no weights.
+[[nodiscard]] double total_weight(std::span<const double> weights, std::size_t rows) noexcept;
+
+// In-process rows: columns, target and weights (empty: all ones), borrowed for the
+// source's lifetime.
 class ColumnSource final : public DataSource {
 public:
-    ColumnSource(Columns columns, std::span<const double> target) : columns_(columns), target_(target) {}
+    ColumnSource(Columns columns, std::span<const double> target, std::span<const double> weights = {})
+        : columns_(columns), target_(target), weights_(weights),
+          weight_total_(total_weight(weights, target.size())) {}
     [[nodiscard]] std::size_t rows() const override { return target_.size(); }
+    [[nodiscard]] double weight_total() const override { return weight_total_; }
     [[nodiscard]] NormalEquations normal(const Expr& program, std::span<const double> params) override {
-        return normal_equations(program, params, columns_, target_);
+        return normal_equations(program, params, columns_, target_, weights_);
     }
     [[nodiscard]] Columns columns() const noexcept { return columns_; }
 
 private:
     Columns columns_;
     std::span<const double> target_;
+    std::span<const double> weights_;
+    double weight_total_;
 };
 
 // The LM problem of fitting a program's parameters to a data source.

@@ -43,6 +43,26 @@ void check_inputs(Columns columns, std::span<const double> target, const EngineC
                                         std::to_string(target.size()) + "), one holds " + std::to_string(c.size()));
 }
 
+// Weights the engine can use: one per row, finite, not negative.
+void check_weights(std::span<const double> weights, std::size_t rows) {
+    if (weights.empty()) return;
+    if (weights.size() != rows)
+        throw std::invalid_argument("weights must hold one weight per row of the target (" + std::to_string(rows) +
+                                    "), got " + std::to_string(weights.size()));
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        if (!std::isfinite(weights[i]) || weights[i] < 0.0)
+            throw std::invalid_argument("weights must be finite and not negative, got " + std::to_string(weights[i]) +
+                                        " at row " + std::to_string(i));
+}
+
+// The rows of positive weight; all rows when none has weight 0.
+std::vector<std::size_t> weighted_rows(std::span<const double> weights) {
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        if (weights[i] > 0.0) rows.push_back(i);
+    return rows;
+}
+
 double variance_of(const std::vector<Formula>& formulas) {
     for (const Formula& f : formulas)
         if (f.nmse > 0.0) return f.loss / f.nmse;
@@ -53,11 +73,22 @@ double variance_of(const std::vector<Formula>& formulas) {
 
 Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                 const EngineConfig& config, const Control& control) {
+    return discover(validation, validation_target, {}, full, config, control);
+}
+
+Result discover(Columns validation, std::span<const double> validation_target,
+                std::span<const double> validation_weights, DataSource& full, const EngineConfig& config,
+                const Control& control) {
     check_inputs(validation, validation_target, config);
+    check_weights(validation_weights, validation_target.size());
+    if (!validation_weights.empty() && weighted_rows(validation_weights).size() != validation_target.size())
+        throw std::invalid_argument("every validation row must have a positive weight");
     const auto start = std::chrono::steady_clock::now();
     Result result;
-    const RowCopy search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows));
-    LevelSearch state(search.view(), search.target, config, control, start);
+    // the weights travel with their rows into the search's sample
+    const RowCopy search(validation, validation_target, sample_rows(validation_target.size(), config.sample_rows),
+                         validation_weights);
+    LevelSearch state(search.view(), search.target, search.weights, config, control, start);
     state.run(result.levels);
     result.interrupted = state.interrupted();
 
@@ -66,7 +97,7 @@ Result discover(Columns validation, std::span<const double> validation_target, D
         std::vector<Finalist> more = transformed_finalists(search, state, config, control, start);
         candidates.insert(candidates.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
-    ColumnSource rows(validation, validation_target);
+    ColumnSource rows(validation, validation_target, validation_weights);
     std::vector<Formula> formulas = verify(candidates, rows, config);
     const double validation_variance = variance_of(formulas);
     std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
@@ -84,11 +115,31 @@ Result discover(Columns validation, std::span<const double> validation_target, D
 }
 
 Result discover(Columns columns, std::span<const double> target, const EngineConfig& config, const Control& control) {
+    return discover(columns, target, {}, config, control);
+}
+
+Result discover(Columns columns, std::span<const double> target, std::span<const double> weights,
+                const EngineConfig& config, const Control& control) {
+    check_weights(weights, target.size());
+    if (!weights.empty()) {
+        // a row of weight 0 counts for nothing in any sum: it is left out, so that the
+        // samples hold only rows that count
+        const std::vector<std::size_t> kept = weighted_rows(weights);
+        if (kept.size() != target.size()) {
+            if (kept.empty()) throw std::invalid_argument("weights must not all be zero");
+            if (kept.size() < 2)
+                throw std::invalid_argument("discover needs at least two rows of positive weight, got " +
+                                            std::to_string(kept.size()));
+            const RowCopy counted(columns, target, kept, weights);
+            return discover(counted.view(), counted.target, counted.weights, config, control);
+        }
+    }
     check_inputs(columns, target, config);
-    ColumnSource full(columns, target);
-    if (target.size() <= config.validation_rows) return discover(columns, target, full, config, control);
-    const RowCopy validation(columns, target, sample_rows(target.size(), config.validation_rows));
-    return discover(validation.view(), validation.target, full, config, control);
+    ColumnSource full(columns, target, weights);
+    if (target.size() <= config.validation_rows) return discover(columns, target, weights, full, config, control);
+    const std::vector<std::size_t> pick = sample_rows(target.size(), config.validation_rows);
+    const RowCopy validation(columns, target, pick, weights);
+    return discover(validation.view(), validation.target, validation.weights, full, config, control);
 }
 
 }  // namespace zan::discover::engine

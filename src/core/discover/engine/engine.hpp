@@ -56,11 +56,21 @@ struct Result {
 // the validation rows, and measures the front on all rows through `full`. Settings outside
 // their ranges (invalid_option), no variable, fewer than two rows or columns of another
 // length than the target throw std::invalid_argument naming what is wrong.
+//
+// validation_weights: one weight per validation row (empty: every row counts once), each
+// finite and positive: every fit is then weighted least squares and every loss a weighted
+// mean squared error, Σw·r²/Σw. `full` weights its own rows alike.
+[[nodiscard]] Result discover(Columns validation, std::span<const double> validation_target,
+                              std::span<const double> validation_weights, DataSource& full,
+                              const EngineConfig& config, const Control& control = {});
 [[nodiscard]] Result discover(Columns validation, std::span<const double> validation_target, DataSource& full,
                               const EngineConfig& config, const Control& control = {});
 
 // In-memory data: at most config.validation_rows of the rows validate, and at most
-// config.sample_rows of those are searched.
+// config.sample_rows of those are searched. weights: one per row (empty: all ones), finite
+// and not negative, not all zero; a row of weight 0 counts as absent.
+[[nodiscard]] Result discover(Columns columns, std::span<const double> target, std::span<const double> weights,
+                              const EngineConfig& config, const Control& control = {});
 [[nodiscard]] Result discover(Columns columns, std::span<const double> target, const EngineConfig& config,
                               const Control& control = {});
 

@@ -14,10 +14,10 @@
 
 namespace zan::discover::engine {
 
-LevelSearch::LevelSearch(Columns sample, std::span<const double> target, const EngineConfig& config,
-                         const Control& control, StopCondition::Clock::time_point start)
-    : config_(config), stop_(control, config.time_limit, start), sample_(sample, target),
-      operators_(allowed_operators(config)), store_(target.size()) {}
+LevelSearch::LevelSearch(Columns sample, std::span<const double> target, std::span<const double> weights,
+                         const EngineConfig& config, const Control& control, StopCondition::Clock::time_point start)
+    : config_(config), stop_(control, config.time_limit, start), sample_(sample, target, weights),
+      operators_(allowed_operators(config)), store_(target.size(), sample_.weights()) {}
 
 void LevelSearch::add_leaves() {
     for (std::size_t v = 0; v < sample_.vars(); ++v) {
@@ -26,7 +26,8 @@ void LevelSearch::add_leaves() {
         n.tokens = {Token::make_var(v)};
         n.size = 1;
         n.vars = 1u << std::min<std::size_t>(v, 31);
-        const Moments m = Moments::of(column.data(), sample_.y(), sample_.rows());
+        const Moments m = sample_.weights() ? sample_.moments(column.data())
+                                            : Moments::of(column.data(), sample_.y(), sample_.rows());
         n.fit = sample_.fit(m, column.data());
         store_.mark_seen(affine_print(column.data(), sample_.rows(), m));
         store_.append_to_join_order(1, store_.add(std::move(n), column.data()));
@@ -92,9 +93,16 @@ std::size_t LevelSearch::best_exact_size() const {
 
 double LevelSearch::nearest(std::span<const double> t) const {
     const std::size_t n = sample_.rows();
-    const double mean = std::accumulate(t.begin(), t.end(), 0.0) / static_cast<double>(n);
     std::vector<double> centred(n);
-    for (std::size_t i = 0; i < n; ++i) centred[i] = t[i] - mean;
+    if (const double* w = sample_.weights()) {
+        // √w·(t − t̄): its dot with a weighted unit column is a weighted covariance
+        const double mean = Moments::of_weighted(t.data(), t.data(), w, n).mean_f;
+        const double* root = sample_.root_weights();
+        for (std::size_t i = 0; i < n; ++i) centred[i] = root[i] * (t[i] - mean);
+    } else {
+        const double mean = std::accumulate(t.begin(), t.end(), 0.0) / static_cast<double>(n);
+        for (std::size_t i = 0; i < n; ++i) centred[i] = t[i] - mean;
+    }
     const double stt = dot(centred.data(), centred.data(), n);
     if (!(stt > 0.0) || !std::isfinite(stt)) return 1.0;
     double best = 0.0;

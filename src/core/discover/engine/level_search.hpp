@@ -20,8 +20,9 @@ namespace zan::discover::engine {
 
 class LevelSearch {
 public:
-    LevelSearch(Columns sample, std::span<const double> target, const EngineConfig& config, const Control& control,
-                StopCondition::Clock::time_point start);
+    // weights: one per sample row, or empty for none.
+    LevelSearch(Columns sample, std::span<const double> target, std::span<const double> weights,
+                const EngineConfig& config, const Control& control, StopCondition::Clock::time_point start);
 
     void run(std::vector<LevelReport>& reports);
 

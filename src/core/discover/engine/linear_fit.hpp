@@ -36,6 +36,30 @@ struct Moments {
         return m;
     }
 
+    // The weighted statistics: n is Σw, the means and centred sums are weighted by w. The
+    // fit they give is weighted least squares.
+    [[nodiscard]] static Moments of_weighted(const double* f, const double* y, const double* w,
+                                             std::size_t n) noexcept {
+        Moments m;
+        double sw = 0.0, sf = 0.0, sy = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            sw += w[i];
+            sf += w[i] * f[i];
+            sy += w[i] * y[i];
+        }
+        if (!(sw > 0.0)) return m;
+        m.n = sw;
+        m.mean_f = sf / sw;
+        m.mean_y = sy / sw;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double df = f[i] - m.mean_f, dy = y[i] - m.mean_y;
+            m.m2_f += w[i] * df * df;
+            m.m2_y += w[i] * dy * dy;
+            m.c_fy += w[i] * df * dy;
+        }
+        return m;
+    }
+
     void merge(const Moments& o) noexcept {
         if (o.n == 0.0) return;
         if (n == 0.0) {
@@ -82,6 +106,17 @@ struct LinearFit {
     for (std::size_t i = 0; i < n; ++i) {
         const double r = y[i] - (a * f[i] + b);
         s += r * r;
+    }
+    return s;
+}
+
+// Σw·(y − a·f − b)², one pass in row order.
+[[nodiscard]] inline double residual_sse(const double* f, const double* y, const double* w, std::size_t n, double a,
+                                         double b) noexcept {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = y[i] - (a * f[i] + b);
+        s += w[i] * r * r;
     }
     return s;
 }

@@ -7,12 +7,25 @@
 
 namespace zan::discover::engine {
 
+NodeStore::NodeStore(std::size_t rows, const double* weights) : rows_(rows) {
+    if (weights == nullptr) return;
+    w_.assign(weights, weights + rows);
+    for (double w : w_) root_w_.push_back(std::sqrt(w));
+}
+
 std::uint32_t NodeStore::add(Node node, const double* values) {
     node.offset = values_.size();
     values_.insert(values_.end(), values, values + rows_);
-    const Moments m = Moments::of(values, values, rows_);
-    const double norm = std::sqrt(m.m2_f);
-    for (std::size_t i = 0; i < rows_; ++i) units_.push_back(norm > 0.0 ? (values[i] - m.mean_f) / norm : 0.0);
+    if (w_.empty()) {
+        const Moments m = Moments::of(values, values, rows_);
+        const double norm = std::sqrt(m.m2_f);
+        for (std::size_t i = 0; i < rows_; ++i) units_.push_back(norm > 0.0 ? (values[i] - m.mean_f) / norm : 0.0);
+    } else {
+        const Moments m = Moments::of_weighted(values, values, w_.data(), rows_);
+        const double norm = std::sqrt(m.m2_f);
+        for (std::size_t i = 0; i < rows_; ++i)
+            units_.push_back(norm > 0.0 ? root_w_[i] * (values[i] - m.mean_f) / norm : 0.0);
+    }
     if (by_size_.size() <= node.size) by_size_.resize(node.size + 1);
     const auto index = static_cast<std::uint32_t>(nodes_.size());
     by_size_[node.size].push_back(index);

@@ -30,7 +30,8 @@ struct Node {
 
 class NodeStore {
 public:
-    explicit NodeStore(std::size_t rows) : rows_(rows) {}
+    // weights: the rows' weights (null: unweighted), which the unit columns are weighted by.
+    explicit NodeStore(std::size_t rows, const double* weights = nullptr);
 
     // Keeps the node with its values on the sample rows; its index is the node count before.
     std::uint32_t add(Node node, const double* values);
@@ -40,8 +41,12 @@ public:
     [[nodiscard]] const Node& operator[](std::uint32_t i) const noexcept { return nodes_[i]; }
     [[nodiscard]] const std::vector<Node>& nodes() const noexcept { return nodes_; }
     [[nodiscard]] const double* values(std::uint32_t i) const noexcept { return values_.data() + nodes_[i].offset; }
-    // The values centred and scaled to unit norm (0 for a constant node).
+    // The values centred and scaled to unit norm (0 for a constant node). With weights, the
+    // weighted mean is taken off and each row is scaled by √w, so that a dot product of two
+    // units (or of a unit and √w·(y − ȳ)) is a weighted correlation.
     [[nodiscard]] const double* unit(std::uint32_t i) const noexcept { return units_.data() + nodes_[i].offset; }
+    [[nodiscard]] const double* weights() const noexcept { return w_.empty() ? nullptr : w_.data(); }
+    [[nodiscard]] const double* root_weights() const noexcept { return root_w_.empty() ? nullptr : root_w_.data(); }
 
     [[nodiscard]] std::span<const std::uint32_t> of_size(std::size_t size) const noexcept;
     // The order in which the nodes of a size meet others: the chosen joiners first.
@@ -57,6 +62,7 @@ public:
 
 private:
     std::size_t rows_;
+    std::vector<double> w_, root_w_;
     std::vector<Node> nodes_;
     std::vector<double> values_;
     std::vector<double> units_;

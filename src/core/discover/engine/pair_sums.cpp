@@ -23,7 +23,7 @@ public:
 
     // Pair sums and polynomials of y.
     [[nodiscard]] std::vector<SumFit> pair_sums_and_polynomials() const {
-        const PairTarget t(sample_.y(), nullptr, sample_.rows());
+        const PairTarget t(sample_.y(), nullptr, sample_.rows(), sample_.weights(), sample_.root_weights());
         std::vector<SumFit> out;
         if (!t.usable()) return out;
         std::vector<double> cos(terms_.size());
@@ -46,7 +46,7 @@ public:
     // pursuit of y·D over the small nodes from their best pair.
     [[nodiscard]] std::vector<SumFit> ratios(std::uint32_t d) const {
         const double* g = store_.values(d);
-        const PairTarget t(sample_.y(), g, sample_.rows());
+        const PairTarget t(sample_.y(), g, sample_.rows(), sample_.weights(), sample_.root_weights());
         std::vector<SumFit> out;
         if (!t.usable()) return out;
         std::vector<double> cos(terms_.size());
@@ -87,13 +87,14 @@ private:
     void judge(std::vector<SumFit>& fits, const double* g, std::uint32_t d) const {
         const std::size_t n = sample_.rows();
         const double* y = sample_.y();
+        const double* w = sample_.weights();
         const std::size_t room = g ? store_[d].size + 1 : 0;
         for (SumFit& s : fits) {
             double sse = 0.0;
             for (std::size_t i = 0; i < n; ++i) {
                 const double num = numerator_at(s, store_, i);
                 const double r = y[i] - (g ? num / g[i] : num);
-                sse += r * r;
+                sse += w ? w[i] * r * r : r * r;
             }
             s.nmse = std::isfinite(sse) && sample_.syy() > 0.0 ? sse / sample_.syy() : 1.0;
             s.denominator = d;

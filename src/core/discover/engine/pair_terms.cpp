@@ -3,12 +3,23 @@
 #include <cmath>
 
 #include "core/discover/engine/dot.hpp"
+#include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/tuning.hpp"
 #include "core/pool.hpp"
 
 namespace zan::discover::engine {
 
-PairTarget::PairTarget(const double* y, const double* g, std::size_t n) : values(n), centred(n) {
+PairTarget::PairTarget(const double* y, const double* g, std::size_t n, const double* w, const double* root)
+    : values(n), centred(n) {
+    if (w != nullptr) {
+        for (std::size_t i = 0; i < n; ++i) values[i] = g ? y[i] * g[i] : y[i];
+        mean = Moments::of_weighted(values.data(), values.data(), w, n).mean_f;
+        for (std::size_t i = 0; i < n; ++i) {
+            centred[i] = root[i] * (values[i] - mean);
+            stt += centred[i] * centred[i];
+        }
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) mean += values[i] = g ? y[i] * g[i] : y[i];
     mean /= static_cast<double>(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -14,12 +14,15 @@ namespace zan::discover::engine {
 
 // A target of the pair search on the sample rows: y itself or y·D, centred.
 struct PairTarget {
-    std::vector<double> values, centred;
-    double mean = 0.0;
-    double stt = 0.0;  // centred sum of squares
+    std::vector<double> values;
+    std::vector<double> centred;  // values − mean, times √w with weights
+    double mean = 0.0;            // weighted with weights
+    double stt = 0.0;             // centred sum of squares, weighted with weights
 
-    // y·D for a denominator node's values g, or y itself for a null g.
-    PairTarget(const double* y, const double* g, std::size_t n);
+    // y·D for a denominator node's values g, or y itself for a null g; w the rows' weights
+    // and root their square roots (both null: unweighted).
+    PairTarget(const double* y, const double* g, std::size_t n, const double* w = nullptr,
+               const double* root = nullptr);
     [[nodiscard]] bool usable() const noexcept;  // a spread, and a finite one
 };
 

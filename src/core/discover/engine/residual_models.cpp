@@ -10,10 +10,20 @@
 
 namespace zan::discover::engine {
 
-void ResidualModels::add(std::vector<double> r) {
-    const double mean = std::accumulate(r.begin(), r.end(), 0.0) / static_cast<double>(r.size());
-    for (double& v : r) v -= mean;
-    const double norm = dot(r.data(), r.data(), r.size());
+void ResidualModels::add(std::vector<double> r, const double* w) {
+    double norm = 0.0;
+    if (w == nullptr) {
+        const double mean = std::accumulate(r.begin(), r.end(), 0.0) / static_cast<double>(r.size());
+        for (double& v : r) v -= mean;
+        norm = dot(r.data(), r.data(), r.size());
+    } else {
+        const double mean = Moments::of_weighted(r.data(), r.data(), w, r.size()).mean_f;
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            const double c = r[i] - mean;
+            norm += w[i] * c * c;
+            r[i] = w[i] * c;
+        }
+    }
     if (!(norm > 0.0) || !std::isfinite(norm)) return;
     residuals_.push_back(std::move(r));
     norms_.push_back(norm);
@@ -37,7 +47,7 @@ void ResidualModels::update(const NodeStore& store, const SearchSample& sample, 
         if (best == nullptr) continue;
         std::vector<double> r(n);
         for (std::size_t j = 0; j < n; ++j) r[j] = y[j] - numerator_at(*best, store, j);
-        add(std::move(r));
+        add(std::move(r), sample.weights());
     }
     // then the best simple node and the best node of all: the residual of a law's main
     // effect is its other terms
@@ -46,7 +56,7 @@ void ResidualModels::update(const NodeStore& store, const SearchSample& sample, 
         std::vector<double> r(n);
         const double* f = store.values(i);
         for (std::size_t j = 0; j < n; ++j) r[j] = y[j] - (node.fit.a * f[j] + node.fit.b);
-        add(std::move(r));
+        add(std::move(r), sample.weights());
     };
     std::uint32_t best_small = kNone, best_any = kNone;
     for (std::uint32_t i = 0; i < store.size(); ++i) {

@@ -19,12 +19,13 @@ public:
                 std::size_t wanted);
 
     [[nodiscard]] std::size_t size() const noexcept { return residuals_.size(); }
-    // Centred, so that a candidate's covariance with one is a plain dot product.
+    // Centred (and, with weights, times w), so that a candidate's covariance with one is a
+    // plain dot product.
     [[nodiscard]] const std::vector<double>& residual(std::size_t k) const noexcept { return residuals_[k]; }
     [[nodiscard]] double norm(std::size_t k) const noexcept { return norms_[k]; }  // its squared norm
 
 private:
-    void add(std::vector<double> r);
+    void add(std::vector<double> r, const double* weights);
 
     std::vector<std::vector<double>> residuals_;
     std::vector<double> norms_;

@@ -1,18 +1,56 @@
 #include "core/discover/engine/search_sample.hpp"
 
+#include <cmath>
+
 namespace zan::discover::engine {
 
-SearchSample::SearchSample(Columns columns, std::span<const double> target)
+SearchSample::SearchSample(Columns columns, std::span<const double> target, std::span<const double> weights)
     : rows_(target.size()), vars_(columns.size()) {
     for (std::size_t c = 0; c < vars_; ++c) columns_.emplace_back(columns[c].begin(), columns[c].begin() + rows_);
     y_.assign(target.begin(), target.end());
-    const Moments m = Moments::of(y_.data(), y_.data(), rows_);
+    if (weights.empty()) {
+        const Moments m = Moments::of(y_.data(), y_.data(), rows_);
+        y_mean_ = m.mean_y;
+        syy_ = m.m2_y;
+        for (double v : y_) centred_.push_back(v - y_mean_);
+        return;
+    }
+    w_.assign(weights.begin(), weights.end());
+    for (double w : w_) root_w_.push_back(std::sqrt(w));
+    const Moments m = Moments::of_weighted(y_.data(), y_.data(), w_.data(), rows_);
     y_mean_ = m.mean_y;
     syy_ = m.m2_y;
-    for (double v : y_) centred_.push_back(v - y_mean_);
+    for (std::size_t i = 0; i < rows_; ++i) centred_.push_back(w_[i] * (y_[i] - y_mean_));
+}
+
+LinearFit SearchSample::fit(const Moments& m, const double* f) const noexcept {
+    if (w_.empty()) return fit_column(m, f, y_.data(), rows_, syy_);
+    LinearFit fit = linear_fit(m);
+    if (fit.nmse < kRecomputeNmse && syy_ > 0.0) fit.nmse = residual_sse(f, y_.data(), w_.data(), rows_, fit.a, fit.b) / syy_;
+    return fit;
+}
+
+Moments SearchSample::weighted_moments(const double* f) const noexcept {
+    Moments m;
+    m.mean_y = y_mean_;
+    m.m2_y = syy_;
+    double sw = 0.0, sf = 0.0;
+    for (std::size_t i = 0; i < rows_; ++i) {
+        sw += w_[i];
+        sf += w_[i] * f[i];
+    }
+    m.n = sw;
+    m.mean_f = sf / sw;
+    for (std::size_t i = 0; i < rows_; ++i) {
+        const double d = f[i] - m.mean_f;
+        m.m2_f += w_[i] * d * d;
+        m.c_fy += d * centred_[i];
+    }
+    return m;
 }
 
 Moments SearchSample::moments(const double* f) const noexcept {
+    if (!w_.empty()) return weighted_moments(f);
     // Moments::of's two passes, with four running sums per quantity: this is every
     // candidate's scoring
     const std::size_t n = rows_;

@@ -11,23 +11,48 @@
 
 namespace zan::discover::engine {
 
+void SumPursuit::weighted_normal(const SumFit& sum, const double* y, double y_mean, const double* w,
+                                 std::vector<double>& means, std::vector<double>& gram,
+                                 std::vector<double>& rhs) const {
+    const std::size_t n = store_.rows();
+    const std::size_t k = sum.terms.size();
+    for (std::size_t a = 0; a < k; ++a) {
+        const double* fa = store_.values(sum.terms[a]);
+        means[a] = Moments::of_weighted(fa, fa, w, n).mean_f;
+    }
+    for (std::size_t a = 0; a < k; ++a) {
+        const double* fa = store_.values(sum.terms[a]);
+        for (std::size_t i = 0; i < n; ++i) rhs[a] += w[i] * (fa[i] - means[a]) * (y[i] - y_mean);
+        for (std::size_t b = 0; b <= a; ++b) {
+            const double* fb = store_.values(sum.terms[b]);
+            double s = 0.0;
+            for (std::size_t i = 0; i < n; ++i) s += w[i] * (fa[i] - means[a]) * (fb[i] - means[b]);
+            gram[a * k + b] = gram[b * k + a] = s;
+        }
+    }
+}
+
 bool SumPursuit::solve(SumFit& best, const double* y, double y_mean) const {
     const std::size_t n = store_.rows();
     const std::size_t k = best.terms.size();
     std::vector<double> gram(k * k), rhs(k);
     std::vector<double> means(k);
-    for (std::size_t a = 0; a < k; ++a) {
-        const double* fa = store_.values(best.terms[a]);
-        means[a] = std::accumulate(fa, fa + n, 0.0) / static_cast<double>(n);
-    }
-    for (std::size_t a = 0; a < k; ++a) {
-        const double* fa = store_.values(best.terms[a]);
-        for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y[i] - y_mean);
-        for (std::size_t b = 0; b <= a; ++b) {
-            const double* fb = store_.values(best.terms[b]);
-            double s = 0.0;
-            for (std::size_t i = 0; i < n; ++i) s += (fa[i] - means[a]) * (fb[i] - means[b]);
-            gram[a * k + b] = gram[b * k + a] = s;
+    if (const double* w = store_.weights()) {
+        weighted_normal(best, y, y_mean, w, means, gram, rhs);
+    } else {
+        for (std::size_t a = 0; a < k; ++a) {
+            const double* fa = store_.values(best.terms[a]);
+            means[a] = std::accumulate(fa, fa + n, 0.0) / static_cast<double>(n);
+        }
+        for (std::size_t a = 0; a < k; ++a) {
+            const double* fa = store_.values(best.terms[a]);
+            for (std::size_t i = 0; i < n; ++i) rhs[a] += (fa[i] - means[a]) * (y[i] - y_mean);
+            for (std::size_t b = 0; b <= a; ++b) {
+                const double* fb = store_.values(best.terms[b]);
+                double s = 0.0;
+                for (std::size_t i = 0; i < n; ++i) s += (fa[i] - means[a]) * (fb[i] - means[b]);
+                gram[a * k + b] = gram[b * k + a] = s;
+            }
         }
     }
     // small dense solve by Gaussian elimination with partial pivoting
@@ -69,18 +94,31 @@ std::vector<SumFit> SumPursuit::pursue(std::span<const std::uint32_t> start, std
     const std::size_t count = store_.size();
     std::vector<std::uint32_t> chosen;
     std::vector<std::vector<double>> q;  // orthonormal basis of the chosen centred columns
+    // With weights every column and the residual are scaled by √w: least squares there is
+    // weighted least squares of the columns as they are.
+    const double* root = store_.root_weights();
     std::vector<double> residual(n);
     for (std::size_t i = 0; i < n; ++i) residual[i] = target.y[i] - target.mean;
+    if (root != nullptr)
+        for (std::size_t i = 0; i < n; ++i) residual[i] *= root[i];
     std::vector<double> col(n);
     std::size_t size = 0;
 
     auto add_column = [&](std::uint32_t j) -> bool {
         const double* f = store_.values(j);
-        const double mean = std::accumulate(f, f + n, 0.0) / static_cast<double>(n);
         double norm0 = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            col[i] = f[i] - mean;
-            norm0 += col[i] * col[i];
+        if (root == nullptr) {
+            const double mean = std::accumulate(f, f + n, 0.0) / static_cast<double>(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                col[i] = f[i] - mean;
+                norm0 += col[i] * col[i];
+            }
+        } else {
+            const double mean = Moments::of_weighted(f, f, store_.weights(), n).mean_f;
+            for (std::size_t i = 0; i < n; ++i) {
+                col[i] = root[i] * (f[i] - mean);
+                norm0 += col[i] * col[i];
+            }
         }
         for (const auto& b : q) {  // modified Gram–Schmidt, twice for stability
             for (int pass = 0; pass < 2; ++pass) {

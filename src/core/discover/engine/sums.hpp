@@ -16,7 +16,7 @@
 
 namespace zan::discover::engine {
 
-// A target on the sample rows: its values, mean and centred sum of squares.
+// A target on the sample rows: its values, (weighted) mean and centred sum of squares.
 struct SumTarget {
     const double* y;
     double mean;
@@ -39,6 +39,10 @@ public:
                                              const SumTarget& target) const;
 
 private:
+    // The weighted means, centred Gram matrix and right-hand side of the sum's terms.
+    void weighted_normal(const SumFit& sum, const double* y, double y_mean, const double* w,
+                         std::vector<double>& means, std::vector<double>& gram, std::vector<double>& rhs) const;
+
     const NodeStore& store_;
 };
 

@@ -49,7 +49,7 @@ std::vector<Finalist> transformed_finalists(const RowCopy& search, const LevelSe
         EngineConfig shallow = config;
         shallow.search_size = std::min<std::size_t>(config.search_size, kTransformedSearchSize);
         shallow.fit_ratios = false;
-        LevelSearch state(search.view(), target, shallow, quiet, start);
+        LevelSearch state(search.view(), target, search.weights, shallow, quiet, start);
         std::vector<LevelReport> levels;
         state.run(levels);
         for (Finalist& f : finalists(state, search.columns.size())) {

@@ -19,6 +19,7 @@ double target_spread(DataSource& source) {
     return refit(mean_program, std::span<const double>(&start, 1), source).cost;
 }
 
+// rows: Σw over the rows measured (their number when unweighted).
 Formula make_formula(const Fitted& fit, double rows, double spread) {
     Formula formula;
     formula.program = fit.program;
@@ -35,11 +36,11 @@ Formula make_formula(const Fitted& fit, double rows, double spread) {
 
 std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& rows, const EngineConfig& config) {
     const double spread = target_spread(rows);
-    const double n = static_cast<double>(rows.rows());
+    const double n = rows.weight_total();
     // Finalists are independent: each is refitted on its own thread into its own slot, so
     // the result is the same for any number of threads.
     std::vector<std::optional<Formula>> slots(list.size());
-    pool::for_blocks(list.size(), n * kFinalistRowNs, [&](std::size_t b, std::size_t e) {
+    pool::for_blocks(list.size(), static_cast<double>(rows.rows()) * kFinalistRowNs, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             const Fitted fitted = refit(list[k].program, list[k].params, rows);
             if (!fitted.ok) continue;
@@ -62,7 +63,7 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
 
 std::vector<Formula> confirm(const std::vector<Formula>& front, DataSource& full) {
     const double spread = target_spread(full);
-    const double n = static_cast<double>(full.rows());
+    const double n = full.weight_total();
     std::vector<Formula> out;
     for (const Formula& f : front) {
         const Fitted fit = measure(f.program, f.constants, full);
