@@ -30,6 +30,15 @@ from ._source import DataSource
 __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
 
 
+# Up to this many rows (the search's own sample: it sees every row), an unclear fit is chosen
+# by searches run again without the rows they are measured on; above, the refits of the
+# front's constants decide, as the search saw only a sample ...
+kSearchedChoiceRows = 256
+# ... when that fit leaves more than this share of y's variance: a law fitted within a little
+# noise is clear on the refits alone, while on measurements that no formula explains closely the
+# choice of shapes decides (and then costs the five searches more).
+kUnclearNmse = 1e-2
+
 # Columns from which the least-squares plane over all of them is a candidate too.
 kPlaneFrom = 3
 
@@ -323,9 +332,14 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
         front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
         best_index, beats_mean = 0, variance == 0
     elif values["selection"] == "best":
+        def search(x, y, w):
+            return _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), options, None, None, None,
+                                    None if w is None else np.ascontiguousarray(w))["front"]
+
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
+            search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -345,13 +359,16 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     return result
 
 
-def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None):
+def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,
+                     search=None):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
     Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
-    weights, every fit and error is weighted."""
-    from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error
+    weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
+    on some rows: on few, noisy rows the choice is then made by searches that did not see the
+    rows they are measured on (see _holdout.searched_choice)."""
+    from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error, searched_choice
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target, weights)
@@ -364,12 +381,20 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
               else HeldOut(math.inf, math.inf) for e, f in zip(errors, front)]
     variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
-    if all_columns.shape[0] >= kPlaneFrom:
+    with_plane = all_columns.shape[0] >= kPlaneFrom and all_columns.shape[0] + 1 <= supported
+    pick = None
+    if search is not None and rows <= kSearchedChoiceRows and (chosen is None or front[chosen].nmse > kUnclearNmse):
+        allowed = [math.isfinite(e.loss) for e in errors]
+        pick = searched_choice(search, [f.complexity for f in front], allowed, columns, all_columns, target,
+                               weights, with_plane)
+        if pick[0] == "entry":
+            return pick[1], True
+    if with_plane and pick in (None, ("plane",)):
         # The plane's form is fixed before the data are seen, so its held-out error is honest,
         # while the front's formulas were shaped on every row: a plain comparison is fair to both.
         held = plane_error(all_columns, target, weights)
         rival = constant if chosen is None else errors[chosen]
-        if held.loss < rival.loss and all_columns.shape[0] + 1 <= supported:
+        if pick == ("plane",) or held.loss < rival.loss:
             program, constants, loss = plane(all_columns, target, weights)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
@@ -377,13 +402,15 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
             front.append(entry)
             front.sort(key=lambda f: f.complexity)
             return front.index(entry), True
-    if chosen is not None:
+    if chosen is not None and pick is None:
         return chosen, True
+    # The mean itself, not a snapped value near it: on noise a "nice" constant is no law.
+    mean = formula_of({"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
+                       "loss": variance, "nmse": 1.0, "score": 0.0})
     if not any(kind == "var" for kind, _ in front[0].program):
-        return 0, False
-    mean = weighted_mean(target, weights)
-    front.insert(0, formula_of({"program": (("param", 0),), "constants": (mean,), "complexity": 1,
-                                "loss": variance, "nmse": 1.0, "score": 0.0}))
+        front[0] = mean
+    else:
+        front.insert(0, mean)
     return 0, False
 
 

@@ -196,3 +196,48 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     if prefer in within:
         return prefer
     return min(within, key=lambda i: (complexities[i], loss[i], i))
+
+
+def searched_choice(search, complexities, allowed, columns, all_columns, target, weights, with_plane):
+    """The one-standard-error choice among the constant, the plane and the front's complexities,
+    by rows that neither the shapes nor the constants saw: the search itself runs again on each
+    fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
+    front its longest formula no longer than that is measured on the fold left out. The shapes'
+    choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
+
+    Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``; `allowed[i]` False leaves
+    entry i out (more fitted constants than the rows support).
+    """
+    folds = _splits(columns, target, weights)
+    plane_folds = _splits(all_columns, target, weights) if with_plane else [None] * len(folds)
+    squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
+    tested = []
+    for fold, whole in zip(folds, plane_folds):
+        mean = weighted_mean(fold.y_train, fold.w_train)
+        squared["constant"].append((mean - fold.y_test) ** 2)
+        if whole is not None:
+            if whole.y_train.shape[0] > all_columns.shape[0] + 1:
+                c = _plane_fit(whole.x_train, whole.y_train, whole.w_train)
+                squared["plane"].append((c[:-1] @ whole.x_test + c[-1] - whole.y_test) ** 2)
+            else:
+                squared["plane"].append(np.full(fold.y_test.shape[0], math.inf))
+        found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
+        for i, limit in enumerate(complexities):
+            pick = [f for f in found if f["complexity"] <= limit]
+            if not pick:
+                squared[i].append((mean - fold.y_test) ** 2)
+                continue
+            out = np.empty(fold.y_test.shape[0])
+            _native.predict(pick[-1]["program"], pick[-1]["constants"], fold.x_test, out)
+            with np.errstate(over="ignore", invalid="ignore"):
+                error = (out - fold.y_test) ** 2
+            squared[i].append(np.where(np.isfinite(error), error, math.inf))
+        tested.append(fold.w_test)
+    order = ["constant"] + (["plane"] if with_plane else []) + [
+        i for i in sorted(range(len(complexities)), key=lambda i: complexities[i]) if allowed[i]
+    ]
+    summary = {key: _summary(*_joined(squared[key], tested)) for key in order}
+    lowest = min(order, key=lambda key: summary[key].loss)
+    bound = summary[lowest].loss + summary[lowest].standard_error
+    first = next(key for key in order if summary[key].loss <= bound)
+    return ("entry", first) if isinstance(first, int) else (first,)
