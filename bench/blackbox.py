@@ -149,16 +149,19 @@ def our_choice(model, names, X_train, y_train, X_test, y_test) -> dict:
 
     columns = np.ascontiguousarray(X_train.T)
     variance = float(np.var(y_train)) or 1.0
-    front = model.front_
-    errors, constant = held_out_errors([(f.program, f.constants) for f in front], columns, y_train)
+    _, constant = held_out_errors([], columns, y_train)
     entries = []
-    for f, e in zip(front, errors):
+    for f in model.front_:
+        try:
+            (e,), _ = held_out_errors([(f.program, f.constants)], columns, y_train)
+        except ValueError:  # more constants than the refit takes: the plane over many columns
+            e = None
         entries.append({
             "complexity": f.complexity,
             "text": Formula(f.program, f.constants, names, f.complexity, f.loss, f.nmse, f.score).text,
             "train_r2": 1.0 - f.nmse,
-            "inner_nmse": e.loss / variance,
-            "inner_se": e.standard_error / variance,
+            "inner_nmse": math.nan if e is None else e.loss / variance,
+            "inner_se": math.nan if e is None else e.standard_error / variance,
             "fold_r2": r2(f.predict(X_test), y_test),
             "chosen": f is model.best_,
         })
