@@ -240,8 +240,9 @@ WIDE_CHILD = "--wide-child"
 
 def _reset_peak() -> bool:
     """Sets the address space's peak resident size (VmHWM) back to its current size (Linux), so
-    that it measures the fit rather than the imports before it. ru_maxrss cannot be set back so:
-    it keeps the peak of any thread that has exited, and the imports start and end threads."""
+    that it measures the fit rather than the imports before it. ru_maxrss cannot be set back so,
+    and in a child it starts from the parent's peak (the kernel carries the old address space's
+    high-water mark across exec): it says more about this script than about the fit."""
     try:
         with open("/proc/self/clear_refs", "w") as fh:
             fh.write("5")
