@@ -381,7 +381,9 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
               else HeldOut(math.inf, math.inf) for e, f in zip(errors, front)]
     variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
-    with_plane = all_columns.shape[0] >= kPlaneFrom and all_columns.shape[0] + 1 <= supported
+    # the plane's form is fixed before the data are seen: its held-out error is honest, and it
+    # needs only rows to spare, not the rows a searched shape needs per constant
+    with_plane = kPlaneFrom <= all_columns.shape[0] <= rows - 3
     pick = None
     if search is not None and rows <= kSearchedChoiceRows and (chosen is None or front[chosen].nmse > kUnclearNmse):
         allowed = [math.isfinite(e.loss) for e in errors]
