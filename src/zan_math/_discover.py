@@ -438,7 +438,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it."""
-    from ._domain import admitted, given_box, kExactNmse, kFewConstants, rows_box, widened
+    from ._domain import admitted, given_box, kFewConstants, kNearExactNmse, rows_box, widened
     from ._noise import noise_variance
 
     columns, target = data
@@ -450,7 +450,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
         wide = given_box(values["domain"], names, wide)
     keep = []
     for i, formula in enumerate(front):
-        exact = formula.nmse <= kExactNmse
+        exact = formula.nmse <= kNearExactNmse
         law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
         box = own if law and not values["domain"] else wide
         if admitted(formula.program, formula.constants, box, target):

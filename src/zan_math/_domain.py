@@ -24,12 +24,12 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["kBound", "kExactNmse", "rows_box", "widened", "admitted"]
+__all__ = ["kBound", "kNearExactNmse", "rows_box", "widened", "admitted"]
 
 # How far past the target's observed range a formula may go on the box: a multiple of it.
 kBound = 10.0
 # A formula this close to exact needs only the rows' own box.
-kExactNmse = 1e-12
+kNearExactNmse = 1e-12
 # A formula within the noise, with at most this many fitted constants, is taken for a law.
 kFewConstants = 2
 
