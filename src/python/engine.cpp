@@ -435,8 +435,7 @@ constexpr const char* kAdmitParams[] = {"program", "constants", "lows", "highs",
 constexpr Signature kAdmit{"admit()", kAdmitParams, 5};
 
 // Whether the program has a value within ±bound at every point of the box [lows, highs]
-// (interval arithmetic, halving where it cannot decide, then dense samples): (admitted,
-// low, high), the last two an enclosure of its values there when admitted.
+// (interval arithmetic, halving where it cannot decide, then dense samples).
 Ref admit(PyObject*, const Args& args) {
     const FloatVec lows = args.get(2, to_float_list), highs = args.get(3, to_float_list);
     if (lows.size() != highs.size() || lows.empty()) raise(PyExc_ValueError, "lows and highs must pair up, one per variable");
@@ -445,19 +444,14 @@ Ref admit(PyObject*, const Args& args) {
     const double bound = args.get(4, to_float);
     std::vector<zd::Interval> box;
     for (std::size_t i = 0; i < lows.size(); ++i) box.push_back({lows[i], highs[i]});
-    zd::BoxCheck check{};
     zd::BoxVerdict verdict{};
     try {
         ReleasedLock unlocked;
-        const std::span<const double> params(constants.data(), constants.size());
-        check = zd::check_box(program, params, box, bound);
-        verdict = check.verdict == zd::BoxVerdict::Undecided ? zd::decide_by_samples(program, params, box, bound)
-                                                            : check.verdict;
+        verdict = zd::admit_on_box(program, std::span<const double>(constants.data(), constants.size()), box, bound);
     } catch (const std::invalid_argument& e) {
         raise_format(PyExc_ValueError, "%s", e.what());
     }
-    const bool safe = verdict == zd::BoxVerdict::Safe;
-    return Ref::check(Py_BuildValue("(Odd)", safe ? Py_True : Py_False, check.range.range.lo, check.range.range.hi));
+    return Ref::borrow(verdict == zd::BoxVerdict::Safe ? Py_True : Py_False);
 }
 
 // The engine's own defaults for the options the Python layer declares, so a test can hold

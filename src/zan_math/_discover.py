@@ -326,11 +326,9 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
-        variance = weighted_variance(target, weights)
-        raw_front = [{"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
-                      "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}]
+        raw_front = [_raw_mean(target, weights)]
         front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
-        best_index, beats_mean = 0, variance == 0
+        best_index, beats_mean = 0, raw_front[0]["loss"] == 0
     elif values["selection"] == "best":
         def search(x, y, w):
             return _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), options, None, None, None,
@@ -392,8 +390,6 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         if pick[0] == "entry":
             return pick[1], True
     if with_plane and pick in (None, ("plane",)):
-        # The plane's form is fixed before the data are seen, so its held-out error is honest,
-        # while the front's formulas were shaped on every row: a plain comparison is fair to both.
         held = plane_error(all_columns, target, weights)
         rival = constant if chosen is None else errors[chosen]
         if pick == ("plane",) or held.loss < rival.loss:
@@ -407,13 +403,19 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     if chosen is not None and pick is None:
         return chosen, True
     # The mean itself, not a snapped value near it: on noise a "nice" constant is no law.
-    mean = formula_of({"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
-                       "loss": variance, "nmse": 1.0, "score": 0.0})
+    mean = formula_of(_raw_mean(target, weights))
     if not any(kind == "var" for kind, _ in front[0].program):
         front[0] = mean
     else:
         front.insert(0, mean)
     return 0, False
+
+
+def _raw_mean(target: np.ndarray, weights) -> dict:
+    """The constant formula y = mean(y), as the engine reports a formula."""
+    variance = weighted_variance(target, weights)
+    return {"program": (("param", 0),), "constants": (weighted_mean(target, weights),), "complexity": 1,
+            "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}
 
 
 def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
@@ -461,9 +463,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
             # both sides of its pole): the rows decide. Its domain is then not known.
             keep.append(i)
     if not keep:  # the constant stands alone
-        mean = weighted_mean(scaled_target, weights)
-        constant = {"program": (("param", 0),), "constants": (mean,), "complexity": 1,
-                    "loss": weighted_variance(scaled_target, weights), "nmse": 1.0, "score": 0.0}
+        constant = _raw_mean(scaled_target, weights)
         return [constant], [formula_of(constant)], 0
     limit = front[best_index].complexity
     shorter = [i for i in keep if front[i].complexity <= limit]

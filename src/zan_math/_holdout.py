@@ -141,16 +141,19 @@ def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = 
     return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
 
 
+def _plane_squared(fold: _Fold) -> np.ndarray:
+    """The plane's squared errors on a fold's test rows, fitted on its training rows (infinite
+    where the training rows are too few to fit it)."""
+    if fold.y_train.shape[0] <= fold.x_train.shape[0] + 1:
+        return np.full(fold.y_test.shape[0], math.inf)
+    c = _plane_fit(fold.x_train, fold.y_train, fold.w_train)
+    return (c[:-1] @ fold.x_test + c[-1] - fold.y_test) ** 2
+
+
 def plane_error(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
     """The plane's held-out error, fitted in closed form on each fold's training rows."""
-    squared, tested = [], []
-    for fold in _splits(columns, target, weights):
-        if fold.y_train.shape[0] <= columns.shape[0] + 1:
-            return HeldOut(math.inf, math.inf)
-        c = _plane_fit(fold.x_train, fold.y_train, fold.w_train)
-        squared.append((c[:-1] @ fold.x_test + c[-1] - fold.y_test) ** 2)
-        tested.append(fold.w_test)
-    return _summary(*_joined(squared, tested))
+    folds = _splits(columns, target, weights)
+    return _summary(*_joined([_plane_squared(f) for f in folds], [f.w_test for f in folds]))
 
 
 def held_out_errors(programs, columns: np.ndarray, target: np.ndarray,
@@ -216,11 +219,7 @@ def searched_choice(search, complexities, allowed, columns, all_columns, target,
         mean = weighted_mean(fold.y_train, fold.w_train)
         squared["constant"].append((mean - fold.y_test) ** 2)
         if whole is not None:
-            if whole.y_train.shape[0] > all_columns.shape[0] + 1:
-                c = _plane_fit(whole.x_train, whole.y_train, whole.w_train)
-                squared["plane"].append((c[:-1] @ whole.x_test + c[-1] - whole.y_test) ** 2)
-            else:
-                squared["plane"].append(np.full(fold.y_test.shape[0], math.inf))
+            squared["plane"].append(_plane_squared(whole))
         found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
         for i, limit in enumerate(complexities):
             pick = [f for f in found if f["complexity"] <= limit]

@@ -23,11 +23,12 @@ __all__ = ["Option", "OPTIONS", "check", "check_all", "defaults", "engine_option
 class Option:
     """One keyword of :func:`~zan_math.discover`.
 
-    ``kind`` is ``"int"``, ``"float"``, ``"bool"``, ``"choice"``, ``"operators"`` or ``"progress"``.
-    ``low``/``high`` bound a number (inclusive; ``low_open`` excludes ``low``); ``choices``
-    lists a choice's values; ``none``: the default None means "none" (no limit, or decided at
-    run time). None, given for any option, stands for its default. ``engine``: the value goes to the native engine under this name. ``flag``: the
-    command line's flag, when it has one.
+    ``kind`` is ``"int"``, ``"float"``, ``"bool"``, ``"choice"``, ``"operators"``, ``"progress"``,
+    ``"domain"``, ``"units"`` or ``"unit"``. ``low``/``high`` bound a number (inclusive;
+    ``low_open`` excludes ``low``); ``choices`` lists a choice's values; ``none``: the default
+    None means "none" (no limit, or decided at run time). None, given for any option, stands for
+    its default. ``unit``: what a number counts. ``engine``: the value goes to the native engine
+    under this name. ``flag``: the command line's flag, when it has one.
     """
 
     name: str
@@ -298,8 +299,3 @@ def cli_help(option: Option) -> str:
         default = str(option.default)
     allowed = describe_range(option).removesuffix(", or None")
     return f"{option.meaning} (default {default}; {allowed})".replace("%", "%%")
-
-
-def by_name(name: str) -> Option:
-    return _BY_NAME[name]
-

@@ -152,18 +152,23 @@ constexpr double kExactnessFloor = 0x1p-900;
     return {std::clamp(r.lo, lo, hi), std::clamp(r.hi, lo, hi)};
 }
 
-// a / b where b has one sign and no point in the guard band.
-[[nodiscard]] Interval quotient(Interval a, Interval b) noexcept {
+// The hull of op over the four corners of a × b, each rounded outward: a product's or a
+// quotient's extremes lie at corners.
+template <class Down, class Up>
+[[nodiscard]] Interval corners(Interval a, Interval b, Down down, Up up) noexcept {
     const double xs[2] = {a.lo, a.hi};
     const double ys[2] = {b.lo, b.hi};
     double lo = kInf, hi = -kInf;
     for (double x : xs)
         for (double y : ys) {
-            lo = std::min(lo, div_down(x, y));
-            hi = std::max(hi, div_up(x, y));
+            lo = std::min(lo, down(x, y));
+            hi = std::max(hi, up(x, y));
         }
     return {lo, hi};
 }
+
+// a / b where b has one sign and no point in the guard band.
+[[nodiscard]] Interval quotient(Interval a, Interval b) noexcept { return corners(a, b, div_down, div_up); }
 
 // Magnitudes below this have no value as divisors (guarded_div).
 constexpr double kDivisorFloor = GUARD_FLOOR;
@@ -286,15 +291,8 @@ Enclosure sub(Interval a, Interval b) noexcept { return everywhere(add_down(a.lo
 
 // Operands are finite, so no corner is 0 · ∞.
 Enclosure mul(Interval a, Interval b) noexcept {
-    const double xs[2] = {a.lo, a.hi};
-    const double ys[2] = {b.lo, b.hi};
-    double lo = kInf, hi = -kInf;
-    for (double x : xs)
-        for (double y : ys) {
-            lo = std::min(lo, mul_down(x, y));
-            hi = std::max(hi, mul_up(x, y));
-        }
-    return everywhere(lo, hi);
+    const Interval r = corners(a, b, mul_down, mul_up);
+    return everywhere(r.lo, r.hi);
 }
 
 Enclosure square(Interval a, Interval) noexcept {
