@@ -158,6 +158,7 @@ ze::EngineConfig to_config(PyObject* options) {
         else if (name == "use_zan") use_zan = to_flag(value);
         else if (name == "transform_target") config.transform_target = to_flag(value);
         else if (name == "time_limit") config.time_limit = to_float(value);
+        else if (name == "noise_nmse") config.noise_nmse = to_float(value);
         else if (name == "selection") {
             const char* s = PyUnicode_AsUTF8(value);
             if (s == nullptr) throw PyError{};

@@ -257,6 +257,8 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     searched = relevant_columns(columns, target, weights) if source is None else None
     if searched is not None:
         columns = np.ascontiguousarray(columns[list(searched)])
+    if source is None:
+        options["noise_nmse"] = _noise_share(columns, target, weights)
     display = None
     if callable(progress):
         report = progress
@@ -411,6 +413,15 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     return 0, False
 
 
+def _noise_share(columns, target, weights) -> float:
+    """The target's noise as a share of its variance, as the engine takes it (-1: not known)."""
+    from ._noise import noise_bound
+
+    variance = weighted_variance(target, weights)
+    share = noise_bound(columns, target) / variance if variance > 0 else -1.0
+    return share if math.isfinite(share) else -1.0
+
+
 def _raw_mean(target: np.ndarray, weights) -> dict:
     """The constant formula y = mean(y), as the engine reports a formula."""
     variance = weighted_variance(target, weights)
@@ -441,11 +452,10 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it."""
     from ._domain import admitted, given_box, kFewConstants, kNearExactNmse, rows_box, widened
-    from ._noise import noise_variance
+    from ._noise import noise_bound
 
     columns, target = data
-    rows = target.shape[0]
-    noise = noise_variance(columns, target) * (1.0 + 3.0 * math.sqrt(2.0 / rows))
+    noise = noise_bound(columns, target)
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     if values["domain"]:

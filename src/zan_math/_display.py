@@ -98,6 +98,12 @@ def _chosen(front: Sequence[Any], best: Any) -> int | None:
     return None
 
 
+# Constants with an error are printed in fixed point down to this decimal place and below this
+# size, in significant digits beyond.
+kFixedPlaces = -6
+kFixedBelow = 1e10
+
+
 def formula_markup(formula, *, display: str = "inline") -> str:
     """The formula typeset in MathML, or its text in monospace when there is no MathML."""
     from ._mathml import formula_mathml
@@ -107,11 +113,19 @@ def formula_markup(formula, *, display: str = "inline") -> str:
 
 
 def with_error(value: float, error: float) -> str:
-    """A fitted constant with its standard error, e.g. 0.9988975162 ± 0.00034; the error is left
-    out where it is not known (NaN)."""
-    if not math.isfinite(error):
+    """A fitted constant with its standard error, printed to the digits the error supports
+    (down to its second significant digit): 0.99890 ± 0.00034, 12350 ± 340. Where the error is
+    not known (NaN) or is zero, the constant has all its digits."""
+    if not math.isfinite(error) or error <= 0.0 or not math.isfinite(value):
         return f"{value:.10g}"
-    return f"{value:.10g} ± {error:.2g}"
+    place = math.floor(math.log10(error)) - 1  # the decimal place of the error's second digit
+    if 0 <= place and max(abs(value), error) < kFixedBelow:
+        return f"{round(value, -place):.0f} ± {round(error, -place):.0f}"
+    if kFixedPlaces <= place < 0 and abs(value) < kFixedBelow:
+        return f"{value:.{-place}f} ± {error:.2g}"
+    top = math.floor(math.log10(abs(value))) if value != 0.0 else place
+    digits = max(1, min(10, top - place + 1))
+    return f"{value:#.{digits}g} ± {error:.2g}"
 
 
 def _formula_cell(formula) -> str:

@@ -8,9 +8,11 @@ data can tell. It needs no formula, so it cannot be fooled by one that fits the 
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
-__all__ = ["noise_variance"]
+__all__ = ["noise_bound", "noise_variance"]
 
 # Rows the estimate reads at most (an evenly spread sample beyond): neighbours are found by
 # brute force, rows × rows × variables.
@@ -34,3 +36,12 @@ def noise_variance(columns: np.ndarray, target: np.ndarray) -> float:
     nearest = np.argmin(distance, axis=1)  # the first of equals: deterministic
     with np.errstate(over="ignore"):  # a target near the largest floats: the estimate is inf
         return float(0.5 * np.mean((target - target[nearest]) ** 2))
+
+
+def noise_bound(columns: np.ndarray, target: np.ndarray) -> float:
+    """The noise variance a fit may leave and still be taken to fit within the noise: the
+    estimate widened by three standard errors of a variance measured on this many rows."""
+    rows = target.shape[0]
+    if rows < 3:
+        return 0.0
+    return noise_variance(columns, target) * (1.0 + 3.0 * math.sqrt(2.0 / rows))

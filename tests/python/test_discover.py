@@ -83,6 +83,19 @@ def test_snapped_constants_print_as_simple_values():
     assert 1 / math.sqrt(2 * math.pi) in values or math.sqrt(2 * math.pi) in values, best
 
 
+def test_constants_snapped_only_where_the_fit_is_within_the_noise():
+    rng = np.random.default_rng(3)
+    x = rng.uniform(1, 3, 400)
+    # a law under noise keeps its simple constant ...
+    assert discover(x, 2 * x**2 + rng.normal(0, 0.01, 400), names=["x"]).best.text == "2*x**2"
+    # ... an approximation does not take one: no formula this short fits a wiggle the rows show
+    # clearly, so its 1.0002 is what the data say, not the 1 of a law
+    front = discover(x, x**2 + 0.02 * np.sin(7 * x), names=["x"], max_complexity=5).front
+    assert front and all(f.nmse > 1e-8 and f.constants for f in front), front
+    assert all(c not in (0.5, 1.0, 2.0) for f in front for c in f.constants), front
+    assert not any(k == "const" for f in front for k, _ in f.program), front
+
+
 def test_many_variables():
     # past 16 variables the per-variable-set quotas count in a map instead of a table
     rng = np.random.default_rng(1)

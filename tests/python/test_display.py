@@ -244,13 +244,32 @@ def test_notes_on_the_mean_and_the_columns_set_aside(beats_mean, set_aside, expe
 
 @pytest.mark.parametrize(
     "errors, shown",
-    [((0.00034,), "2 ± 0.00034"), ((math.nan,), "2"), ((math.inf,), "2")],
-    ids=["known", "unknown", "infinite"],
+    [((0.00034,), "2.00000 ± 0.00034"), ((math.nan,), "2"), ((math.inf,), "2"), ((0.0,), "2")],
+    ids=["known", "unknown", "infinite", "exact"],
 )
 def test_constants_with_their_standard_errors(errors, shown):
     f = Formula((("var", 0), ("param", 0), ("op", "mul")), (2.0,), ("x",), 3, 0.5, 0.5, 0.1, errors)
     plain = "".join(Page(f._repr_html_()).plain)
     assert f"constants: {shown}" in plain and (shown.endswith("2") == ("±" not in plain))
+
+
+@pytest.mark.parametrize(
+    "value, error, shown",
+    [
+        (0.9988975162, 0.00034, "0.99890 ± 0.00034"),
+        (1.994874209e-10, 5.2e-16, "1.9948742e-10 ± 5.2e-16"),
+        (12345.678, 340.0, "12350 ± 340"),
+        (0.003, 0.5, "0.00 ± 0.5"),
+        (0.0, 0.012, "0.000 ± 0.012"),
+        (-7.123456789012, 1e-14, "-7.123456789 ± 1e-14"),
+        (5.0, 1e300, "5. ± 1e+300"),
+    ],
+    ids=["digits", "tiny", "large", "error-beyond-value", "zero", "ten-at-most", "vast-error"],
+)
+def test_constants_printed_to_the_digits_their_errors_support(value, error, shown):
+    from zan_math._display import with_error
+
+    assert with_error(value, error) == shown
 
 
 # ---- the report --------------------------------------------------------------------------------

@@ -67,6 +67,10 @@ struct EngineConfig {
     bool fit_ratios = true;              // try y = N/D with small denominators D
     Selection selection = Selection::Best;
     double time_limit = 0.0;             // seconds; 0 for none
+    // The target's noise as a share of its variance, when the caller could tell it (below 0:
+    // not known). A fit that leaves more than the noise is an approximation: its constants are
+    // what the data say, not "nice" numbers near them, so they are not snapped.
+    double noise_nmse = -1.0;
 };
 
 // A whole-number setting, its value and its allowed range [lo, hi].

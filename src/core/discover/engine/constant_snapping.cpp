@@ -38,14 +38,19 @@ std::vector<char> additive_slots(const Expr& program, std::size_t slots) {
 // the cost grows by less than one parameter is worth by the Bayesian information
 // criterion (ln(n)/n of the cost, the residual variance times ln n) or stays under the
 // exact-fit floor.
-Fitted snap_constants(Fitted fit, DataSource& source, double floor) {
+Fitted snap_constants(Fitted fit, DataSource& source, double floor, double noise) {
     const double n = static_cast<double>(source.rows());
     std::vector<char> fixed(fit.params.size(), 0);
     std::vector<double> values = fit.params;
     const std::vector<char> additive = additive_slots(fit.program, fit.params.size());
+    // "1.875·log(…)" reads as a law when the fit is only near one: an approximation's
+    // constants are not simple numbers, however close they come to one. Dropping a term that
+    // does not pay for itself is another matter, and stays open to it.
+    const bool approximation = noise >= 0.0 && fit.cost > std::max(noise, floor);
     for (std::size_t slot = 0; slot < fit.params.size(); ++slot) {
         const double limit = std::max(fit.cost * (1.0 + std::log(n) / n), floor);
-        std::vector<SnapCandidate> cands = snap_candidates(values[slot], kSnapTolerance);
+        std::vector<SnapCandidate> cands;
+        if (!approximation) cands = snap_candidates(values[slot], kSnapTolerance);
         if (additive[slot] && (cands.empty() || cands.front().value != 0.0))
             cands.insert(cands.begin(), SnapCandidate{0.0, 0});
         for (std::size_t t = 0; t < std::min(kSnapTries, cands.size()); ++t) {

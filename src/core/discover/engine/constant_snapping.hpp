@@ -14,7 +14,9 @@ namespace zan::discover::engine {
 [[nodiscard]] std::vector<char> additive_slots(const Expr& program, std::size_t slots);
 
 // The formula with every constant that may be snapped snapped, and the rest as refitted;
-// floor: a cost under which a fit counts as exact.
-[[nodiscard]] Fitted snap_constants(Fitted fit, DataSource& source, double floor);
+// floor: a cost under which a fit counts as exact; noise: the cost the data's own noise
+// leaves (below 0: not known). A fit that leaves more than both is an approximation, whose
+// constants are kept as fitted.
+[[nodiscard]] Fitted snap_constants(Fitted fit, DataSource& source, double floor, double noise = -1.0);
 
 }  // namespace zan::discover::engine

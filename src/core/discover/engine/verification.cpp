@@ -44,7 +44,8 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
         for (std::size_t k = b; k < e; ++k) {
             const Fitted fitted = refit(list[k].program, list[k].params, rows);
             if (!fitted.ok) continue;
-            const Fitted snapped = snap_constants(fitted, rows, kExactNmse * spread);
+            const double noise = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * spread;
+            const Fitted snapped = snap_constants(fitted, rows, kExactNmse * spread, noise);
             const Fitted chosen = measure(snapped.program, snapped.params, rows);
             // a pole between the rows is an artefact of an approximation, but not of an
             // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
