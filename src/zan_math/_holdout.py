@@ -5,7 +5,9 @@ the values found) on K−1 folds and is measured on the fold left out; the const
 training folds, is measured the same way. Folds are fixed by the rows' positions (row i is in fold
 i mod K), so the choice is deterministic. Among the formulas whose held-out error is within one
 standard error of the lowest, the simplest is chosen (the one-standard-error rule): it returns the
-law on data that follow one, and the constant on data that follow none.
+law on data that follow one, and the constant on data that follow none. On few rows, where the
+search itself is run again per fold, candidates are compared by their errors on the same rows
+(:func:`paired_choice`).
 """
 
 from __future__ import annotations
@@ -18,7 +20,8 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_error"]
+__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_error",
+           "plane_is_candidate"]
 
 kFolds = 5
 # Rows of the cross-validation: an evenly spread sample of larger data, as the search's own.
@@ -213,8 +216,8 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
 
 def searched_choice(search, complexities, allowed, columns, all_columns, target, weights, with_plane):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
-    complexities, by rows that neither the shapes nor the constants saw: the search itself runs again on each
-    fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
+    complexities, by rows that neither the shapes nor the constants saw: the search itself runs
+    again on each fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
     front its longest formula no longer than that is measured on the fold left out. The shapes'
     choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
 
