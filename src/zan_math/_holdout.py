@@ -266,9 +266,22 @@ def paired_difference(simpler: np.ndarray, richer: np.ndarray, weights: np.ndarr
         return _summary(simpler - richer, weights)
 
 
+# A gain below this share of the simpler candidate's error is the fits' rounding (a plane over a
+# constant column is the mean again, up to the last bits of its least-squares solution).
+kRounding = math.sqrt(np.finfo(np.float64).eps)
+
+
+def clearly_lower(loss: float, than: float) -> bool:
+    """Whether `loss` is below `than` by more than rounding."""
+    return loss < than * (1.0 - kRounding)
+
+
 def _beats(simpler, richer, weights, bound: float) -> bool:
     gain = paired_difference(simpler, richer, weights)
-    return math.isfinite(gain.loss) and gain.loss > bound * gain.standard_error
+    if not math.isfinite(gain.loss):
+        return False
+    return gain.loss > bound * gain.standard_error and clearly_lower(weighted_mean(richer, weights),
+                                                                     weighted_mean(simpler, weights))
 
 
 def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None):

@@ -114,3 +114,11 @@ def test_a_linear_law_fitted_exactly_is_not_replaced_by_the_plane():
     x = np.linspace(1, 4, 30)
     result = discover(x, 2.0 * x + 1.0)
     assert result.best.r2 == pytest.approx(1.0) and result.best.complexity <= 5
+
+
+@pytest.mark.parametrize("rows", [40, 400])  # the paired choice, and the refits' on more rows
+def test_a_plane_over_a_constant_column_is_the_mean_again_and_not_chosen(rows):
+    rng = np.random.default_rng(3)
+    y = 3.7319 + 0.001 * rng.normal(size=rows)
+    best = discover(np.ones(rows), y).best
+    assert best.complexity == 1 and best.constants[0] == pytest.approx(np.mean(y), rel=1e-12)
