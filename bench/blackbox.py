@@ -141,11 +141,10 @@ def our_choice(model, names, X_train, y_train, X_test, y_test) -> dict:
     """The fold's front as the choice saw it: for every entry its held-out error within the
     training rows (the choice's own check, relative to the training target's variance) and its
     R² on the fold left out; with the constant's held-out error beside, and the plane's where the
-    choice weighs it (three columns or more)."""
+    choice weighs it (rows permitting)."""
     import numpy as np
     from zan_math import Formula
-    from zan_math._discover import kPlaneFrom
-    from zan_math._holdout import held_out_errors, plane_error
+    from zan_math._holdout import held_out_errors, plane_error, plane_is_candidate
 
     columns = np.ascontiguousarray(X_train.T)
     variance = float(np.var(y_train)) or 1.0
@@ -165,7 +164,7 @@ def our_choice(model, names, X_train, y_train, X_test, y_test) -> dict:
             "fold_r2": r2(f.predict(X_test), y_test),
             "chosen": f is model.best_,
         })
-    plane = plane_error(columns, y_train) if columns.shape[0] >= kPlaneFrom else None
+    plane = plane_error(columns, y_train) if plane_is_candidate(*columns.shape) else None
     return {
         "front": entries,
         "constant_inner_nmse": constant.loss / variance,

@@ -39,10 +39,6 @@ kSearchedChoiceRows = 256
 # choice of shapes decides (and then costs the five searches more).
 kUnclearNmse = 1e-2
 
-# Columns from which the least-squares plane over all of them is a candidate too.
-kPlaneFrom = 3
-
-
 # ---- the search --------------------------------------------------------------------------
 
 
@@ -368,7 +364,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
     on some rows: on few, noisy rows the choice is then made by searches that did not see the
     rows they are measured on (see _holdout.searched_choice)."""
-    from ._holdout import HeldOut, choose, held_out_errors, plane, plane_error, searched_choice
+    from ._holdout import (HeldOut, choose, clearly_lower, held_out_errors, kFloor, plane, plane_error,
+                           plane_is_candidate, searched_choice)
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target, weights)
@@ -382,8 +379,9 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
     # the plane's form is fixed before the data are seen: its held-out error is honest, and it
-    # needs only rows to spare, not the rows a searched shape needs per constant
-    with_plane = kPlaneFrom <= all_columns.shape[0] <= rows - 3
+    # needs only rows to spare, not the rows a searched shape needs per constant; on one column
+    # it is the line, the first thing to try on a noisy table
+    with_plane = plane_is_candidate(all_columns.shape[0], rows)
     pick = None
     if search is not None and rows <= kSearchedChoiceRows and (chosen is None or front[chosen].nmse > kUnclearNmse):
         allowed = [math.isfinite(e.loss) for e in errors]
@@ -394,7 +392,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     if with_plane and pick in (None, ("plane",)):
         held = plane_error(all_columns, target, weights)
         rival = constant if chosen is None else errors[chosen]
-        if pick == ("plane",) or held.loss < rival.loss:
+        floor = kFloor * variance  # a law fitted to rounding is not replaced by a plane as close
+        if pick == ("plane",) or clearly_lower(max(held.loss, floor), max(rival.loss, floor)):
             program, constants, loss = plane(all_columns, target, weights)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},

@@ -5,19 +5,23 @@ the values found) on K−1 folds and is measured on the fold left out; the const
 training folds, is measured the same way. Folds are fixed by the rows' positions (row i is in fold
 i mod K), so the choice is deterministic. Among the formulas whose held-out error is within one
 standard error of the lowest, the simplest is chosen (the one-standard-error rule): it returns the
-law on data that follow one, and the constant on data that follow none.
+law on data that follow one, and the constant on data that follow none. On few rows, where the
+search itself is run again per fold, candidates are compared by their errors on the same rows
+(:func:`paired_choice`).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from statistics import NormalDist
 
 import numpy as np
 
 from . import _native
 
-__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "plane", "plane_error"]
+__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_error",
+           "plane_is_candidate"]
 
 kFolds = 5
 # Rows of the cross-validation: an evenly spread sample of larger data, as the search's own.
@@ -141,6 +145,15 @@ def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = 
     return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
 
 
+# Rows beyond the plane's constants that a table must have for the plane to be a candidate.
+kPlaneSpareRows = 2
+
+
+def plane_is_candidate(columns: int, rows: int) -> bool:
+    """Whether the least-squares plane over `columns` columns is weighed on `rows` rows."""
+    return columns + 1 + kPlaneSpareRows <= rows
+
+
 def _plane_squared(fold: _Fold) -> np.ndarray:
     """The plane's squared errors on a fold's test rows, fitted on its training rows (infinite
     where the training rows are too few to fit it)."""
@@ -202,9 +215,9 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
 
 
 def searched_choice(search, complexities, allowed, columns, all_columns, target, weights, with_plane):
-    """The one-standard-error choice among the constant, the plane and the front's complexities,
-    by rows that neither the shapes nor the constants saw: the search itself runs again on each
-    fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
+    """The choice of :func:`paired_choice` among the constant, the plane and the front's
+    complexities, by rows that neither the shapes nor the constants saw: the search itself runs
+    again on each fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
     front its longest formula no longer than that is measured on the fold left out. The shapes'
     choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
 
@@ -235,8 +248,66 @@ def searched_choice(search, complexities, allowed, columns, all_columns, target,
     order = ["constant"] + (["plane"] if with_plane else []) + [
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i]) if allowed[i]
     ]
-    summary = {key: _summary(*_joined(squared[key], tested)) for key in order}
-    lowest = min(order, key=lambda key: summary[key].loss)
-    bound = summary[lowest].loss + summary[lowest].standard_error
-    first = next(key for key in order if summary[key].loss <= bound)
-    return ("entry", first) if isinstance(first, int) else (first,)
+    errors = {key: np.concatenate(squared[key]) for key in order}
+    return paired_choice(errors, order, None if tested[0] is None else np.concatenate(tested))
+
+
+# One standard error: a step up the order that wins by less is not told apart from chance.
+kOneStandardError = 1.0
+# The share of chance the one-standard-error bound leaves one try (one-sided, normal).
+kChanceShare = 1.0 - NormalDist().cdf(kOneStandardError)
+
+
+def paired_difference(simpler: np.ndarray, richer: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
+    """How much lower the richer candidate's held-out errors are than the simpler's on the same
+    rows, with the standard error of that paired difference: both saw the same rows, so the rows'
+    own difficulty, which dominates either error alone, cancels."""
+    with np.errstate(invalid="ignore"):
+        return _summary(simpler - richer, weights)
+
+
+# A gain below this share of the simpler candidate's error is the fits' rounding (a plane over a
+# constant column is the mean again, up to the last bits of its least-squares solution).
+kRounding = math.sqrt(np.finfo(np.float64).eps)
+
+
+def clearly_lower(loss: float, than: float) -> bool:
+    """Whether `loss` is below `than` by more than rounding."""
+    return loss < than * (1.0 - kRounding)
+
+
+def _beats(simpler, richer, weights, bound: float) -> bool:
+    gain = paired_difference(simpler, richer, weights)
+    if not math.isfinite(gain.loss):
+        return False
+    return gain.loss > bound * gain.standard_error and clearly_lower(weighted_mean(richer, weights),
+                                                                     weighted_mean(simpler, weights))
+
+
+def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None):
+    """The choice among held-out squared errors on the same rows, by an order of prior
+    simplicity: the constant, then the plane (when in `order`), then the searched shapes.
+
+    The plane replaces the constant when it beats it by more than one standard error of their
+    paired difference. The searched shapes are many tries: the best of them replaces that choice
+    only when it wins by more than the bound that leaves the best of its tries the one-standard-
+    error rule's chance; the front's complexities are nested and share much of their inner
+    fronts, so the tries are counted as their square root, between one try and independent ones.
+    Then the simplest shape within one standard error of the best is taken, as the one-standard-
+    error rule does."""
+    finite = [key for key in order if np.all(np.isfinite(errors[key]))]
+    simple = [key for key in finite if key in ("constant", "plane")]
+    searched = [key for key in finite if key not in ("constant", "plane")]
+    chosen = simple[0] if simple else None
+    for key in simple[1:]:
+        if _beats(errors[chosen], errors[key], weights, kOneStandardError):
+            chosen = key
+    if not searched:
+        return (chosen,) if chosen is not None else ("constant",)
+    best = min(searched, key=lambda key: _summary(errors[key], weights).loss)
+    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(searched)))
+    if chosen is not None and not _beats(errors[chosen], errors[best], weights, bound):
+        return (chosen,)
+    first = next(key for key in searched
+                 if not _beats(errors[key], errors[best], weights, kOneStandardError))
+    return ("entry", first)

@@ -1,0 +1,124 @@
+"""The choice among the constant, the plane and searched shapes by paired held-out errors."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from zan_math import discover
+from zan_math._holdout import paired_choice, paired_difference, plane_is_candidate
+
+ORDER = ["constant", "plane", 0, 1, 2]
+
+
+def _errors(rng, n=60, gains=None):
+    """Squared errors on the same n rows: rows of very different difficulty, each candidate's
+    error that difficulty less its own gain (a share of it), plus a little noise of its own."""
+    difficulty = rng.exponential(size=n) ** 2
+    gains = gains or {}
+    return {key: difficulty * (1.0 - gains.get(key, 0.0)) + 0.01 * rng.random(n) for key in ORDER}
+
+
+def test_a_small_gain_on_every_row_counts_when_paired():
+    # rows' own difficulty dwarfs the gain: compared apart (mean and spread of each) the plane
+    # would never be told from the constant, but it is lower on every row
+    rng = np.random.default_rng(1)
+    errors = _errors(rng, gains={"plane": 0.05})
+    assert paired_choice(errors, ORDER[:2]) == ("plane",)
+    assert paired_difference(errors["constant"], errors["plane"]).loss > 0
+
+
+@pytest.mark.parametrize(
+    "gains, chosen",
+    [
+        ({}, ("constant",)),  # nothing gains: the mean stands
+        ({"plane": 0.3}, ("plane",)),
+        ({"plane": 0.3, 0: 0.6, 1: 0.6, 2: 0.6}, ("entry", 0)),  # the simplest of equal shapes
+        ({"plane": 0.3, 0: 0.2, 1: 0.6, 2: 0.59}, ("entry", 1)),  # a simpler, clearly worse shape is passed
+        ({0: 0.5}, ("entry", 0)),  # a shape beats the constant when the plane does not
+    ],
+)
+def test_choice_climbs_the_order_only_on_clear_gains(gains, chosen):
+    errors = _errors(np.random.default_rng(2), gains=gains)
+    assert paired_choice(errors, ORDER) == chosen
+
+
+def test_the_best_of_many_chance_tries_does_not_displace_the_plane():
+    # a one-column table: the line is the truth, and twelve shapes fitted the noise of their
+    # rows; the luckiest of them is ahead by about one standard error of chance
+    rng = np.random.default_rng(3)
+    n = 40
+    base = rng.chisquare(1, size=n)
+    errors = {"constant": base + 1.0, "plane": base}
+    for i in range(12):
+        errors[i] = base + 0.3 * rng.standard_normal(n)
+    lucky = min(range(12), key=lambda i: errors[i].mean())
+    gain = paired_difference(errors["plane"], errors[lucky])
+    assert gain.loss > gain.standard_error  # one try's bound alone would take the lucky shape
+    assert paired_choice(errors, ["constant", "plane", *range(12)]) == ("plane",)
+
+
+def test_candidates_without_a_value_on_some_row_are_passed_over():
+    errors = _errors(np.random.default_rng(4), gains={0: 0.9, 1: 0.5})
+    errors[0][3] = np.inf
+    errors["plane"][:] = np.inf  # too few rows to fit it
+    assert paired_choice(errors, ORDER) == ("entry", 1)
+
+
+def test_weights_count_as_that_many_rows():
+    rng = np.random.default_rng(5)
+    errors = _errors(rng, n=30, gains={"plane": 0.05})
+    repeated = {key: np.repeat(value, 4) for key, value in errors.items()}
+    weighted = paired_choice(errors, ORDER[:2], np.full(30, 4.0))
+    assert weighted == paired_choice(repeated, ORDER[:2])
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), scale=st.floats(1e-6, 1e6), gain=st.floats(0.0, 0.8))
+def test_the_choice_depends_on_neither_the_units_nor_the_rows_order(seed, scale, gain):
+    rng = np.random.default_rng(seed)
+    errors = _errors(rng, n=50, gains={"plane": gain / 4, 0: gain, 1: gain / 2, 2: gain})
+    chosen = paired_choice(errors, ORDER)
+    order = rng.permutation(50)
+    assert paired_choice({k: scale * v[order] for k, v in errors.items()}, ORDER) == chosen
+
+
+@pytest.mark.parametrize("columns, rows, candidate", [(1, 4, True), (1, 3, False), (7, 10, True), (8, 10, False)])
+def test_the_plane_needs_rows_to_spare(columns, rows, candidate):
+    assert plane_is_candidate(columns, rows) is candidate
+
+
+def _line_table(seed, n=40):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0, 10, n)
+    return x, 3.0 * x + 5.0 + rng.standard_t(3, size=n) * 6.0
+
+
+@pytest.mark.parametrize("seed", [2, 3, 7])  # 3: a shape that wiggles through the noise is at hand
+def test_one_noisy_column_gets_a_line_through_its_trend(seed):
+    x, y = _line_table(seed)
+    best = discover(x, y).best
+    fresh = np.linspace(0, 10, 200)
+    line = np.polyval(np.polyfit(x, y, 1), fresh)  # least squares: what heavy-tailed noise allows
+    assert np.max(np.abs(best.predict(fresh) - line)) < 0.01 * np.ptp(line)
+
+
+def test_pure_noise_on_one_column_keeps_the_mean():
+    rng = np.random.default_rng(11)
+    x, y = rng.normal(size=60), rng.normal(size=60)
+    result = discover(x, y)
+    assert not result.beats_mean and not any(kind == "var" for kind, _ in result.best.program)
+
+
+def test_a_linear_law_fitted_exactly_is_not_replaced_by_the_plane():
+    x = np.linspace(1, 4, 30)
+    result = discover(x, 2.0 * x + 1.0)
+    assert result.best.r2 == pytest.approx(1.0) and result.best.complexity <= 5
+
+
+@pytest.mark.parametrize("rows", [40, 400])  # the paired choice, and the refits' on more rows
+def test_a_plane_over_a_constant_column_is_the_mean_again_and_not_chosen(rows):
+    rng = np.random.default_rng(3)
+    y = 3.7319 + 0.001 * rng.normal(size=rows)
+    best = discover(np.ones(rows), y).best
+    assert best.complexity == 1 and best.constants[0] == pytest.approx(np.mean(y), rel=1e-12)
