@@ -38,6 +38,8 @@ kSearchedChoiceRows = 256
 # noise is clear on the refits alone, while on measurements that no formula explains closely the
 # choice of shapes decides (and then costs the five searches more).
 kUnclearNmse = 1e-2
+# The rows the engine refits and snaps the finalists on, at most.
+kValidationRows = _native.engine_defaults()["validation_rows"]
 
 # ---- the search --------------------------------------------------------------------------
 
@@ -253,8 +255,12 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     searched = relevant_columns(columns, target, weights) if source is None else None
     if searched is not None:
         columns = np.ascontiguousarray(columns[list(searched)])
+    # measured on the rows the engine snaps on, the same rows in memory and on a cluster
     if source is None:
-        options["noise_nmse"] = _noise_share(columns, target, weights)
+        options["noise_nmse"] = _noise_share(*_validation_rows(columns, target, weights))
+    else:
+        sample_columns, _, sample_target = source.sample()
+        options["noise_nmse"] = _noise_share(sample_columns, sample_target, source.sample_weight)
     display = None
     if callable(progress):
         report = progress
@@ -410,6 +416,16 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     else:
         front.insert(0, mean)
     return 0, False
+
+
+def _validation_rows(columns, target, weights):
+    """The rows the engine refits and snaps the finalists on: all of them up to kValidationRows,
+    else that many evenly spread (the engine's own integer rule)."""
+    rows = target.shape[0]
+    if rows <= kValidationRows:
+        return columns, target, weights
+    pick = np.arange(kValidationRows, dtype=np.int64) * rows // kValidationRows
+    return columns[:, pick], target[pick], None if weights is None else weights[pick]
 
 
 def _noise_share(columns, target, weights) -> float:

@@ -382,6 +382,7 @@ class DaskSource:
             raise ValueError("sample_weight must not be all zero")
         self.calls: list[dict[str, Any]] = []
         self.setup_bytes = 0
+        self._sample = None
 
     def _check_alive(self):
         status = getattr(self.client, "status", "running")
@@ -400,7 +401,13 @@ class DaskSource:
             raise
 
     def sample(self):
-        """The rows ``i * rows // 4096`` (all rows when there are no more), in row order."""
+        """The rows ``i * rows // 4096`` (all rows when there are no more), in row order; fetched
+        once."""
+        if self._sample is None:
+            self._sample = self._fetch_sample()
+        return self._sample
+
+    def _fetch_sample(self):
         rows = self.rows
         limit = SAMPLE_ROWS
         pick = np.arange(min(rows, limit), dtype=np.int64)
