@@ -34,6 +34,7 @@ back to the caller's variables.
 from __future__ import annotations
 
 import math
+import time
 from dataclasses import dataclass
 from fractions import Fraction
 from functools import reduce
@@ -42,7 +43,7 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native
-from ._formula import DiscoveryResult, Formula, constant_errors
+from ._formula import DiscoveryResult, Formula, constant_errors, kExactNmse
 from ._export import to_text
 from ._inputs import columns_of, names_of, target_of
 
@@ -52,6 +53,7 @@ __all__ = [
     "units_option",
     "Analysis",
     "dimensional_analysis",
+    "reference_sets",
     "UnitsResult",
     "discover_with_units",
 ]
@@ -443,8 +445,66 @@ def _simplicity(dimension: Sequence[Fraction]) -> tuple[int, Fraction]:
     return sum(1 for d in dimension if d), sum(abs(d) for d in dimension)
 
 
+def _simplest_reference(dims: Sequence[tuple[Fraction, ...]]) -> list[int]:
+    reference: list[int] = []
+    for j in sorted(range(len(dims)), key=lambda j: (*_simplicity(dims[j]), j)):
+        if any(dims[j]) and _solve([dims[p] for p in reference], dims[j]) is None:
+            reference.append(j)
+    return sorted(reference)
+
+
+def _is_basis(dims: Sequence[tuple[Fraction, ...]], reference: Sequence[int]) -> bool:
+    chosen: list[tuple[Fraction, ...]] = []
+    for p in reference:
+        if not 0 <= p < len(dims) or not any(dims[p]) or _solve(chosen, dims[p]) is not None:
+            return False
+        chosen.append(dims[p])
+    return all(_solve(chosen, d) is not None for d in dims)
+
+
+# Sets of reference variables tried at most by reference_sets: each costs a whole search.
+kMaxReferenceSets = 4
+# Sets examined to find the simplest: all of them for up to 12 variables over 4 dimensions.
+kMaxCandidateSets = 500
+
+
+def _weight(analysis: Analysis) -> tuple[Fraction, int]:
+    """How much the search on an analysis has to undo: the sum of the absolute exponents of its
+    groups and monomial, then the number of variables its groups hold."""
+    total = sum(abs(e) for g in analysis.groups for e in g) + sum(abs(e) for e in analysis.monomial)
+    return total, sum(1 for g in analysis.groups for e in g if e)
+
+
+def reference_sets(dimensions: Sequence[Sequence[Fraction]], target: Sequence[Fraction]) -> list[tuple[int, ...]]:
+    """Sets of reference variables to search through, at most kMaxReferenceSets: the one
+    :func:`dimensional_analysis` takes by itself first, then the others whose groups and
+    monomial have the smallest exponents (ties in the variables' order).
+
+    Which variables are the references decides what the search must find: for the centre of mass
+    (m1·r1 + m2·r2)/(m1 + m2), references m1 and r1 leave (1 + π0·π1)/(1 + π0) with π0 = m2/m1,
+    π1 = r2/r1, while m1 and r2 leave (π1 + π0)/(1 + π0) with π1 = r1/r2: one product fewer."""
+    from itertools import combinations, islice
+
+    dims = [tuple(Fraction(d) for d in dim) for dim in dimensions]
+    first = _simplest_reference(dims)
+    dimensional = [j for j, d in enumerate(dims) if any(d)]
+    scored = []
+    for subset in islice(combinations(dimensional, len(first)), kMaxCandidateSets):
+        if list(subset) == first or not _is_basis(dims, subset):
+            continue
+        try:
+            scored.append((_weight(dimensional_analysis(dims, target, reference=subset)), subset))
+        except ValueError:  # a power beyond reach, or y out of the span: no other set helps there
+            continue
+    scored.sort()
+    return [tuple(first)] + [subset for _, subset in scored[: kMaxReferenceSets - 1]]
+
+
 def dimensional_analysis(
-    dimensions: Sequence[Sequence[Fraction]], target: Sequence[Fraction], names: Sequence[str] | None = None
+    dimensions: Sequence[Sequence[Fraction]],
+    target: Sequence[Fraction],
+    names: Sequence[str] | None = None,
+    reference: Sequence[int] | None = None,
 ) -> Analysis:
     """Independent dimensionless groups of variables with these dimensions, and a monomial of
     them with the target's dimension; ValueError when no monomial has it.
@@ -454,14 +514,19 @@ def dimensional_analysis(
     variable makes one group with them, in the variables' order. So a dimensionless variable is
     a group by itself, and a variable with the dimension of a reference one is its ratio to it
     (``x2/x1``). Exponents are the smallest integers, the variable's own positive.
+
+    ``reference`` names another set of reference variables (see :func:`reference_sets`); it must
+    span the dimensions of all the variables with independent ones.
     """
     n = len(dimensions)
     dims = [tuple(Fraction(d) for d in dim) for dim in dimensions]
-    reference: list[int] = []
-    for j in sorted(range(n), key=lambda j: (*_simplicity(dims[j]), j)):
-        if any(dims[j]) and _solve([dims[p] for p in reference], dims[j]) is None:
-            reference.append(j)
-    reference.sort()
+    if reference is None:
+        reference = _simplest_reference(dims)
+    else:
+        reference = sorted(reference)
+        if not _is_basis(dims, reference):
+            raise ValueError(f"the variables {reference} are not a set of reference variables: their "
+                             "dimensions must be independent and make those of all the others")
     basis = [dims[p] for p in reference]
     groups = []
     for j in range(n):
@@ -598,17 +663,22 @@ class UnitsResult(DiscoveryResult):
     """A :class:`~zan_math.DiscoveryResult` found through dimensionless groups: its formulas are of
     the caller's variables, and it tells which groups and which monomial the search used."""
 
-    __slots__ = ("groups", "monomial", "dimensionless")
+    __slots__ = ("groups", "monomial", "dimensionless", "through_groups")
 
     def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean, groups, monomial,
-                 dimensionless):  # fmt: skip
+                 dimensionless, through_groups=True):  # fmt: skip
         super().__init__(front, best, names, interrupted, stop_reason, levels, beats_mean)
+        #: False when no search on the groups was exact and the search on the variables was:
+        #: its formulas are then of the variables, and groups and monomial are empty
+        self.through_groups: bool = through_groups
         self.groups: tuple[str, ...] = groups  #: the groups searched, e.g. ``pi0 = v**2/(g*h)``
         self.monomial: str = monomial          #: carries the units of y: y = monomial * F(pi0, ...)
         #: the search's own result, of the groups (its variables are pi0, pi1, ...)
         self.dimensionless: DiscoveryResult = dimensionless
 
     def __repr__(self) -> str:
+        if not self.through_groups:
+            return f"{super().__repr__()}\n  found on the variables: no search through groups was exact"
         arguments = ", ".join(g.split(" = ")[0] for g in self.groups)
         lines = [super().__repr__(), f"  through y = {self.monomial} * F({arguments})"]
         lines += [f"    {g}" for g in self.groups]
@@ -679,6 +749,12 @@ def discover_with_units(
     again by the same held-out rule on y. ValueError when y's units cannot be made from the
     variables', when a group or M has no finite value on some row (a variable in a denominator
     is 0), and for any unit that does not parse.
+
+    When that search finds no exact formula, the groups of other reference variables are searched
+    (:func:`reference_sets`), and the first exact result is returned, else the one whose chosen
+    formula has the lowest held-out error; when still none is exact (and the groups are not the
+    variables themselves), the search on the variables, whose result is taken only when it is
+    exact (``through_groups`` is then False). A time limit holds for all the searches together.
     """
     if options.get("client") is not None:
         raise ValueError("units need X and y in memory: they cannot be used with client")
@@ -692,7 +768,71 @@ def discover_with_units(
         raise ValueError("y_units must be given with units: the unit of y, such as 'J' or 'm/s'")
     y_unit = _labelled(y_units, "y_units")
 
-    analysis = dimensional_analysis([u.dimension for u in variable_units], y_unit.dimension, names)
+    dimensions = [u.dimension for u in variable_units]
+    analysis = dimensional_analysis(dimensions, y_unit.dimension, names)
+    result = _search_through(discover, analysis, columns, target, names, options)
+    if _is_exact(result) or result.interrupted:
+        return result
+    deadline = _deadline(options.get("time_limit"))
+    for reference in reference_sets(dimensions, y_unit.dimension)[1:]:
+        remaining = _remaining(deadline)
+        if remaining is not None and remaining <= 0:
+            return result
+        try:
+            other = _search_through(discover, dimensional_analysis(dimensions, y_unit.dimension, names, reference),
+                                    columns, target, names, {**options, "time_limit": remaining})
+        except ValueError:  # a group or monomial of these references has no value on some row
+            continue
+        if _is_exact(other):
+            return other
+        if _held_out_loss(other, columns, target) < _held_out_loss(result, columns, target):
+            result = other
+        if other.interrupted:
+            return result
+    if _adds_nothing(analysis) or (deadline is not None and _remaining(deadline) <= 0):
+        return result
+    # The search on the variables themselves may find what none on the groups did (the groups of
+    # a law can be harder to combine than its variables); only an exact formula of it is taken,
+    # since only that one is sure to have the units of y.
+    plain = discover(columns.T, target, names=tuple(names), **{**options, "time_limit": _remaining(deadline)})
+    if _is_exact(plain):
+        out = UnitsResult(plain.front, plain.best, plain.names, plain.interrupted, plain.stop_reason, plain.levels,
+                          plain.beats_mean, (), "", plain, through_groups=False)  # fmt: skip
+        out.rows = int(target.shape[0])
+        return out
+    return result
+
+
+def _deadline(time_limit: float | None) -> float | None:
+    return None if time_limit is None else time.monotonic() + time_limit
+
+
+def _remaining(deadline: float | None) -> float | None:
+    return None if deadline is None else deadline - time.monotonic()
+
+
+def _is_exact(result: DiscoveryResult) -> bool:
+    return result.best is not None and result.best.nmse <= kExactNmse
+
+
+def _held_out_loss(result: DiscoveryResult, columns: np.ndarray, target: np.ndarray) -> float:
+    from ._holdout import held_out_errors
+
+    if result.best is None:
+        return math.inf
+    (error,), _ = held_out_errors([(result.best.program, result.best.constants)], columns, target)
+    return error.loss
+
+
+def _adds_nothing(analysis: Analysis) -> bool:
+    """Whether the groups are the variables themselves (all dimensionless, y too): the search on
+    them is the search on the variables."""
+    singles = all(sorted(abs(e) for e in g)[-1:] == [1] and sum(1 for e in g if e) == 1 for g in analysis.groups)
+    return singles and not any(analysis.monomial)
+
+
+def _search_through(discover, analysis: Analysis, columns: np.ndarray, target: np.ndarray, names, options):
+    """The search on the groups of one analysis, its formulas mapped back to the variables."""
     group_programs = [monomial_program(g) for g in analysis.groups]
     group_texts = tuple(f"pi{i} = {to_text(p, (), names)}" for i, p in enumerate(group_programs))
     group_columns = np.empty((len(group_programs), target.shape[0]))
