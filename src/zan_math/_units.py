@@ -751,7 +751,8 @@ def discover_with_units(
     is 0), and for any unit that does not parse.
 
     When that search finds no exact formula, the groups of other reference variables are searched
-    (:func:`reference_sets`), and the first exact result is returned, else the one whose chosen
+    (:func:`reference_sets`), then the groups scaled by a turn (2π) and by its inverse, and the
+    first exact result is returned, else the one whose chosen
     formula has the lowest held-out error; when still none is exact (and the groups are not the
     variables themselves), the search on the variables, whose result is taken only when it is
     exact (``through_groups`` is then False). A time limit holds for all the searches together.
@@ -774,13 +775,17 @@ def discover_with_units(
     if _is_exact(result) or result.interrupted:
         return result
     deadline = _deadline(options.get("time_limit"))
-    for reference in reference_sets(dimensions, y_unit.dimension)[1:]:
+    others = [(dimensional_analysis(dimensions, y_unit.dimension, names, reference), 1.0)
+              for reference in reference_sets(dimensions, y_unit.dimension)[1:]]
+    if analysis.groups:
+        others += [(analysis, kTurn), (analysis, 1 / kTurn)]
+    for other_analysis, turn in others:
         remaining = _remaining(deadline)
         if remaining is not None and remaining <= 0:
             return result
         try:
-            other = _search_through(discover, dimensional_analysis(dimensions, y_unit.dimension, names, reference),
-                                    columns, target, names, {**options, "time_limit": remaining})
+            other = _search_through(discover, other_analysis, columns, target, names,
+                                    {**options, "time_limit": remaining}, turn)
         except ValueError:  # a group or monomial of these references has no value on some row
             continue
         if _is_exact(other):
@@ -831,9 +836,20 @@ def _adds_nothing(analysis: Analysis) -> bool:
     return singles and not any(analysis.monomial)
 
 
-def _search_through(discover, analysis: Analysis, columns: np.ndarray, target: np.ndarray, names, options):
-    """The search on the groups of one analysis, its formulas mapped back to the variables."""
+# A turn in radians. Radians are dimensionless, so the groups cannot tell an angular frequency
+# from a cyclic one, nor ħ from h: a law written with ħ = h/2π (or ω = 2πf) carries 2π inside
+# its functions, as in 1/(exp(π0/2π) − 1), where a constant is hardest for the search to fit.
+# The groups are also searched scaled by a turn, and by its inverse, to take it out.
+kTurn = 2 * math.pi
+
+
+def _search_through(discover, analysis: Analysis, columns: np.ndarray, target: np.ndarray, names, options,
+                    turn: float = 1.0):  # fmt: skip
+    """The search on the groups of one analysis, each multiplied by `turn`, its formulas mapped
+    back to the variables."""
     group_programs = [monomial_program(g) for g in analysis.groups]
+    if turn != 1.0:
+        group_programs = [(*p, ("const", turn), ("op", "mul")) for p in group_programs]
     group_texts = tuple(f"pi{i} = {to_text(p, (), names)}" for i, p in enumerate(group_programs))
     group_columns = np.empty((len(group_programs), target.shape[0]))
     for i, program in enumerate(group_programs):
