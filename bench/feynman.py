@@ -362,6 +362,12 @@ def main(argv=None):
         laws = feynman_table.select(feynman_table.load(args.data, args.rows), args.laws)
     except (OSError, ValueError) as exc:
         raise SystemExit(f"bench/feynman.py: {exc}") from None
+    if args.units:
+        try:
+            for law in laws:
+                feynman_units.units_of(law.name, law.names, law.output)
+        except KeyError as exc:
+            raise SystemExit(f"--units: {exc.args[0]} (bench/feynman_units.py)") from None
     options = engine_options(args)
     threads = int(os.environ.get("RAYON_NUM_THREADS") or os.cpu_count() or 1)
     peer_list = peers([n.strip() for n in args.peers.split(",") if n.strip()], threads,
