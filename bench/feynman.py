@@ -363,11 +363,11 @@ def main(argv=None):
     except (OSError, ValueError) as exc:
         raise SystemExit(f"bench/feynman.py: {exc}") from None
     if args.units:
-        try:
-            for law in laws:
-                feynman_units.units_of(law.name, law.names, law.output)
-        except KeyError as exc:
-            raise SystemExit(f"--units: {exc.args[0]} (bench/feynman_units.py)") from None
+        # a wrong unit would make the groups wrong, and the search find nothing, silently
+        bad = feynman_units.inconsistencies(laws)
+        if bad:
+            raise SystemExit("--units: the units of bench/feynman_units.py do not fit these laws:\n  "
+                             + "\n  ".join(bad))
     options = engine_options(args)
     threads = int(os.environ.get("RAYON_NUM_THREADS") or os.cpu_count() or 1)
     peer_list = peers([n.strip() for n in args.peers.split(",") if n.strip()], threads,

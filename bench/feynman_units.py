@@ -128,7 +128,10 @@ def inconsistencies(laws) -> list[str]:
             dims = {n: parse_unit(u).dimension for n, u in units.items()}
             have = dimension_of(law.expr, dims)
             want = parse_unit(y_unit).dimension
-        except (KeyError, ValueError) as exc:
+        except KeyError as exc:
+            out.append(exc.args[0])
+            continue
+        except ValueError as exc:
             out.append(f"{law.name}: {exc}")
             continue
         if have != want:
