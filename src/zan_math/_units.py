@@ -751,11 +751,11 @@ def discover_with_units(
     is 0), and for any unit that does not parse.
 
     When that search finds no exact formula, the groups of other reference variables are searched
-    (:func:`reference_sets`), then the groups scaled by a turn (2π) and by its inverse, and the
-    first exact result is returned, else the one whose chosen
-    formula has the lowest held-out error; when still none is exact (and the groups are not the
-    variables themselves), the search on the variables, whose result is taken only when it is
-    exact (``through_groups`` is then False). A time limit holds for all the searches together.
+    (:func:`reference_sets`), then the groups scaled by a turn (2π) and by its inverse; the first
+    exact result is returned, else the one whose chosen formula has the lowest held-out error.
+    When none is exact, and the groups are not the variables themselves, the variables are
+    searched too, and that result is taken only when it is exact (``through_groups`` is then
+    False). A time limit holds for all the searches together.
     """
     if options.get("client") is not None:
         raise ValueError("units need X and y in memory: they cannot be used with client")
@@ -771,30 +771,16 @@ def discover_with_units(
 
     dimensions = [u.dimension for u in variable_units]
     analysis = dimensional_analysis(dimensions, y_unit.dimension, names)
+    deadline = _deadline(options.get("time_limit"))
     result = _search_through(discover, analysis, columns, target, names, options)
     if _is_exact(result) or result.interrupted:
         return result
-    deadline = _deadline(options.get("time_limit"))
     others = [(dimensional_analysis(dimensions, y_unit.dimension, names, reference), 1.0)
               for reference in reference_sets(dimensions, y_unit.dimension)[1:]]
     if analysis.groups:
         others += [(analysis, kTurn), (analysis, 1 / kTurn)]
-    for other_analysis, turn in others:
-        remaining = _remaining(deadline)
-        if remaining is not None and remaining <= 0:
-            return result
-        try:
-            other = _search_through(discover, other_analysis, columns, target, names,
-                                    {**options, "time_limit": remaining}, turn)
-        except ValueError:  # a group or monomial of these references has no value on some row
-            continue
-        if _is_exact(other):
-            return other
-        if _held_out_loss(other, columns, target) < _held_out_loss(result, columns, target):
-            result = other
-        if other.interrupted:
-            return result
-    if _adds_nothing(analysis) or (deadline is not None and _remaining(deadline) <= 0):
+    result, stopped = _best_of(discover, others, result, columns, target, names, options, deadline)
+    if stopped or _is_exact(result) or _adds_nothing(analysis):
         return result
     # The search on the variables themselves may find what none on the groups did (the groups of
     # a law can be harder to combine than its variables); only an exact formula of it is taken,
@@ -808,8 +794,35 @@ def discover_with_units(
     return result
 
 
+def _best_of(discover, analyses, result: UnitsResult, columns, target, names, options, deadline):
+    """The first exact search through the (analysis, turn) pairs, else the result with the lowest
+    held-out error among them and `result`; and whether the searches were stopped (interrupted,
+    or out of time) before the last."""
+    loss = _held_out_loss(result, columns, target)
+    for analysis, turn in analyses:
+        if _out_of_time(deadline):
+            return result, True
+        try:
+            other = _search_through(discover, analysis, columns, target, names,
+                                    {**options, "time_limit": _remaining(deadline)}, turn)
+        except ValueError:  # a group or monomial of these references has no value on some row
+            continue
+        if _is_exact(other):
+            return other, False
+        other_loss = _held_out_loss(other, columns, target)
+        if other_loss < loss:
+            result, loss = other, other_loss
+        if other.interrupted:
+            return result, True
+    return result, _out_of_time(deadline)
+
+
 def _deadline(time_limit: float | None) -> float | None:
     return None if time_limit is None else time.monotonic() + time_limit
+
+
+def _out_of_time(deadline: float | None) -> bool:
+    return deadline is not None and time.monotonic() >= deadline
 
 
 def _remaining(deadline: float | None) -> float | None:
@@ -832,8 +845,7 @@ def _held_out_loss(result: DiscoveryResult, columns: np.ndarray, target: np.ndar
 def _adds_nothing(analysis: Analysis) -> bool:
     """Whether the groups are the variables themselves (all dimensionless, y too): the search on
     them is the search on the variables."""
-    singles = all(sorted(abs(e) for e in g)[-1:] == [1] and sum(1 for e in g if e) == 1 for g in analysis.groups)
-    return singles and not any(analysis.monomial)
+    return all(sum(map(abs, g)) == 1 for g in analysis.groups) and not any(analysis.monomial)
 
 
 # A turn in radians. Radians are dimensionless, so the groups cannot tell an angular frequency

@@ -374,15 +374,17 @@ class _Searches:
     """A discover that records what it searched: on groups it stops at complexity 1 (never the
     law), on the variables it searches in full, unless `exact_on_groups`."""
 
-    def __init__(self, exact_on_groups=False, **override):
-        self.names, self.exact_on_groups, self.override = [], exact_on_groups, override
+    def __init__(self, exact_on_groups=False, interrupt_at=None):
+        self.names, self.exact_on_groups, self.interrupt_at = [], exact_on_groups, interrupt_at
 
     def __call__(self, X, y, names, **options):
         self.names.append(tuple(names))
         on_groups = names[0].startswith("pi")
         if on_groups and not self.exact_on_groups:
             options["max_complexity"] = 1
-        return discover(X, y, names=names, **{**options, **self.override})
+        if len(self.names) == self.interrupt_at:
+            options["progress"] = lambda info: False
+        return discover(X, y, names=names, **options)
 
 
 def _sum_of_lengths(rows=80):
@@ -410,11 +412,12 @@ def test_an_exact_search_through_groups_ends_the_tries():
     assert result.through_groups and result.best.nmse <= 1e-20
 
 
-def test_an_interrupted_search_is_not_followed_by_others():
+@pytest.mark.parametrize("interrupt_at", [1, 2, 3])
+def test_an_interrupted_search_is_not_followed_by_others(interrupt_at):
     X, y = _sum_of_lengths()
-    search = _Searches(progress=lambda info: False)
-    result = discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m")
-    assert search.names == [("pi0",)] and result.interrupted
+    search = _Searches(interrupt_at=interrupt_at)
+    discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m", progress=False)
+    assert search.names == [("pi0",)] * interrupt_at
 
 
 def test_an_inexact_search_on_the_variables_is_not_taken():
