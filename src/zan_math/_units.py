@@ -28,7 +28,9 @@ dimension of m with scale 1000). The groups are made from dimensions alone; the 
 given, so mixed scales (one length in km, another in m) only change the fitted constant.
 
 :func:`discover_with_units` runs :func:`~zan_math.discover` on the groups and maps every formula
-back to the caller's variables.
+back to the caller's variables. Which groups are easiest to search is not known beforehand: when
+the first are not exact, the groups of other reference variables are tried, and the groups
+scaled by 2π (a turn, which radians leave invisible).
 """
 
 from __future__ import annotations
@@ -44,8 +46,10 @@ import numpy as np
 
 from . import _native
 from ._formula import DiscoveryResult, Formula, constant_errors, kExactNmse
+from ._domain import kFewConstants
 from ._export import to_text
 from ._inputs import columns_of, names_of, target_of
+from ._noise import noise_bound
 
 __all__ = [
     "Unit",
@@ -750,9 +754,11 @@ def discover_with_units(
     variables', when a group or M has no finite value on some row (a variable in a denominator
     is 0), and for any unit that does not parse.
 
-    When that search finds no exact formula, the groups of other reference variables are searched
-    (:func:`reference_sets`), then the groups scaled by a turn (2π) and by its inverse; the first
-    exact result is returned, else the one whose chosen formula has the lowest held-out error.
+    When that search finds no law (no exact formula, nor one within the noise with at most
+    kFewConstants constants, as the search's own rule has it), the groups of other reference
+    variables are searched (:func:`reference_sets`), then the groups scaled by a turn (2π) and by
+    its inverse; the first exact result is returned, else the one whose chosen formula has the
+    lowest held-out error.
     When none is exact, and the groups are not the variables themselves, the variables are
     searched too, and that result is taken only when it is exact (``through_groups`` is then
     False). A time limit holds for all the searches together.
@@ -773,7 +779,7 @@ def discover_with_units(
     analysis = dimensional_analysis(dimensions, y_unit.dimension, names)
     deadline = _deadline(options.get("time_limit"))
     result = _search_through(discover, analysis, columns, target, names, options)
-    if _is_exact(result) or result.interrupted:
+    if result.interrupted or _is_law(result, noise_bound(columns, target)):
         return result
     others = [(dimensional_analysis(dimensions, y_unit.dimension, names, reference), 1.0)
               for reference in reference_sets(dimensions, y_unit.dimension)[1:]]
@@ -831,6 +837,14 @@ def _remaining(deadline: float | None) -> float | None:
 
 def _is_exact(result: DiscoveryResult) -> bool:
     return result.best is not None and result.best.nmse <= kExactNmse
+
+
+def _is_law(result: DiscoveryResult, noise: float) -> bool:
+    """Whether the chosen formula is exact, or fits within the noise with few constants, as the
+    search takes a formula for a law: other groups could do no better, on noisy data, than cost
+    their searches."""
+    f = result.best
+    return _is_exact(result) or (f is not None and f.loss <= noise and f.fitted_constants <= kFewConstants)
 
 
 def _held_out_loss(result: DiscoveryResult, columns: np.ndarray, target: np.ndarray) -> float:
