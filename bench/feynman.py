@@ -17,6 +17,9 @@ noise level (Gaussian, σ = level · std(y), fixed seed). Per law and level:
   junk does not count. At noise 0 an exact formula has the structure by definition; under noise
   this is what tells a right form with noisy constants from a wrong form.
 
+With --units, each law is searched with the SI units of its variables and output
+(bench/feynman_units.py, checked against every formula): through its dimensionless groups.
+
 Whether a formula of the law's structure was anywhere on the front (when the chosen one is not)
 is reported beside it: a search that found the law and a choice that passed it over call for
 different fixes. `needs` names the functions of a law that the engine has no operator for.
@@ -48,6 +51,7 @@ import numpy as np  # noqa: E402
 
 import discover as bench  # noqa: E402  (bench/discover.py: the judging helpers)
 import feynman_table  # noqa: E402
+import feynman_units  # noqa: E402
 
 EXACT_TOL = bench.EXACT_TOL
 PEER_SECONDS = 20
@@ -157,11 +161,14 @@ def operator_list(text: str) -> list[str]:
     return [o.strip() for o in text.split(",") if o.strip()]
 
 
-def run_ours(law, noise, options):
+def run_ours(law, noise, options, units=False):
     from zan_math import discover
 
     X, y = law.data(noise)
     Xt, yt = law.test_data()
+    if units:
+        given, y_units = feynman_units.units_of(law.name, law.names, law.output)
+        options = {**options, "units": given, "y_units": y_units}
     start = time.perf_counter()
     try:
         r = discover(X, y, names=list(law.names), **options)
@@ -179,6 +186,8 @@ def run_ours(law, noise, options):
     out = {"ok": exact, "structure": exact or has_structure(f.program, f.constants, law, Xt, yt),
            "seconds": seconds, "r2": score, "rel_err": err, "formula": f.text, "complexity": f.complexity,
            "interrupted": bool(r.interrupted), "front": [(g.complexity, g.text) for g in r.front]}
+    if units:
+        out["through"] = {"monomial": r.monomial, "groups": list(r.groups)}
     if not out["structure"]:
         out["law_on_front"] = next(([g.complexity, g.text] for g in r.front
                                     if has_structure(g.program, g.constants, law, Xt, yt)), None)
@@ -325,6 +334,8 @@ def parse_args(argv=None):
                     help="comma-separated operator tokens, passed to discover as operators= (when it takes them)")
     ap.add_argument("--peers", nargs="?", const="pyoperon,gplearn", default="",
                     help="run peers beside ours (default list: pyoperon,gplearn)")
+    ap.add_argument("--units", action="store_true",
+                    help="search each law with the SI units of its variables and output (bench/feynman_units.py)")
     ap.add_argument("--json", metavar="OUT", help="write every result and the summary to OUT")
     ap.add_argument("--width", type=int, default=56, help="formula column width")
     args = ap.parse_args(argv)
@@ -351,6 +362,12 @@ def main(argv=None):
         laws = feynman_table.select(feynman_table.load(args.data, args.rows), args.laws)
     except (OSError, ValueError) as exc:
         raise SystemExit(f"bench/feynman.py: {exc}") from None
+    if args.units:
+        # a wrong unit would make the groups wrong, and the search find nothing, silently
+        bad = feynman_units.inconsistencies(laws)
+        if bad:
+            raise SystemExit("--units: the units of bench/feynman_units.py do not fit these laws:\n  "
+                             + "\n  ".join(bad))
     options = engine_options(args)
     threads = int(os.environ.get("RAYON_NUM_THREADS") or os.cpu_count() or 1)
     peer_list = peers([n.strip() for n in args.peers.split(",") if n.strip()], threads,
@@ -358,7 +375,8 @@ def main(argv=None):
     peer_names = [n for n, _ in peer_list]
     limit = f"{args.time_limit:g} s" if args.time_limit else "none"
     print(f"# {len(laws)} laws of {args.data}; {args.rows} training rows, {feynman_table.TEST_ROWS} fresh rows;"
-          f" time limit {limit}; options {options}; peers: {', '.join(peer_names) or 'none'}", flush=True)
+          f" time limit {limit}; options {options}; units: {_yes(args.units)};"
+          f" peers: {', '.join(peer_names) or 'none'}", flush=True)
 
     results: dict = {}
     started = time.perf_counter()
@@ -368,7 +386,7 @@ def main(argv=None):
             entry = {"law": law.name, "noise": level, "truth": law.truth, "vars": len(law.names),
                      "needs": list(law.needs)}
             try:
-                entry["ours"] = run_ours(law, level, options)
+                entry["ours"] = run_ours(law, level, options, args.units)
             except ValueError as exc:  # a law without enough rows with a value
                 entry["ours"] = {"ok": False, "structure": False, "seconds": math.nan, "r2": -math.inf,
                                  "rel_err": math.inf, "formula": f"error: {exc}"}
@@ -380,6 +398,7 @@ def main(argv=None):
     summary = summarise(results, laws, args.levels, ["ours", *peer_names])
     summary["wall_s"] = time.perf_counter() - started
     summary["options"] = dict(options)
+    summary["units"] = args.units
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"summary": summary, "results": list(results.values())}, fh, indent=1, default=str)

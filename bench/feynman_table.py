@@ -37,6 +37,7 @@ class Law(Problem):
 
     number: int = 0
     rows: int = TRAIN_ROWS
+    output: str = ""  #: the name of what the law gives
 
     @cached_property
     def expr(self):
@@ -121,7 +122,8 @@ def _law(row: dict, rows: int) -> Law:
     if not formula:
         raise ValueError(f"{name}: no formula")
     number = row.get("Number") or "0"
-    law = Law(name, formula, tuple(ranges), int(number) if number.strip().isdigit() else 0, rows)
+    law = Law(name, formula, tuple(ranges), int(number) if number.strip().isdigit() else 0, rows,
+              (row.get("Output") or "").strip())
     unnamed = {s.name for s in law.expr.free_symbols} - set(law.names)
     if unnamed:
         raise ValueError(f"{name}: the formula uses {', '.join(sorted(unnamed))}, which has no range")

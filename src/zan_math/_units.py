@@ -28,12 +28,15 @@ dimension of m with scale 1000). The groups are made from dimensions alone; the 
 given, so mixed scales (one length in km, another in m) only change the fitted constant.
 
 :func:`discover_with_units` runs :func:`~zan_math.discover` on the groups and maps every formula
-back to the caller's variables.
+back to the caller's variables. Which groups are easiest to search is not known beforehand: when
+the first are not exact, the groups of other reference variables are tried, and the groups
+scaled by 2π (a turn, which radians leave invisible).
 """
 
 from __future__ import annotations
 
 import math
+import time
 from dataclasses import dataclass
 from fractions import Fraction
 from functools import reduce
@@ -42,9 +45,11 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native
-from ._formula import DiscoveryResult, Formula, constant_errors
+from ._formula import DiscoveryResult, Formula, constant_errors, kExactNmse
+from ._domain import kFewConstants
 from ._export import to_text
 from ._inputs import columns_of, names_of, target_of
+from ._noise import noise_bound
 
 __all__ = [
     "Unit",
@@ -52,6 +57,7 @@ __all__ = [
     "units_option",
     "Analysis",
     "dimensional_analysis",
+    "reference_sets",
     "UnitsResult",
     "discover_with_units",
 ]
@@ -443,8 +449,66 @@ def _simplicity(dimension: Sequence[Fraction]) -> tuple[int, Fraction]:
     return sum(1 for d in dimension if d), sum(abs(d) for d in dimension)
 
 
+def _simplest_reference(dims: Sequence[tuple[Fraction, ...]]) -> list[int]:
+    reference: list[int] = []
+    for j in sorted(range(len(dims)), key=lambda j: (*_simplicity(dims[j]), j)):
+        if any(dims[j]) and _solve([dims[p] for p in reference], dims[j]) is None:
+            reference.append(j)
+    return sorted(reference)
+
+
+def _is_basis(dims: Sequence[tuple[Fraction, ...]], reference: Sequence[int]) -> bool:
+    chosen: list[tuple[Fraction, ...]] = []
+    for p in reference:
+        if not 0 <= p < len(dims) or not any(dims[p]) or _solve(chosen, dims[p]) is not None:
+            return False
+        chosen.append(dims[p])
+    return all(_solve(chosen, d) is not None for d in dims)
+
+
+# Sets of reference variables tried at most by reference_sets: each costs a whole search.
+kMaxReferenceSets = 4
+# Sets examined to find the simplest: all of them for up to 12 variables over 4 dimensions.
+kMaxCandidateSets = 500
+
+
+def _weight(analysis: Analysis) -> tuple[Fraction, int]:
+    """How much the search on an analysis has to undo: the sum of the absolute exponents of its
+    groups and monomial, then the number of variables its groups hold."""
+    total = sum(abs(e) for g in analysis.groups for e in g) + sum(abs(e) for e in analysis.monomial)
+    return total, sum(1 for g in analysis.groups for e in g if e)
+
+
+def reference_sets(dimensions: Sequence[Sequence[Fraction]], target: Sequence[Fraction]) -> list[tuple[int, ...]]:
+    """Sets of reference variables to search through, at most kMaxReferenceSets: the one
+    :func:`dimensional_analysis` takes by itself first, then the others whose groups and
+    monomial have the smallest exponents (ties in the variables' order).
+
+    Which variables are the references decides what the search must find: for the centre of mass
+    (m1·r1 + m2·r2)/(m1 + m2), references m1 and r1 leave (1 + π0·π1)/(1 + π0) with π0 = m2/m1,
+    π1 = r2/r1, while m1 and r2 leave (π1 + π0)/(1 + π0) with π1 = r1/r2: one product fewer."""
+    from itertools import combinations, islice
+
+    dims = [tuple(Fraction(d) for d in dim) for dim in dimensions]
+    first = _simplest_reference(dims)
+    dimensional = [j for j, d in enumerate(dims) if any(d)]
+    scored = []
+    for subset in islice(combinations(dimensional, len(first)), kMaxCandidateSets):
+        if list(subset) == first or not _is_basis(dims, subset):
+            continue
+        try:
+            scored.append((_weight(dimensional_analysis(dims, target, reference=subset)), subset))
+        except ValueError:  # a power beyond reach, or y out of the span: no other set helps there
+            continue
+    scored.sort()
+    return [tuple(first)] + [subset for _, subset in scored[: kMaxReferenceSets - 1]]
+
+
 def dimensional_analysis(
-    dimensions: Sequence[Sequence[Fraction]], target: Sequence[Fraction], names: Sequence[str] | None = None
+    dimensions: Sequence[Sequence[Fraction]],
+    target: Sequence[Fraction],
+    names: Sequence[str] | None = None,
+    reference: Sequence[int] | None = None,
 ) -> Analysis:
     """Independent dimensionless groups of variables with these dimensions, and a monomial of
     them with the target's dimension; ValueError when no monomial has it.
@@ -454,14 +518,19 @@ def dimensional_analysis(
     variable makes one group with them, in the variables' order. So a dimensionless variable is
     a group by itself, and a variable with the dimension of a reference one is its ratio to it
     (``x2/x1``). Exponents are the smallest integers, the variable's own positive.
+
+    ``reference`` names another set of reference variables (see :func:`reference_sets`); it must
+    span the dimensions of all the variables with independent ones.
     """
     n = len(dimensions)
     dims = [tuple(Fraction(d) for d in dim) for dim in dimensions]
-    reference: list[int] = []
-    for j in sorted(range(n), key=lambda j: (*_simplicity(dims[j]), j)):
-        if any(dims[j]) and _solve([dims[p] for p in reference], dims[j]) is None:
-            reference.append(j)
-    reference.sort()
+    if reference is None:
+        reference = _simplest_reference(dims)
+    else:
+        reference = sorted(reference)
+        if not _is_basis(dims, reference):
+            raise ValueError(f"the variables {reference} are not a set of reference variables: their "
+                             "dimensions must be independent and make those of all the others")
     basis = [dims[p] for p in reference]
     groups = []
     for j in range(n):
@@ -598,17 +667,22 @@ class UnitsResult(DiscoveryResult):
     """A :class:`~zan_math.DiscoveryResult` found through dimensionless groups: its formulas are of
     the caller's variables, and it tells which groups and which monomial the search used."""
 
-    __slots__ = ("groups", "monomial", "dimensionless")
+    __slots__ = ("groups", "monomial", "dimensionless", "through_groups")
 
     def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean, groups, monomial,
-                 dimensionless):  # fmt: skip
+                 dimensionless, through_groups=True):  # fmt: skip
         super().__init__(front, best, names, interrupted, stop_reason, levels, beats_mean)
+        #: False when no search on the groups was exact and the search on the variables was:
+        #: its formulas are then of the variables, and groups and monomial are empty
+        self.through_groups: bool = through_groups
         self.groups: tuple[str, ...] = groups  #: the groups searched, e.g. ``pi0 = v**2/(g*h)``
         self.monomial: str = monomial          #: carries the units of y: y = monomial * F(pi0, ...)
         #: the search's own result, of the groups (its variables are pi0, pi1, ...)
         self.dimensionless: DiscoveryResult = dimensionless
 
     def __repr__(self) -> str:
+        if not self.through_groups:
+            return f"{super().__repr__()}\n  found on the variables: no search through groups was exact"
         arguments = ", ".join(g.split(" = ")[0] for g in self.groups)
         lines = [super().__repr__(), f"  through y = {self.monomial} * F({arguments})"]
         lines += [f"    {g}" for g in self.groups]
@@ -679,6 +753,15 @@ def discover_with_units(
     again by the same held-out rule on y. ValueError when y's units cannot be made from the
     variables', when a group or M has no finite value on some row (a variable in a denominator
     is 0), and for any unit that does not parse.
+
+    When that search finds no law (no exact formula, nor one within the noise with at most
+    kFewConstants constants, as the search's own rule has it), the groups of other reference
+    variables are searched (:func:`reference_sets`), then the groups scaled by a turn (2π) and by
+    its inverse; the first exact result is returned, else the one whose chosen formula has the
+    lowest held-out error.
+    When none is exact, and the groups are not the variables themselves, the variables are
+    searched too, and that result is taken only when it is exact (``through_groups`` is then
+    False). A time limit holds for all the searches together.
     """
     if options.get("client") is not None:
         raise ValueError("units need X and y in memory: they cannot be used with client")
@@ -692,8 +775,107 @@ def discover_with_units(
         raise ValueError("y_units must be given with units: the unit of y, such as 'J' or 'm/s'")
     y_unit = _labelled(y_units, "y_units")
 
-    analysis = dimensional_analysis([u.dimension for u in variable_units], y_unit.dimension, names)
+    dimensions = [u.dimension for u in variable_units]
+    analysis = dimensional_analysis(dimensions, y_unit.dimension, names)
+    deadline = _deadline(options.get("time_limit"))
+    result = _search_through(discover, analysis, columns, target, names, options)
+    if result.interrupted or _is_law(result, noise_bound(columns, target)):
+        return result
+    others = [(dimensional_analysis(dimensions, y_unit.dimension, names, reference), 1.0)
+              for reference in reference_sets(dimensions, y_unit.dimension)[1:]]
+    if analysis.groups:
+        others += [(analysis, kTurn), (analysis, 1 / kTurn)]
+    result, stopped = _best_of(discover, others, result, columns, target, names, options, deadline)
+    if stopped or _is_exact(result) or _adds_nothing(analysis):
+        return result
+    # The search on the variables themselves may find what none on the groups did (the groups of
+    # a law can be harder to combine than its variables); only an exact formula of it is taken,
+    # since only that one is sure to have the units of y.
+    plain = discover(columns.T, target, names=tuple(names), **{**options, "time_limit": _remaining(deadline)})
+    if _is_exact(plain):
+        out = UnitsResult(plain.front, plain.best, plain.names, plain.interrupted, plain.stop_reason, plain.levels,
+                          plain.beats_mean, (), "", plain, through_groups=False)  # fmt: skip
+        out.rows = int(target.shape[0])
+        return out
+    return result
+
+
+def _best_of(discover, analyses, result: UnitsResult, columns, target, names, options, deadline):
+    """The first exact search through the (analysis, turn) pairs, else the result with the lowest
+    held-out error among them and `result`; and whether the searches were stopped (interrupted,
+    or out of time) before the last."""
+    loss = _held_out_loss(result, columns, target)
+    for analysis, turn in analyses:
+        if _out_of_time(deadline):
+            return result, True
+        try:
+            other = _search_through(discover, analysis, columns, target, names,
+                                    {**options, "time_limit": _remaining(deadline)}, turn)
+        except ValueError:  # a group or monomial of these references has no value on some row
+            continue
+        if _is_exact(other):
+            return other, False
+        other_loss = _held_out_loss(other, columns, target)
+        if other_loss < loss:
+            result, loss = other, other_loss
+        if other.interrupted:
+            return result, True
+    return result, _out_of_time(deadline)
+
+
+def _deadline(time_limit: float | None) -> float | None:
+    return None if time_limit is None else time.monotonic() + time_limit
+
+
+def _out_of_time(deadline: float | None) -> bool:
+    return deadline is not None and time.monotonic() >= deadline
+
+
+def _remaining(deadline: float | None) -> float | None:
+    return None if deadline is None else deadline - time.monotonic()
+
+
+def _is_exact(result: DiscoveryResult) -> bool:
+    return result.best is not None and result.best.nmse <= kExactNmse
+
+
+def _is_law(result: DiscoveryResult, noise: float) -> bool:
+    """Whether the chosen formula is exact, or fits within the noise with few constants, as the
+    search takes a formula for a law: other groups could do no better, on noisy data, than cost
+    their searches."""
+    f = result.best
+    return _is_exact(result) or (f is not None and f.loss <= noise and f.fitted_constants <= kFewConstants)
+
+
+def _held_out_loss(result: DiscoveryResult, columns: np.ndarray, target: np.ndarray) -> float:
+    from ._holdout import held_out_errors
+
+    if result.best is None:
+        return math.inf
+    (error,), _ = held_out_errors([(result.best.program, result.best.constants)], columns, target)
+    return error.loss
+
+
+def _adds_nothing(analysis: Analysis) -> bool:
+    """Whether the groups are the variables themselves (all dimensionless, y too): the search on
+    them is the search on the variables."""
+    return all(sum(map(abs, g)) == 1 for g in analysis.groups) and not any(analysis.monomial)
+
+
+# A turn in radians. Radians are dimensionless, so the groups cannot tell an angular frequency
+# from a cyclic one, nor ħ from h: a law written with ħ = h/2π (or ω = 2πf) carries 2π inside
+# its functions, as in 1/(exp(π0/2π) − 1), where a constant is hardest for the search to fit.
+# The groups are also searched scaled by a turn, and by its inverse, to take it out.
+kTurn = 2 * math.pi
+
+
+def _search_through(discover, analysis: Analysis, columns: np.ndarray, target: np.ndarray, names, options,
+                    turn: float = 1.0):  # fmt: skip
+    """The search on the groups of one analysis, each multiplied by `turn`, its formulas mapped
+    back to the variables."""
     group_programs = [monomial_program(g) for g in analysis.groups]
+    if turn != 1.0:
+        group_programs = [(*p, ("const", turn), ("op", "mul")) for p in group_programs]
     group_texts = tuple(f"pi{i} = {to_text(p, (), names)}" for i, p in enumerate(group_programs))
     group_columns = np.empty((len(group_programs), target.shape[0]))
     for i, program in enumerate(group_programs):

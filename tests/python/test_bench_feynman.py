@@ -2,6 +2,7 @@
 have a value, and telling the law's structure from a formula that only fits."""
 
 import os
+import re
 import sys
 
 import numpy as np
@@ -18,6 +19,7 @@ sys.path.insert(0, BENCH)
 try:
     import feynman
     import feynman_table
+    import feynman_units
     from feynman_table import Law
 finally:
     sys.path[:] = _path
@@ -150,3 +152,43 @@ def test_a_run_end_to_end(tmp_path, capsys):
     result = json.loads(out.read_text())
     assert result["summary"]["ours_0"]["exact"] == 1
     assert "exact   1/1" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("truth, names, output, problem", [
+    ("sqrt((x2-x1)**2 + y**2)", "x1 x2 y", "d", None),
+    ("x/t*exp(-x/(v*t))", "x t v", "v", None),
+    ("x + t", "x t", "d", "adds quantities of different dimensions"),
+    ("v*exp(x)", "v x", "v", "takes exp of a dimensional quantity"),
+    ("x**t", "x t", "d", "raises to a dimensional power"),
+    ("x*y", "x y", "d", r"the formula is in m\^2, d in m"),
+    ("x*w_unknown", "x w_unknown", "d", "no unit for w_unknown"),
+])
+def test_the_units_check_finds_what_is_inconsistent(truth, names, output, problem):
+    p = Law("t", truth, tuple((n, 1.0, 2.0) for n in names.split()), 0, 10, output)
+    found = feynman_units.inconsistencies([p])
+    if problem is None:
+        assert found == []
+    else:
+        assert len(found) == 1 and re.search(problem, found[0])
+
+
+@pytest.mark.skipif(not os.path.isfile(feynman_table.DEFAULT_TABLE), reason="the AI Feynman table is not beside the project")
+def test_the_units_make_every_law_of_the_table_consistent():
+    laws = feynman_table.load()
+    assert feynman_units.inconsistencies(laws) == []
+    # a name that means something else in one law is told apart there
+    assert feynman_units.units_of("I.40.1", ["n_0"], "n")[1] == "1/m^3"
+    assert feynman_units.units_of("III.4.32", ["h"], "n")[1] == "1"
+
+
+def test_a_run_with_units(tmp_path, capsys):
+    table = write(tmp_path, "K,1,E_n,1/2*m*v**2,2,m,1,5,v,1,5\n")
+    out = tmp_path / "out.json"
+    assert feynman.main(["--data", table, "--noise", "0", "--rows", "200", "--units", "--json", str(out)]) == 0
+    import json
+
+    result = json.loads(out.read_text())
+    assert result["summary"]["ours_0"]["exact"] == 1 and result["summary"]["units"] is True
+    assert result["results"][0]["ours"]["through"]["monomial"] == "m*v**2"
+    with pytest.raises(SystemExit, match="--units: .*\n  K: no unit for E$"):
+        feynman.main(["--data", write(tmp_path, "K,1,E,1/2*m*v**2,2,m,1,5,v,1,5\n"), "--noise", "0", "--units"])

@@ -13,8 +13,11 @@ from zan_math._units import (
     dimensional_analysis,
     discover_with_units,
     format_dimension,
+    kMaxReferenceSets,
+    kTurn,
     monomial_program,
     parse_unit,
+    reference_sets,
     units_option,
 )
 
@@ -317,3 +320,137 @@ def test_options_reach_the_search_and_client_is_refused():
         discover_with_units(discover, X, X[:, 0], ["a", "b"], ["m", "m"], "m", max_complexity=0)
     with pytest.raises(ValueError, match="client"):
         discover_with_units(discover, X, X[:, 0], ["a", "b"], ["m", "m"], "m", client=object())
+
+
+# ---- other reference variables, a turn, and the variables themselves ----------------------------
+
+
+def _dims(*units):
+    return [parse_unit(u).dimension for u in units]
+
+
+def _is_dimensionless(exponents, dims):
+    return all(sum(e * d[k] for e, d in zip(exponents, dims)) == 0 for k in range(len(dims[0])))
+
+
+@pytest.mark.parametrize(
+    "units, y_unit, first",
+    [
+        (("kg", "kg", "m", "m"), "m", (0, 2)),           # the centre of mass
+        (("m", "m/s", "m/s", "s"), "s", (0, 3)),         # the Lorentz transformation of time
+        (("J*s", "1/s", "J/K", "K", "m/s"), "J/m^2", (0, 1, 3, 4)),  # Planck's radiation law
+        (("1", "rad"), "1", ()),                         # nothing to choose
+    ],
+)
+def test_reference_sets_start_with_the_default_and_each_makes_dimensionless_groups(units, y_unit, first):
+    dims, target = _dims(*units), parse_unit(y_unit).dimension
+    sets = reference_sets(dims, target)
+    assert sets[0] == first
+    assert len(sets) == len(set(sets)) <= kMaxReferenceSets
+    weights = []
+    for reference in sets:
+        analysis = dimensional_analysis(dims, target, reference=reference)
+        assert all(_is_dimensionless(g, dims) for g in analysis.groups)
+        carried = [sum(e * d[k] for e, d in zip(analysis.monomial, dims)) for k in range(len(target))]
+        assert carried == list(target)
+        weights.append(sum(abs(e) for g in analysis.groups for e in g) + sum(abs(e) for e in analysis.monomial))
+    assert weights[1:] == sorted(weights[1:])
+
+
+def test_other_references_make_other_groups():
+    # t1 through x, c, u, t with c and t for references: x/(c·t) and u/c, y = t·F.
+    analysis = dimensional_analysis(_dims("m", "m/s", "m/s", "s"), parse_unit("s").dimension, reference=(3, 1))
+    assert analysis.groups == ((1, -1, 0, -1), (0, -1, 1, 0))
+    assert analysis.monomial == (0, 0, 0, 1)
+
+
+@pytest.mark.parametrize("reference", [(1, 2), (0,), (0, 7), (0, 0)])
+def test_references_that_are_not_a_basis_are_refused(reference):
+    with pytest.raises(ValueError, match="not a set of reference variables"):
+        dimensional_analysis(_dims("m", "m/s", "m/s", "s"), parse_unit("s").dimension, reference=reference)
+
+
+class _Searches:
+    """A discover that records what it searched: on groups it stops at complexity 1 (never the
+    law), on the variables it searches in full, unless `exact_on_groups`."""
+
+    def __init__(self, exact_on_groups=False, interrupt_at=None):
+        self.names, self.exact_on_groups, self.interrupt_at = [], exact_on_groups, interrupt_at
+
+    def __call__(self, X, y, names, **options):
+        self.names.append(tuple(names))
+        on_groups = names[0].startswith("pi")
+        if on_groups and not self.exact_on_groups:
+            options["max_complexity"] = 1
+        if len(self.names) == self.interrupt_at:
+            options["progress"] = lambda info: False
+        return discover(X, y, names=names, **options)
+
+
+def _sum_of_lengths(rows=80):
+    rng = np.random.default_rng(7)
+    X = rng.uniform(1, 3, (rows, 2))
+    return X, X[:, 0] + 3 * X[:, 1]
+
+
+def test_the_variables_are_searched_when_no_groups_are_exact():
+    X, y = _sum_of_lengths()
+    search = _Searches()
+    result = discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m", progress=False)
+    # the default references, the other one, the groups by a turn and by its inverse, the variables
+    assert search.names == [("pi0",)] * 4 + [("a", "b")]
+    assert not result.through_groups and result.groups == ()
+    assert result.best.nmse <= 1e-20 and result.best.names == ("a", "b")
+    assert "found on the variables" in repr(result)
+
+
+@pytest.mark.parametrize("noise", [0.0, 0.01])
+def test_a_law_found_through_groups_ends_the_tries(noise):
+    # exact, or within the noise with few constants: other groups could not do better
+    X, y = _sum_of_lengths()
+    y = y * (1 + noise * np.random.default_rng(1).standard_normal(y.shape))
+    search = _Searches(exact_on_groups=True)
+    result = discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m", progress=False)
+    assert search.names == [("pi0",)]
+    assert result.through_groups and result.best.text == "(3*b/a + 1)*a"
+
+
+@pytest.mark.parametrize("interrupt_at", [1, 2, 3])
+def test_an_interrupted_search_is_not_followed_by_others(interrupt_at):
+    X, y = _sum_of_lengths()
+    search = _Searches(interrupt_at=interrupt_at)
+    discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m", progress=False)
+    assert search.names == [("pi0",)] * interrupt_at
+
+
+def test_an_inexact_search_on_the_variables_is_not_taken():
+    # Noise: nothing is exact, and the result stays one through groups, of consistent units.
+    X, y = _sum_of_lengths()
+    y = y * (1 + 0.01 * np.random.default_rng(1).standard_normal(y.shape))
+    search = _Searches()
+    result = discover_with_units(search, X, y, ["a", "b"], ["m", "m"], "m", progress=False)
+    assert search.names[-1] == ("a", "b")
+    assert result.through_groups and result.groups
+
+
+def test_the_centre_of_mass_is_found_through_other_references():
+    rng = np.random.default_rng(11)
+    X = rng.uniform(1, 5, (300, 4))
+    m1, m2, r1, r2 = X.T
+    y = (m1 * r1 + m2 * r2) / (m1 + m2)
+    result = discover_with_units(discover, X, y, ["m1", "m2", "r1", "r2"], ["kg", "kg", "m", "m"], "m",
+                                 progress=False)  # fmt: skip
+    assert result.through_groups
+    assert _relative_error(result.best, X, y) < 1e-12
+
+
+def test_a_law_with_hbar_is_found_through_groups_scaled_by_a_turn():
+    """Bose–Einstein occupation 1/(exp(ħω/kT) − 1) with h given: the group kT/(hω) needs 2π."""
+    rng = np.random.default_rng(13)
+    X = rng.uniform(1, 5, (300, 4))
+    h, omega, kb, T = X.T
+    y = 1 / (np.exp(h / (2 * math.pi) * omega / (kb * T)) - 1)
+    result = discover_with_units(discover, X, y, ["h", "omega", "kb", "T"], ["J*s", "1/s", "J/K", "K"], "1",
+                                 progress=False)  # fmt: skip
+    assert result.through_groups and f"{kTurn:.10g}" in result.groups[0]
+    assert _relative_error(result.best, X, y) < 1e-10
