@@ -370,8 +370,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
     on some rows: on few, noisy rows the choice is then made by searches that did not see the
     rows they are measured on (see _holdout.searched_choice)."""
-    from ._holdout import (HeldOut, choose, clearly_lower, held_out_errors, kFloor, plane, plane_error,
-                           plane_is_candidate, searched_choice)
+    from ._holdout import (HeldOut, choose, held_out_errors, plane, plane_beats, plane_is_candidate,
+                           searched_choice)
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target, weights)
@@ -396,10 +396,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         if pick[0] == "entry":
             return pick[1], True
     if with_plane and pick in (None, ("plane",)):
-        held = plane_error(all_columns, target, weights)
-        rival = constant if chosen is None else errors[chosen]
-        floor = kFloor * variance  # a law fitted to rounding is not replaced by a plane as close
-        if pick == ("plane",) or clearly_lower(max(held.loss, floor), max(rival.loss, floor)):
+        rival = None if chosen is None else programs[chosen]
+        if pick == ("plane",) or plane_beats(rival, columns, all_columns, target, weights):
             program, constants, loss = plane(all_columns, target, weights)
             entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
                                 "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_error",
+__all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_beats", "plane_error",
            "plane_is_candidate"]
 
 kFolds = 5
@@ -177,19 +177,46 @@ def held_out_errors(programs, columns: np.ndarray, target: np.ndarray,
     constant = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
     results = []
     for program, constants in programs:
-        program, constants = free_constants(program, constants)
-        squared = []
-        for fold in splits:
-            fitted, _, ok = (_native.refit(program, constants, fold.x_train, fold.y_train, fold.w_train)
-                             if constants else (constants, 0, True))
-            if not ok or len(constants) >= fold.y_train.shape[0]:
-                squared = None
-                break
-            out = np.empty(fold.y_test.shape[0])
-            _native.predict(program, fitted, fold.x_test, out)
-            squared.append((out - fold.y_test) ** 2)
+        squared = _refitted_squared(program, constants, splits)
         results.append(HeldOut(math.inf, math.inf) if squared is None else _summary(*_joined(squared, tested)))
     return results, _summary(*_joined(constant, tested))
+
+
+def _refitted_squared(program, constants, splits: list[_Fold]) -> list[np.ndarray] | None:
+    """A formula's squared errors on each fold's test rows, its fitted constants refitted on the
+    fold's training rows; None where a refit fails or has no rows to spare."""
+    program, constants = free_constants(program, constants)
+    squared = []
+    for fold in splits:
+        fitted, _, ok = (_native.refit(program, constants, fold.x_train, fold.y_train, fold.w_train)
+                         if constants else (constants, 0, True))
+        if not ok or len(constants) >= fold.y_train.shape[0]:
+            return None
+        out = np.empty(fold.y_test.shape[0])
+        _native.predict(program, fitted, fold.x_test, out)
+        squared.append((out - fold.y_test) ** 2)
+    return squared
+
+
+def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
+                weights: np.ndarray | None = None) -> bool:
+    """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
+    (program, constants) over `columns`, or None for the constant) by more than one standard
+    error of their paired difference: a law fitted within the noise keeps its simple constants
+    unless the plane's free ones do clearly better on rows they did not see."""
+    splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
+    if rival is None:
+        theirs = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
+    else:
+        theirs = _refitted_squared(*rival, splits)
+        if theirs is None:
+            return True
+    tested = [fold.w_test for fold in splits]
+    rival_rows, tested_weights = _joined(theirs, tested)
+    if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
+        return False  # a law fitted to rounding is not replaced by a plane as close
+    plane_rows, _ = _joined([_plane_squared(fold) for fold in whole], tested)
+    return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
 
 
 def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:
