@@ -94,6 +94,12 @@ public:
         for (std::size_t g = 0; g < powers_.size(); ++g)
             if (variables_of(g) <= kProductTermVariables)
                 terms_.push_back(static_cast<std::uint32_t>(store.size() + g));
+        const std::size_t m = terms_.size();
+        gram_.assign(m * m, 0.0);
+        pool::for_blocks(m, static_cast<double>(m * n_) / 2.0, [&](std::size_t b, std::size_t e) {
+            for (std::size_t a = b; a < e; ++a)
+                for (std::size_t c = 0; c < a; ++c) gram_[a * m + c] = dot(unit(terms_[a]), unit(terms_[c]), n_);
+        });
     }
 
     [[nodiscard]] std::size_t products() const noexcept { return powers_.size(); }
@@ -386,42 +392,33 @@ private:
         };
         attempt({});
         for (std::size_t a = 0; a < k; ++a) attempt({scored[a].second});
-        for (std::size_t a = 0; a < k; ++a)
-            for (std::size_t b = a + 1; b < k; ++b) attempt({scored[a].second, scored[b].second});
-        // a small second term ranks low against t itself (t − u·x/c² beside t): it is
-        // sought again, among the products of variables, against what the best first terms
-        // (of all, and of the products) leave
-        std::vector<std::uint32_t> starts;
-        for (std::size_t a = 0; a < std::min(kSecondTermStarts, k); ++a) starts.push_back(scored[a].second);
-        std::vector<std::pair<double, std::uint32_t>> products;
-        for (const auto& e : scored)
-            if (e.second >= store_.size()) products.push_back(e);
-        const std::size_t kp = std::min(kSecondTermStarts, products.size());
-        std::partial_sort(products.begin(), products.begin() + static_cast<std::ptrdiff_t>(kp), products.end(), by_score);
-        for (std::size_t a = 0; a < kp; ++a)
-            if (std::find(starts.begin(), starts.end(), products[a].second) == starts.end())
-                starts.push_back(products[a].second);
-        std::vector<double> rest(n_);
-        for (const std::uint32_t first : starts) {
-            const double* ua = unit(first);
-            const double along = dot(ua, tc.data(), n_);
-            for (std::size_t i = 0; i < n_; ++i) rest[i] = tc[i] - along * ua[i];
-            std::vector<std::pair<double, std::uint32_t>> second;
-            for (std::size_t p = 0; p < powers_.size(); ++p) {
-                const std::uint32_t j = static_cast<std::uint32_t>(store_.size() + p);
-                if (j == first || variables_of(p) > kProductTermVariables) continue;
-                const double* u = unit(j);
-                const double with_first = dot(u, ua, n_);
-                const double with_g = g ? dot(u, gc.data(), n_) : 0.0;
-                const double left = 1.0 - with_first * with_first - with_g * with_g;
-                if (!(left > kIndependentPair)) continue;
-                const double r = dot(u, rest.data(), n_);
-                second.emplace_back(r * r / left, j);
-            }
-            const std::size_t k2 = std::min(kNumeratorShortlist, second.size());
-            std::partial_sort(second.begin(), second.begin() + static_cast<std::ptrdiff_t>(k2), second.end(), by_score);
-            for (std::size_t b = 0; b < k2; ++b) attempt({first, second[b].second});
+        // every pair from the Gram matrix of the terms (beside g): a pair's second term may
+        // rank low on its own (u·v beside u + v, a small t − u·x/c² beside t)
+        std::vector<double> along(terms_.size(), 0.0), with_t(terms_.size());
+        for (std::size_t a = 0; a < terms_.size(); ++a) {
+            const double* u = unit(terms_[a]);
+            if (g) along[a] = dot(u, gc.data(), n_);
+            with_t[a] = dot(u, tc.data(), n_);
         }
+        const std::size_t m = terms_.size();
+        std::vector<std::pair<double, std::uint32_t>> pairs;  // explained share, a·m + b
+        for (std::size_t a = 1; a < m; ++a) {
+            const double naa = 1.0 - along[a] * along[a];
+            if (!(naa > kIndependentPair)) continue;
+            for (std::size_t b = 0; b < a; ++b) {
+                const double nbb = 1.0 - along[b] * along[b];
+                const double gab = gram_[a * m + b] - along[a] * along[b];
+                const double det = naa * nbb - gab * gab;
+                if (!(nbb > kIndependentPair) || !(det > kIndependentPair * naa * nbb)) continue;
+                const double explained =
+                    (with_t[a] * with_t[a] * nbb - 2.0 * with_t[a] * with_t[b] * gab + with_t[b] * with_t[b] * naa) / det;
+                pairs.emplace_back(explained, static_cast<std::uint32_t>(a * m + b));
+            }
+        }
+        const std::size_t kp = std::min(kBestPairs, pairs.size());
+        std::partial_sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(kp), pairs.end(), by_score);
+        for (std::size_t p = 0; p < kp; ++p)
+            attempt({terms_[pairs[p].second / m], terms_[pairs[p].second % m]});
         return any;
     }
 
@@ -489,6 +486,7 @@ private:
     const LogColumns logs_;
     const std::size_t n_;
     std::vector<std::uint32_t> terms_;
+    std::vector<double> gram_;  // of the terms' unit columns, lower triangle: gram_[a·m + c], c < a
     std::vector<std::vector<int>> powers_;                 // of each product the stage made
     std::vector<double> product_values_, product_units_;  // n per product
 };

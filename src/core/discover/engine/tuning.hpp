@@ -116,14 +116,13 @@ inline constexpr std::size_t kSumDenominators = 64;
 // an overall factor of the ratio: a search per variable each.
 inline constexpr std::size_t kFactoredDenominators = 12;
 // Terms of such numerators: kept nodes of at most this many tokens (cos(n·θ) is four), of
-// each size at most this many in the levels' join order; each search shortlists the best
-// few against its target and fits every single one and every pair of the shortlist.
+// each size at most this many in the levels' join order, and the small products of
+// variables. Each search fits the best few single terms against its target, and the pairs
+// that explain most of it by the terms' Gram matrix (a pair's second term may rank low alone).
 inline constexpr std::uint32_t kSumRatioTermSize = 7;
 inline constexpr std::size_t kSumRatioTermsPerSize = 64;
 inline constexpr std::size_t kNumeratorShortlist = 10;
-// The best this many single terms, and as many products of variables, are each given a
-// second shortlist of products against what they leave.
-inline constexpr std::size_t kSecondTermStarts = 3;
+inline constexpr std::size_t kBestPairs = 12;
 // Products and ratios of variables that a constant is put inside of (e^{k·m}, tanh(k·m),
 // cos(k·m)) or that form √(1 ± m): those of most variables first (a law's dimensionless
 // argument uses many), then the smallest, at most this many, of at most this many tokens.
