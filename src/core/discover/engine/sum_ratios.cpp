@@ -11,6 +11,7 @@
 #include "core/discover/engine/dot.hpp"
 #include "core/discover/engine/monomial_fit.hpp"
 #include "core/discover/engine/tuning.hpp"
+#include "core/discover/engine/variable_products.hpp"
 #include "core/pool.hpp"
 
 namespace zan::discover::engine {
@@ -55,8 +56,10 @@ bool by_score(const std::pair<double, std::uint32_t>& a, const std::pair<double,
     return a.first > b.first || (a.first == b.first && a.second < b.second);
 }
 
-// Whether every value is finite, of one sign and away from zero by the denominators' margin.
-bool one_sign_with_margin(const std::vector<double>& v) {
+// Whether every value is finite, of one sign, and (with a margin) away from zero by the
+// denominators' margin. A denominator of fixed form (1 − e^{k·m}) is held to one sign
+// alone: its pole at m = 0 is the law's, however near the rows come to it.
+bool one_sign(const std::vector<double>& v, bool margin) {
     double lo = std::numeric_limits<double>::infinity(), hi = 0.0;
     const bool positive = v[0] > 0.0;
     for (double x : v) {
@@ -64,7 +67,7 @@ bool one_sign_with_margin(const std::vector<double>& v) {
         lo = std::min(lo, std::fabs(x));
         hi = std::max(hi, std::fabs(x));
     }
-    return lo > kDenominatorMargin * hi;
+    return !margin || lo > kDenominatorMargin * hi;
 }
 
 bool allowed(const EngineConfig& config, Operator op) { return (config.operators & operator_bit(op)) != 0; }
@@ -84,15 +87,14 @@ bool is_product_of_variables(const Node& n) {
 class Stage {
 public:
     Stage(const NodeStore& store, const SearchSample& sample)
-        : store_(store), sample_(sample), logs_(sample), n_(sample.rows()) {
+        : store_(store), sample_(sample), logs_(sample), n_(sample.rows()), products_(sample) {
         // of each size the joiners first, then the rest, each best first, as the levels chose
         for (std::size_t size = 1; size <= kSumRatioTermSize; ++size) {
             const std::span<const std::uint32_t> order = store.join_order(size);
             for (std::size_t k = 0; k < std::min(order.size(), kSumRatioTermsPerSize); ++k) terms_.push_back(order[k]);
         }
-        make_products();
-        for (std::size_t g = 0; g < powers_.size(); ++g)
-            if (variables_of(g) <= kProductTermVariables)
+        for (std::size_t g = 0; g < products_.size(); ++g)
+            if (products_.variables(g) <= kProductTermVariables)
                 terms_.push_back(static_cast<std::uint32_t>(store.size() + g));
         const std::size_t m = terms_.size();
         gram_.assign(m * m, 0.0);
@@ -102,22 +104,17 @@ public:
         });
     }
 
-    [[nodiscard]] std::size_t products() const noexcept { return powers_.size(); }
+    [[nodiscard]] std::size_t products() const noexcept { return products_.size(); }
     [[nodiscard]] std::uint32_t product_id(std::size_t g) const noexcept {
         return static_cast<std::uint32_t>(store_.size() + g);
     }
-    [[nodiscard]] const std::vector<int>& powers(std::uint32_t id) const { return powers_[id - store_.size()]; }
-    [[nodiscard]] std::size_t variables_of(std::size_t g) const {
-        return static_cast<std::size_t>(std::count_if(powers_[g].begin(), powers_[g].end(), [](int p) { return p != 0; }));
-    }
-    [[nodiscard]] bool all_even(std::size_t g) const {
-        return std::all_of(powers_[g].begin(), powers_[g].end(), [](int p) { return p % 2 == 0; });
-    }
+    [[nodiscard]] const VariableProducts& product_set() const noexcept { return products_; }
+    [[nodiscard]] const std::vector<int>& powers(std::uint32_t id) const { return products_.powers(id - store_.size()); }
     [[nodiscard]] const double* values(std::uint32_t id) const {
-        return id < store_.size() ? store_.values(id) : product_values_.data() + (id - store_.size()) * n_;
+        return id < store_.size() ? store_.values(id) : products_.values(id - store_.size());
     }
     [[nodiscard]] const double* unit(std::uint32_t id) const {
-        return id < store_.size() ? store_.unit(id) : product_units_.data() + (id - store_.size()) * n_;
+        return id < store_.size() ? store_.unit(id) : products_.unit(id - store_.size());
     }
 
     // u(k·base) or the base itself into out; false when some row has no finite value.
@@ -143,7 +140,7 @@ public:
         const double* y = sample_.y();
         std::vector<double> den(n_), t(n_);
         for (std::size_t i = 0; i < n_; ++i) den[i] = 1.0 + s * d[i];
-        if (!one_sign_with_margin(den)) return f;
+        if (!one_sign(den, false)) return f;
         for (std::size_t i = 0; i < n_; ++i) t[i] = y[i] * den[i];
         f.shape = Shape::Over;
         f.block = b;
@@ -174,12 +171,12 @@ public:
         linear.factor = factor;
         if (numerator_of_terms(y.data(), g.data(), linear)) {
             for (std::size_t i = 0; i < n_; ++i) den[i] = 1.0 + linear.c * d[i];
-            if (one_sign_with_margin(den) && judge(linear, d)) best = std::move(linear);
+            if (one_sign(den, true) && judge(linear, d)) best = std::move(linear);
         }
         for (double s : {-1.0, 1.0}) {
             if (factor != kNoFactor) break;  // a product of powers holds any factor already
             for (std::size_t i = 0; i < n_; ++i) den[i] = 1.0 + s * d[i];
-            if (!one_sign_with_margin(den)) continue;
+            if (!one_sign(den, false)) continue;
             for (std::size_t i = 0; i < n_; ++i) g[i] = y[i] * den[i];
             Found f;
             f.shape = Shape::Over;
@@ -199,7 +196,7 @@ public:
         std::vector<double> q(n_), t(n_);
         for (double s : {-1.0, 1.0}) {
             for (std::size_t i = 0; i < n_; ++i) q[i] = 1.0 + s * d[i];
-            if (!one_sign_with_margin(q) || q[0] < 0.0) continue;
+            if (!one_sign(q, false) || q[0] < 0.0) continue;
             for (std::size_t i = 0; i < n_; ++i) t[i] = y[i] * std::sqrt(q[i]);
             Found f;
             f.shape = Shape::OverRoot;
@@ -221,7 +218,7 @@ public:
         if (!block_values(b, d)) return f;
         std::vector<double> abs_d(n_), t(n_);
         for (std::size_t i = 0; i < n_; ++i) abs_d[i] = std::fabs(d[i]);
-        if (!one_sign_with_margin(abs_d)) return f;
+        if (!one_sign(abs_d, false)) return f;
         const double* y = sample_.y();
         for (std::size_t i = 0; i < n_; ++i) t[i] = y[i] / d[i];
         f.shape = Shape::Times;
@@ -263,6 +260,17 @@ public:
         // a bracket that would cross k = 0 stops at the best point
         if (lo * grid[at] <= 0.0) lo = grid[at];
         if (hi * grid[at] <= 0.0) hi = grid[at];
+        // a finer grid across the bracket first: the objective need not have one valley
+        // across a whole octave, but has one between the finer grid's points
+        const double step = (hi - lo) / static_cast<double>(kRefinePoints + 1);
+        double centre = grid[at];
+        for (std::size_t p = 1; p <= kRefinePoints; ++p) {
+            const double k = lo + step * static_cast<double>(p);
+            Found f = form(Block{node, op, k}, false);
+            if (lower(f, best)) best = std::move(f), centre = k;
+        }
+        lo = std::max(lo, centre - step);
+        hi = std::min(hi, centre + step);
         constexpr double kGolden = 0.6180339887498949;
         double x1 = hi - kGolden * (hi - lo), x2 = lo + kGolden * (hi - lo);
         Found f1 = form(Block{node, op, x1}, false), f2 = form(Block{node, op, x2}, false);
@@ -283,67 +291,6 @@ public:
     }
 
 private:
-    // Products of powers of the variables, in order of cost: of one to kProductVariables
-    // variables with powers ±1, then of one to three with one of them squared (u·v/c²,
-    // v²/c), then squares of two (v²/c²); at most kProducts, each varying and finite on the
-    // sample.
-    void make_products() {
-        const std::size_t vars = sample_.vars();
-        auto keep = [&](const std::vector<int>& p) {
-            if (powers_.size() == kProducts) return;
-            std::vector<double> v(n_, 1.0);
-            for (std::size_t x = 0; x < vars; ++x)
-                if (p[x] != 0)
-                    for (std::size_t i = 0; i < n_; ++i) v[i] *= whole_power(sample_.column(x)[i], p[x]);
-            std::vector<double> u(n_);
-            centre(v.data(), u);
-            const double norm = std::sqrt(dot(u.data(), u.data(), n_));
-            if (!(norm > 0.0) || !std::isfinite(norm)) return;
-            for (double& x : u) x /= norm;
-            powers_.push_back(p);
-            product_values_.insert(product_values_.end(), v.begin(), v.end());
-            product_units_.insert(product_units_.end(), u.begin(), u.end());
-        };
-        // every subset of r variables (as a bit mask over at most 32), every sign pattern
-        std::vector<int> p(vars, 0);
-        for (std::size_t r = 1; r <= std::min(kProductVariables, vars); ++r)
-            for (std::uint64_t set = 0; set < (std::uint64_t{1} << std::min<std::size_t>(vars, 20)); ++set) {
-                if (static_cast<std::size_t>(std::popcount(set)) != r) continue;
-                for (std::uint64_t signs = 0; signs < (std::uint64_t{1} << r); ++signs) {
-                    std::size_t bit = 0;
-                    for (std::size_t x = 0; x < vars; ++x) p[x] = (set >> x & 1) ? ((signs >> bit++ & 1) ? -1 : 1) : 0;
-                    keep(p);
-                }
-            }
-        for (std::size_t r = 1; r <= std::min<std::size_t>(3, vars); ++r)
-            for (std::uint64_t set = 0; set < (std::uint64_t{1} << std::min<std::size_t>(vars, 20)); ++set) {
-                if (static_cast<std::size_t>(std::popcount(set)) != r) continue;
-                for (std::size_t squared = 0; squared < r; ++squared)
-                    for (std::uint64_t signs = 0; signs < (std::uint64_t{1} << r); ++signs) {
-                        std::size_t bit = 0;
-                        for (std::size_t x = 0; x < vars; ++x) {
-                            if (!(set >> x & 1)) {
-                                p[x] = 0;
-                                continue;
-                            }
-                            const int magnitude = bit == squared ? 2 : 1;
-                            p[x] = (signs >> bit & 1) ? -magnitude : magnitude;
-                            ++bit;
-                        }
-                        keep(p);
-                    }
-            }
-        // squares of ratios, (v/c)², for the roots √(1 − v²/c²)
-        for (std::uint64_t set = 0; vars >= 2 && set < (std::uint64_t{1} << std::min<std::size_t>(vars, 20)); ++set) {
-            if (std::popcount(set) != 2) continue;
-            for (std::uint64_t signs = 0; signs < 4; ++signs) {
-                std::size_t bit = 0;
-                for (std::size_t x = 0; x < vars; ++x) p[x] = (set >> x & 1) ? ((signs >> bit++ & 1) ? -2 : 2) : 0;
-                keep(p);
-            }
-        }
-    }
-
     // t ≈ intercept + Σ coefficient·term − c·g over at most two kept nodes (g null: without
     // it), the nodes shortlisted by how much of t they explain beside g.
     bool numerator_of_terms(const double* t, const double* g, Found& f) const {
@@ -487,8 +434,7 @@ private:
     const std::size_t n_;
     std::vector<std::uint32_t> terms_;
     std::vector<double> gram_;  // of the terms' unit columns, lower triangle: gram_[a·m + c], c < a
-    std::vector<std::vector<int>> powers_;                 // of each product the stage made
-    std::vector<double> product_values_, product_units_;  // n per product
+    const VariableProducts products_;
 };
 
 // The program of a form with its constants as parameters (the kept nodes' own constants
@@ -622,7 +568,8 @@ SumRatios fit_sum_ratios(const NodeStore& store, const SearchSample& sample, con
     std::vector<Base> bases;
     for (std::uint32_t m : scanned_bases(store)) bases.push_back({m, true, true});
     for (std::size_t g = 0; g < stage.products(); ++g)
-        bases.push_back({stage.product_id(g), stage.variables_of(g) <= kProductTermVariables, stage.all_even(g)});
+        bases.push_back({stage.product_id(g), stage.product_set().variables(g) <= kProductTermVariables,
+                         stage.product_set().all_even(g)});
     const std::vector<double> signed_grid = scale_grid(true), positive_grid = scale_grid(false);
     for (const Base& base : bases) {
         const std::uint32_t m = base.id;

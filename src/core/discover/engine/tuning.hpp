@@ -133,6 +133,8 @@ inline constexpr std::uint32_t kScannedBaseSize = 7;
 // most kProducts of them, fewest variables first. Those of up to kProductTermVariables are
 // also numerator terms and cosine arguments (E·t/h).
 inline constexpr std::size_t kProductVariables = 4;
+// Only the first this many variables take part: the subsets are counted through bit masks.
+inline constexpr std::size_t kProductVariableLimit = 20;
 inline constexpr std::size_t kProducts = 256;
 inline constexpr std::size_t kProductTermVariables = 3;
 // The constant k of e^{k·m} and tanh(k·m) is scanned over ±2^j for |j| ≤ kScaleOctaves,
@@ -143,8 +145,10 @@ inline constexpr int kScaleOctaves = 5;
 // point lies in the right valley, up to some eight turns.
 inline constexpr double kPhaseStep = 0.25;
 inline constexpr double kMaxPhase = 50.0;
-// Golden-section steps of a scanned constant's refinement: the bracket shrinks to about
-// 1e-4 of itself, close enough for the final refit.
+// The refinement of a scanned constant: a finer grid of this many points between the best
+// point's neighbours, then golden-section steps between the finer grid's, which shrink that
+// bracket to about 1e-4 of itself, close enough for the final refit.
+inline constexpr std::size_t kRefinePoints = 8;
 inline constexpr std::size_t kRefineSteps = 20;
 inline constexpr std::size_t kSumRatiosKept = 8;  // best formulas of the stage handed on
 
