@@ -113,6 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
         // a numerator of two terms, one of them small, under a root of 1 + (b/c)²
         Case{"terms_over_root", [](double a, double b, double c) { return (c - a * b / 9.0) / std::sqrt(1.0 + b * b / (c * c)); },
              ze::kExactNmse, Operator::Sqrt},
+        // an even pair of exponentials, e^{k·m} + e^{−k·m}, under a product of powers
+        Case{"powers_over_twin_exponentials",
+             [](double a, double b, double c) { return a * c / (std::exp(0.8 * b / c) + std::exp(-0.8 * b / c)); },
+             1e-6, Operator::Exp},
         // a frequency no starting grid of a local fit reaches: many turns over the sample
         Case{"cosine_of_a_product", [](double a, double b, double) { return 0.5 - 0.5 * std::cos(4.9 * a * b); }, 1e-6,
              Operator::Cos}),

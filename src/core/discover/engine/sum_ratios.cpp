@@ -20,7 +20,8 @@ namespace {
 inline constexpr std::size_t kNoFactor = static_cast<std::size_t>(-1);
 
 // Over: N/(1 + c·b); OverRoot: N/√(1 + c·b); Times: N·b; Wave: a·b + a₀.
-enum class Shape : std::uint8_t { Over, OverRoot, Times, Wave };
+// Twin: N/(b + c/b), as N/(e^{k·m} + e^{−k·m}).
+enum class Shape : std::uint8_t { Over, OverRoot, Times, Wave, Twin };
 
 // A base as it is (op Neg), or u(k·base) for a scanned constant k. A base is a kept node
 // (ids below the store's size) or a product of powers the stage makes itself.
@@ -143,6 +144,23 @@ public:
         if (!one_sign(den, false)) return f;
         for (std::size_t i = 0; i < n_; ++i) t[i] = y[i] * den[i];
         f.shape = Shape::Over;
+        f.block = b;
+        f.c = s;
+        if (numerator_of_powers(t.data(), f, finish) && finish) judge(f, d);
+        return f;
+    }
+
+    // N/(b + s/b), s = ±1, N a product of powers of the variables: y·(b + s/b).
+    [[nodiscard]] Found over_twin(const Block& b, double s, bool finish) const {
+        Found f;
+        std::vector<double> d;
+        if (!block_values(b, d)) return f;
+        const double* y = sample_.y();
+        std::vector<double> den(n_), t(n_);
+        for (std::size_t i = 0; i < n_; ++i) den[i] = d[i] + s / d[i];
+        if (!one_sign(den, false)) return f;
+        for (std::size_t i = 0; i < n_; ++i) t[i] = y[i] * den[i];
+        f.shape = Shape::Twin;
         f.block = b;
         f.c = s;
         if (numerator_of_powers(t.data(), f, finish) && finish) judge(f, d);
@@ -418,6 +436,7 @@ private:
                 case Shape::OverRoot: p = numerator(f, i) / std::sqrt(1.0 + f.c * d[i]); break;
                 case Shape::Times: p = numerator(f, i) * d[i]; break;
                 case Shape::Wave: p = f.amplitude * d[i] + f.intercept; break;
+                case Shape::Twin: p = numerator(f, i) / (d[i] + f.c / d[i]); break;
             }
             if (f.factor != kNoFactor) p *= sample_.column(f.factor)[i];
             const double r = y[i] - p;
@@ -486,6 +505,17 @@ Finalist program_of(const Found& f, const NodeStore& store, const Stage& stage, 
     block();
     if (f.shape == Shape::Times) {
         tokens.push_back(Token::make_op(Operator::Mul));
+        return out;
+    }
+    if (f.shape == Shape::Twin) {
+        // b + c·(1/b), each b with its own k: both start at the scanned one
+        tokens.push_back(Token::make_const(1.0));
+        block();
+        tokens.push_back(Token::make_op(Operator::Div));
+        param(f.c);
+        tokens.push_back(Token::make_op(Operator::Mul));
+        tokens.push_back(Token::make_op(Operator::Add));
+        tokens.push_back(Token::make_op(Operator::Div));
         return out;
     }
     param(f.c);
@@ -580,6 +610,13 @@ SumRatios fit_sum_ratios(const NodeStore& store, const SearchSample& sample, con
                 tasks.emplace_back([&, m, s] {
                     return stage.scan(m, Operator::Exp, signed_grid,
                                       [&](const Block& b, bool finish) { return stage.over_powers(b, s, finish); });
+                });
+        // e^{k·m} ± e^{−k·m} is even or odd in k: the positive half of the grid will do
+        if (divide && allowed(config, Operator::Exp))
+            for (double s : {-1.0, 1.0})
+                tasks.emplace_back([&, m, s] {
+                    return stage.scan(m, Operator::Exp, positive_grid,
+                                      [&](const Block& b, bool finish) { return stage.over_twin(b, s, finish); });
                 });
         if (divide && base.root && allowed(config, Operator::Sqrt))
             tasks.emplace_back([&stage, m] { return stage.over_root(Block{m}); });

@@ -4,6 +4,7 @@
 //   (u + v)/(1 + u·v/c²)       N/(1 + c·d), d a small kept node;
 //   h·ω/(e^{k·h·ω/(kb·T)} − 1) N/(1 + c·e^{k·m}), m a product or ratio of variables;
 //   m·c²/√(1 − v²/c²)          N/√(1 ± m);
+//   n₀/(e^{k·m} + e^{−k·m})     N/(e^{k·m} ± e^{−k·m});
 //   n·μ·tanh(k·μ·B/(kb·T))     N·tanh(k·m);
 //   sin²(k·E·t/h)              a·cos(k·m) + b (and a·sin(k·m) + b).
 // N/(1 + c·d) multiplied through is y = N − c·(y·d): linear in c and in N's coefficients, so
