@@ -14,6 +14,7 @@
 #include "core/discover/engine/search_sample.hpp"
 #include "core/discover/engine/sum_ratios.hpp"
 #include "core/discover/engine/tuning.hpp"
+#include "core/discover/engine/variable_products.hpp"
 
 namespace ze = zan::discover::engine;
 namespace zd = zan::discover;
@@ -31,10 +32,13 @@ struct Leaves {
     std::vector<std::vector<double>> cols{3};
     std::vector<std::span<const double>> spans;
     std::vector<double> y;
+    std::vector<double> w;
     ze::SearchSample sample;
     ze::NodeStore store;
 
-    explicit Leaves(const Law& law) : sample(make(law)), store(kRows) {
+    // weights: one per row, or empty for none
+    explicit Leaves(const Law& law, std::vector<double> weights = {})
+        : w(std::move(weights)), sample(make(law)), store(kRows, w.empty() ? nullptr : sample.weights()) {
         for (std::size_t v = 0; v < 3; ++v) {
             ze::Node n;
             n.tokens = {Token::make_var(v)};
@@ -53,7 +57,7 @@ struct Leaves {
             y.push_back(law(abc[0], abc[1], abc[2]));
         }
         spans.assign(cols.begin(), cols.end());
-        return ze::SearchSample(zd::Columns(spans), y);
+        return ze::SearchSample(zd::Columns(spans), y, w);
     }
 
     [[nodiscard]] ze::SumRatios run(const ze::EngineConfig& config = {}) const {
@@ -121,6 +125,71 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"cosine_of_a_product", [](double a, double b, double) { return 0.5 - 0.5 * std::cos(4.9 * a * b); }, 1e-6,
              Operator::Cos}),
     [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+TEST(SumRatios, TanhOfAProductWhenAllowed) {
+    const Leaves leaves([](double a, double b, double c) { return a * b * std::tanh(0.6 * b / c); });
+    ze::EngineConfig config;
+    config.operators |= zd::operator_bit(Operator::Tanh);
+    const ze::SumRatios found = leaves.run(config);
+    ASSERT_FALSE(found.finalists.empty());
+    EXPECT_LT(found.best_nmse, 1e-6);
+    EXPECT_TRUE(Leaves::uses(found.finalists.front(), Operator::Tanh));
+}
+
+TEST(SumRatios, WeightedRowsCountAsTheirWeights) {
+    // rows of weight 0 hold a wrong target: only the weighted fit is exact
+    std::vector<double> w(kRows);
+    for (std::size_t i = 0; i < kRows; ++i) w[i] = i % 4 == 0 ? 0.0 : 1.0 + static_cast<double>(i % 3);
+    std::size_t row = 0;
+    const Leaves leaves(
+        [&](double a, double b, double c) {
+            const double law = (a + b) / (1.0 + a * b / (c * c));
+            return row++ % 4 == 0 ? law + 5.0 : law;
+        },
+        w);
+    const ze::SumRatios found = leaves.run();
+    EXPECT_LE(found.best_nmse, ze::kExactNmse);
+}
+
+TEST(VariableProducts, EveryProductOnceInOrderOfCost) {
+    const Leaves leaves([](double a, double, double) { return a; });
+    const ze::VariableProducts products(leaves.sample);
+    // powers ±1 of 1, 2, 3 variables (6 + 12 + 8), one squared (6 + 24 + 24), squares of two (12)
+    ASSERT_EQ(products.size(), 92u);
+    EXPECT_EQ(products.powers(0), (std::vector<int>{1, 0, 0}));
+    EXPECT_EQ(products.powers(1), (std::vector<int>{-1, 0, 0}));
+    bool uv_over_c2 = false;
+    for (std::size_t g = 0; g < products.size(); ++g) {
+        uv_over_c2 = uv_over_c2 || products.powers(g) == std::vector<int>{1, 1, -2};
+        const std::vector<int>& p = products.powers(g);
+        double mean = 0.0, norm = 0.0;
+        for (std::size_t i = 0; i < kRows; ++i) {
+            const double v = std::pow(leaves.cols[0][i], p[0]) * std::pow(leaves.cols[1][i], p[1]) *
+                             std::pow(leaves.cols[2][i], p[2]);
+            EXPECT_NEAR(products.values(g)[i], v, 1e-12 * std::fabs(v));
+            mean += products.unit(g)[i];
+            norm += products.unit(g)[i] * products.unit(g)[i];
+        }
+        EXPECT_NEAR(mean, 0.0, 1e-9);
+        EXPECT_NEAR(norm, 1.0, 1e-12);
+    }
+    EXPECT_TRUE(uv_over_c2);
+    EXPECT_TRUE(products.all_even(products.size() - 1));
+    EXPECT_EQ(products.variables(products.size() - 1), 2u);
+}
+
+TEST(VariableProducts, ManyVariablesStayWithinTheCap) {
+    std::vector<std::vector<double>> cols(30, std::vector<double>(16));
+    for (std::size_t v = 0; v < cols.size(); ++v)
+        for (std::size_t i = 0; i < 16; ++i) cols[v][i] = 1.0 + static_cast<double>((i * (v + 3)) % 7);
+    std::vector<std::span<const double>> spans(cols.begin(), cols.end());
+    const std::vector<double> y(16, 1.0);
+    const ze::SearchSample sample{zd::Columns(spans), y};
+    const ze::VariableProducts products(sample);
+    EXPECT_EQ(products.size(), ze::kProducts);
+    for (std::size_t g = 0; g < products.size(); ++g)
+        for (std::size_t v = ze::kProductVariableLimit; v < cols.size(); ++v) EXPECT_EQ(products.powers(g)[v], 0);
+}
 
 TEST(SumRatios, OperatorsLeftOutAreNotUsed) {
     const Leaves leaves([](double a, double b, double) { return a / (std::exp(0.5 * a * b) - 1.0); });
