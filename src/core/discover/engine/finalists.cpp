@@ -88,6 +88,9 @@ std::vector<Finalist> finalists(const LevelSearch& state, std::size_t n_vars, bo
         for (std::size_t k = 0; k < std::min(sums_per_terms, members.size()); ++k)
             out.push_back(summed(*members[k], nodes, n_vars));
     }
+    const std::vector<Finalist>& ratios = state.sum_ratios();
+    const std::size_t ratios_taken = hurry ? std::min<std::size_t>(1, ratios.size()) : ratios.size();
+    out.insert(out.end(), ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios_taken));
     return out;
 }
 

@@ -63,6 +63,8 @@ void LevelSearch::run(std::vector<LevelReport>& reports) {
     if (interrupted_ || stop_.reached()) return;
     if (config_.fit_ratios && store_.size() >= 2 && best_nmse() > kExactNmse)
         fit_pair_sums_and_ratios(store_, sample_, config_, stop_, sums_);
+    if (config_.fit_ratios && best_nmse() > kExactNmse && !stop_.reached())
+        sum_ratios_ = fit_sum_ratios(store_, sample_, config_, stop_);
 }
 
 bool LevelSearch::report(std::size_t size, std::size_t candidates, std::size_t kept,
@@ -81,6 +83,8 @@ bool LevelSearch::report(std::size_t size, std::size_t candidates, std::size_t k
 double LevelSearch::best_nmse() const {
     double best = store_.best_nmse();
     for (const SumFit& s : sums_) best = std::min(best, s.nmse);
+    // the sum ratios' fits are left out: an exact one is often long, and the transformed
+    // targets, tried only when nothing is exact, may still find a short one (1/(x² − 4))
     return best;
 }
 

@@ -15,6 +15,7 @@
 #include "core/discover/engine/search_sample.hpp"
 #include "core/discover/engine/stop_condition.hpp"
 #include "core/discover/engine/sum_fit.hpp"
+#include "core/discover/engine/sum_ratios.hpp"
 
 namespace zan::discover::engine {
 
@@ -30,6 +31,8 @@ public:
     [[nodiscard]] const NodeStore& store() const noexcept { return store_; }
     [[nodiscard]] const std::vector<Node>& nodes() const noexcept { return store_.nodes(); }
     [[nodiscard]] const std::vector<SumFit>& sums() const noexcept { return sums_; }
+    // Ratios over sums and blocks with a constant inside a product, as finished programs.
+    [[nodiscard]] const std::vector<Finalist>& sum_ratios() const noexcept { return sum_ratios_.finalists; }
     [[nodiscard]] double best_nmse() const;
     // The lowest NMSE of t ≈ a·node + b over the kept nodes (t on the sample rows): how
     // near another target is to what this search holds.
@@ -47,6 +50,7 @@ private:
     NodeStore store_;
     ResidualModels residuals_;
     std::vector<SumFit> sums_;
+    SumRatios sum_ratios_;
     bool interrupted_ = false;
 };
 

@@ -108,6 +108,50 @@ inline constexpr std::size_t kRatiosKept = 12;        // best ratios handed on
 // pole sits too close to the data for the ratio to mean anything between the rows.
 inline constexpr double kDenominatorMargin = 1e-3;
 
+// ---- ratios over sums and blocks with a constant inside a product -------------------------
+
+// Kept nodes tried as d in N/(1 + c·d), the smallest first: each costs a numerator search.
+inline constexpr std::size_t kSumDenominators = 64;
+// The best few unary operators of one variable (cos θ) are also tried with each variable as
+// an overall factor of the ratio: a search per variable each.
+inline constexpr std::size_t kFactoredDenominators = 12;
+// Terms of such numerators: kept nodes of at most this many tokens (cos(n·θ) is four), of
+// each size at most this many in the levels' join order, and the small products of
+// variables. Each search fits the best few single terms against its target, and the pairs
+// that explain most of it by the terms' Gram matrix (a pair's second term may rank low alone).
+inline constexpr std::uint32_t kSumRatioTermSize = 7;
+inline constexpr std::size_t kSumRatioTermsPerSize = 64;
+inline constexpr std::size_t kNumeratorShortlist = 10;
+inline constexpr std::size_t kBestPairs = 12;
+// Products and ratios of variables that a constant is put inside of (e^{k·m}, tanh(k·m),
+// cos(k·m)) or that form √(1 ± m): those of most variables first (a law's dimensionless
+// argument uses many), then the smallest, at most this many, of at most this many tokens.
+inline constexpr std::size_t kScannedBases = 24;
+inline constexpr std::uint32_t kScannedBaseSize = 7;
+// Besides, the stage makes its own products of powers: of up to kProductVariables variables
+// with powers ±1 (h·ω/(kb·T) has four), then of up to three with one squared (u·v/c²), at
+// most kProducts of them, fewest variables first. Those of up to kProductTermVariables are
+// also numerator terms and cosine arguments (E·t/h).
+inline constexpr std::size_t kProductVariables = 4;
+// Only the first this many variables take part: the subsets are counted through bit masks.
+inline constexpr std::size_t kProductVariableLimit = 20;
+inline constexpr std::size_t kProducts = 256;
+inline constexpr std::size_t kProductTermVariables = 3;
+// The constant k of e^{k·m} and tanh(k·m) is scanned over ±2^j for |j| ≤ kScaleOctaves,
+// then refined between the best point's neighbours.
+inline constexpr int kScaleOctaves = 5;
+// The constant of cos(k·m) and sin(k·m): their fit is many-valleyed in k, so k is scanned
+// by the phase it sweeps over the sample, k·max|m|, in steps small enough that the best
+// point lies in the right valley, up to some eight turns.
+inline constexpr double kPhaseStep = 0.25;
+inline constexpr double kMaxPhase = 50.0;
+// The refinement of a scanned constant: a finer grid of this many points between the best
+// point's neighbours, then golden-section steps between the finer grid's, which shrink that
+// bracket to about 1e-4 of itself, close enough for the final refit.
+inline constexpr std::size_t kRefinePoints = 8;
+inline constexpr std::size_t kRefineSteps = 20;
+inline constexpr std::size_t kSumRatiosKept = 8;  // best formulas of the stage handed on
+
 // ---- transformed targets ------------------------------------------------------------------
 
 // In a transformed space (ln y, y², 1/y) laws become sums of small terms: a shallower
