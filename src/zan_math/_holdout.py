@@ -201,9 +201,11 @@ def _refitted_squared(program, constants, splits: list[_Fold]) -> list[np.ndarra
 def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
                 weights: np.ndarray | None = None) -> bool:
     """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
-    (program, constants) over `columns`, or None for the constant) by more than one standard
-    error of their paired difference: a law fitted within the noise keeps its simple constants
-    unless the plane's free ones do clearly better on rows they did not see."""
+    (program, constants) over `columns`, or None for the constant). A rival with no fitted
+    constant (the data fixed each of them to a simple value, which happens only within the noise)
+    or the constant must be beaten by more than one standard error of their paired difference:
+    a law keeps its simple constants unless the plane's free ones do clearly better on rows they
+    did not see. Against a fitted formula, a lower held-out error is enough."""
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
     if rival is None:
         theirs = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
@@ -215,7 +217,9 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     rival_rows, tested_weights = _joined(theirs, tested)
     if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
-    plane_rows, _ = _joined([_plane_squared(fold) for fold in whole], tested)
+    plane_rows, plane_weights = _joined([_plane_squared(fold) for fold in whole], tested)
+    if rival is not None and any(kind == "param" for kind, _ in rival[0]):
+        return clearly_lower(_summary(plane_rows, plane_weights).loss, _summary(rival_rows, tested_weights).loss)
     return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
 
 

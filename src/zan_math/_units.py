@@ -80,7 +80,9 @@ class Unit:
         return Unit(tuple(a + b for a, b in zip(self.dimension, other.dimension)), self.scale * other.scale)
 
     def __truediv__(self, other: Unit) -> Unit:
-        return Unit(tuple(a - b for a, b in zip(self.dimension, other.dimension)), self.scale / other.scale)
+        # a scale that underflowed to 0 (dA^330) divides into one past the floats, refused as such
+        scale = self.scale / other.scale if other.scale != 0.0 else math.inf
+        return Unit(tuple(a - b for a, b in zip(self.dimension, other.dimension)), scale)
 
     def __pow__(self, power: Fraction) -> Unit:
         try:
