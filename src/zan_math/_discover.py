@@ -238,6 +238,7 @@ class _ProgressDisplay:
 
 
 def _run(columns, target, values, names, source, weights=None) -> DiscoveryResult:
+    started = time.monotonic()
     progress, time_limit = values["progress"], values["time_limit"]
     options = _options.engine_options(values)
     original = (columns, target)
@@ -320,6 +321,8 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     if "value" not in outcome:  # Ctrl-C before the search began: nothing to return
         raise KeyboardInterrupt
     raw = outcome["value"]
+    if source is None and not (raw["interrupted"] or interrupted_by_user or stopped_by_callback):
+        raw = _structured(raw, columns, target, options, weights, started)
     front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
     raw_front = raw["front"]
@@ -359,6 +362,26 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     if searched is not None:
         result.set_aside = tuple(n for i, n in enumerate(names) if i not in searched)
     return result
+
+
+def _structured(raw, columns, target, options, weights, started) -> dict:
+    """The engine's result with the formulas of smaller problems the data point to (monomial
+    factors, merged pairs: see _structure), searched within what is left of the time limit."""
+    from ._structure import improve
+
+    def search(x, y, w):
+        limit = options.get("time_limit")
+        if limit is not None:
+            left = limit - (time.monotonic() - started)
+            if left <= 0:
+                return []
+            limited = dict(options, time_limit=left)
+        else:
+            limited = options
+        return _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), limited, None, None, None,
+                                None if w is None else np.ascontiguousarray(w))["front"]
+
+    return improve(raw, columns, target, weights, search)
 
 
 def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,

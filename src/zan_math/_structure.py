@@ -1,0 +1,387 @@
+"""Structure read from the data, for laws of many variables that the search misses by size alone.
+
+A law of six or nine variables is often a product of simple parts: a monomial factor (G·m1·m2,
+p_d/ε·z/r⁵) times a function of the rest, whose arguments are themselves simple combinations of
+pairs (x2 − x1, (ω − ω0)·t). Each such part is small enough to be found, while the whole is not.
+When the plain search is not exact, the data are asked for that structure:
+
+- pure powers: y one-signed, log|y| is regressed on a cubic in the variables (log|x| for
+  one-signed ones); a variable whose square and cross terms the fit does without, with an
+  exponent near a half-integer, is a factor x^a of the law;
+- merged pairs: on a smooth interpolant of what is left, the gradient tells whether it depends
+  on two columns only through x − y, x + y, x·y or x/y (the last two up to a power of x);
+  such a pair becomes one column.
+
+What is left is searched as a smaller problem, and each of its formulas is put back into the
+variables of the whole, times the monomial, with every constant refitted on all rows by the
+engine's Levenberg–Marquardt. Every conclusion of the interpolant is a guess until then: a
+formula joins the front only by its loss on the rows, like any other.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from fractions import Fraction
+from itertools import combinations_with_replacement
+
+import numpy as np
+
+from . import _native
+from ._formula import kExactNmse
+from ._holdout import weighted_mean, weighted_variance
+from ._units import monomial_program
+
+__all__ = ["improve", "pure_powers", "merge_pair", "kMinVariables"]
+
+# Fewer variables than this the plain search covers as well as any split would.
+kMinVariables = 4
+# Rows the tests read: an evenly spread sample of larger data.
+kTestRows = 1000
+# Restricting a variable to a linear term of log|y| may cost this much of the polynomial's absolute
+# residual (as a ratio) for it still to count as a pure power: a true factor costs a few per
+# cent, by chance alone, while any other dependence costs a third or many times more.
+kPureRatio = 1.15
+# How near a multiple of 1/2 its fitted exponent must be (a factor comes within a few
+# hundredths; halves apart, there is no doubt which is meant).
+kExponentSlack = 0.1
+# Variables up to which log|y| is modelled by a cubic, above by a quadratic.
+kCubicUpTo = 6
+# Rounds of the reweighted least squares that fit least absolute deviations.
+kReweightings = 8
+# Centres of the interpolant, and the rows its gradient is read at.
+kCentres = 600
+kProbes = 300
+# Largest share of the gradient's size that a relation may leave for a pair to merge.
+kMergeSlack = 0.015
+# A fit this close to exact is the law: the search's choice passes to it.
+kLawNmse = 1e-12
+
+Token = tuple
+
+
+@dataclass(frozen=True)
+class Reduced:
+    """A smaller problem: y = monomial · g(columns), each column a program over the variables."""
+
+    exponents: tuple[Fraction, ...]  # of the monomial, per variable
+    columns: tuple[tuple[Token, ...], ...]
+
+
+def _spread(n: int, limit: int) -> np.ndarray:
+    return np.arange(n) if n <= limit else (np.arange(limit, dtype=np.int64) * n) // limit
+
+
+def _one_signed(values: np.ndarray) -> bool:
+    return bool(np.all(values > 0) or np.all(values < 0))
+
+
+def _polynomial(u: np.ndarray, linear_only: int | None = None) -> np.ndarray:
+    """Design matrix of a full polynomial in the rows of `u` (features × rows), a cubic for few
+    features and a quadratic for many (whose cubic would cost more than it tells); with
+    `linear_only`, that feature enters by its linear term alone."""
+    n = u.shape[0]
+    columns = [np.ones(u.shape[1])] + [u[j] for j in range(n)]
+    for degree in range(2, 4 if n <= kCubicUpTo else 3):
+        for picked in combinations_with_replacement(range(n), degree):
+            if linear_only in picked:
+                continue
+            columns.append(np.prod(u[list(picked)], axis=0))
+    return np.array(columns).T
+
+
+def _least_absolute(design: np.ndarray, target: np.ndarray) -> tuple[float, np.ndarray]:
+    """Sum of absolute residuals of the least-absolute-deviations fit, and its coefficients (by
+    reweighted least squares). Absolute, not squared: log|y| dives by many units near a zero of
+    the law, and a squared loss would let those few rows decide the whole fit."""
+    weights = np.ones(target.shape[0])
+    residual = target
+    coefficients = np.zeros(design.shape[1])
+    for _ in range(kReweightings):
+        weighted = design * weights[:, None]
+        normal = weighted.T @ design
+        normal[np.diag_indices_from(normal)] *= 1.0 + 1e-12
+        try:
+            coefficients = np.linalg.solve(normal, weighted.T @ target)
+        except np.linalg.LinAlgError:
+            coefficients = np.linalg.lstsq(design * np.sqrt(weights)[:, None], target * np.sqrt(weights),
+                                           rcond=None)[0]
+        residual = np.abs(design @ coefficients - target)
+        weights = 1.0 / np.maximum(residual, 1e-6 * max(float(np.median(residual)), 1e-300))
+    return float(np.sum(residual)), coefficients
+
+
+def pure_powers(columns: np.ndarray, target: np.ndarray) -> dict[int, Fraction]:
+    """The variables that are a factor x^a of y, with their exponents (multiples of 1/2). Only
+    one-signed variables can be, and only when y is one-signed too."""
+    rows = _spread(target.shape[0], kTestRows)
+    x, y = columns[:, rows], target[rows]
+    if not _one_signed(y):
+        return {}
+    signed = [_one_signed(c) for c in x]
+    with np.errstate(all="ignore"):
+        u = np.array([np.log(np.abs(c)) if s else c for c, s in zip(x, signed)])
+        target_log = np.log(np.abs(y))
+    if not (np.all(np.isfinite(u)) and np.all(np.isfinite(target_log))):
+        return {}
+    spread = u.std(axis=1)
+    if not np.all(spread > 0):  # a constant column says nothing
+        return {}
+    # features of comparable size, so that the cubic's columns are well conditioned
+    u = (u - u.mean(axis=1, keepdims=True)) / spread[:, None]
+    design = _polynomial(u)
+    if design.shape[1] * 2 > y.shape[0]:  # too few rows to tell the polynomial's terms apart
+        return {}
+    full, _ = _least_absolute(design, target_log)
+    floor = 1e-9 * float(np.sum(np.abs(target_log - np.median(target_log))))
+    found: dict[int, Fraction] = {}
+    for j in range(u.shape[0]):
+        if not signed[j]:
+            continue
+        restricted, coefficients = _least_absolute(_polynomial(u, linear_only=j), target_log)
+        if restricted > kPureRatio * full + floor:
+            continue
+        exponent = float(coefficients[1 + j]) / float(spread[j])  # per log|x|, not per standardised unit
+        nearest = Fraction(round(2 * exponent), 2)
+        if abs(exponent - float(nearest)) <= kExponentSlack:
+            found[j] = nearest
+    return found
+
+
+# ---- pairs that act as one ------------------------------------------------------------------
+
+
+class _Interpolant:
+    """A polyharmonic spline (r³ with a linear part) through values at points scaled to the unit
+    box: smooth enough that its gradient stands for the data's between the rows."""
+
+    def __init__(self, points: np.ndarray, values: np.ndarray):
+        self.low = points.min(axis=1, keepdims=True)
+        self.width = np.maximum(points.max(axis=1, keepdims=True) - self.low, 1e-300)
+        centres = (points - self.low) / self.width
+        n = centres.shape[1]
+        kernel = _distances(centres, centres) ** 3
+        tail = np.vstack([np.ones(n), centres]).T
+        system = np.block([[kernel, tail], [tail.T, np.zeros((tail.shape[1], tail.shape[1]))]])
+        rhs = np.concatenate([values, np.zeros(tail.shape[1])])
+        solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
+        self.centres, self.weights, self.linear = centres, solution[:n], solution[n + 1 :]
+
+    def gradient(self, points: np.ndarray) -> np.ndarray:
+        """∂value/∂column at each point (columns × points), in the columns' own units."""
+        scaled = (points - self.low) / self.width
+        offsets = scaled[:, :, None] - self.centres[:, None, :]
+        distance = np.sqrt(np.sum(offsets**2, axis=0))
+        inner = 3.0 * np.einsum("kpc,pc,c->kp", offsets, distance, self.weights) + self.linear[:, None]
+        return inner / self.width
+
+
+def _distances(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    squared = np.sum(a**2, axis=0)[:, None] + np.sum(b**2, axis=0)[None, :] - 2.0 * a.T @ b
+    return np.sqrt(np.maximum(squared, 0.0))
+
+
+@dataclass(frozen=True)
+class Merge:
+    """Columns i and j act through one (kind "sub": x_i − x_j, "add": x_i + x_j, "mul": x_i·x_j,
+    "div": x_i/x_j), and y carries x_carrier^power besides (power 0 but for mul and div)."""
+
+    i: int
+    j: int
+    kind: str
+    carrier: int
+    power: Fraction
+    misfit: float
+
+
+def pair_misfits(columns: np.ndarray, target: np.ndarray, powerable) -> list[Merge]:
+    """Every merge of two columns that the target's gradient allows, each with its misfit: the
+    share of the gradient's size that the relation leaves (0 for an exact one). A product or
+    quotient may carry a power of a column that `powerable` allows (one-signed and a variable)."""
+    n = target.shape[0]
+    if columns.shape[0] < 2:
+        return []
+    rms = math.sqrt(float(np.mean(target * target)))
+    if not rms > 0 or not math.isfinite(rms):
+        return []
+    order = _spread(n, 2 * kCentres)
+    centres, rest = order[::2], order[1::2]
+    # the spline is least sure near the box's faces: its gradient is read at the innermost rows
+    low, high = columns.min(axis=1, keepdims=True), columns.max(axis=1, keepdims=True)
+    outward = np.max(np.abs((columns[:, rest] - low) / np.maximum(high - low, 1e-300) - 0.5), axis=0)
+    probes = rest[np.argsort(outward, kind="stable")[:kProbes]]
+    if centres.shape[0] <= 2 * (columns.shape[0] + 1):
+        return []
+    with np.errstate(all="ignore"):
+        try:
+            spline = _Interpolant(columns[:, centres], target[centres] / rms)
+        except np.linalg.LinAlgError:
+            return []
+        points = columns[:, probes]
+        gradient = spline.gradient(points)
+    value = target[probes] / rms
+    if not np.all(np.isfinite(gradient)) or not value @ value > 0:
+        return []
+    signed = [_one_signed(c) for c in columns]
+    found = []
+    for i in range(columns.shape[0]):
+        for j in range(i + 1, columns.shape[0]):
+            a, b = gradient[i], gradient[j]
+            size = float(np.sum(np.abs(a)) + np.sum(np.abs(b)))
+            if not size > 0:
+                continue
+            for kind, relation in (("sub", a + b), ("add", a - b)):
+                found.append(Merge(i, j, kind, i, Fraction(0), float(np.sum(np.abs(relation))) / size))
+            ea, eb = points[i] * a, points[j] * b
+            size = float(np.sum(np.abs(ea)) + np.sum(np.abs(eb)))
+            if not size > 0:
+                continue
+            # x_i·∂y/∂x_i ∓ x_j·∂y/∂x_j = c·y: y = x_i^c·g(x_i·x_j) or x_i^c·g(x_i/x_j)
+            for kind, relation in (("mul", ea - eb), ("div", ea + eb)):
+                if kind == "div" and not (signed[i] or signed[j]):
+                    continue  # no side to divide by
+                power = Fraction(round(2 * float(relation @ value / (value @ value))), 2)
+                misfit = float(np.sum(np.abs(relation - float(power) * value))) / size
+                carrier = i
+                if power and not powerable[i]:
+                    # the same law with the power on the other: x_i^c·g(x_i·x_j) = x_j^-c·h(x_i·x_j)
+                    carrier, power = j, (-power if kind == "mul" else power)
+                    if not powerable[j]:
+                        continue
+                # the one-signed column divides: g(x_i/x_j) is as well h(x_j/x_i)
+                first, second = (j, i) if kind == "div" and not signed[j] else (i, j)
+                found.append(Merge(first, second, kind, carrier, power, misfit))
+    return found
+
+
+def merge_pair(columns: np.ndarray, target: np.ndarray, powerable) -> Merge | None:
+    """The merge of two columns with the least misfit, when within kMergeSlack; else None."""
+    fits = [m for m in pair_misfits(columns, target, powerable) if m.misfit <= kMergeSlack]
+    return min(fits, key=lambda m: m.misfit) if fits else None
+
+
+# ---- the smaller problem, and its formulas put back -----------------------------------------
+
+kMergeToken = {"sub": ("op", "sub"), "add": ("op", "add"), "mul": ("op", "mul"), "div": ("op", "div")}
+
+
+def _values(program, columns: np.ndarray, constants=()) -> np.ndarray:
+    out = np.empty(columns.shape[1], dtype=np.float64)
+    _native.predict(tuple(program), tuple(constants), columns, out)
+    return out
+
+
+def reduce(columns: np.ndarray, target: np.ndarray) -> Reduced | None:
+    """The smaller problem the data point to: the pure powers taken out as a monomial, then pairs
+    merged while one fits. None when the data show neither (the plain search had it all)."""
+    pure = pure_powers(columns, target)
+    exponents = [pure.get(j, Fraction(0)) for j in range(columns.shape[0])]
+    # a pure power of exponent 0 is a variable y does not depend on: it leaves the problem
+    programs = [(("var", j),) for j in range(columns.shape[0]) if j not in pure]
+    monomial = monomial_program(exponents)
+    rest = target / _values(monomial, columns) if monomial else target
+    merged = False
+    while len(programs) >= 2 and np.all(np.isfinite(rest)):
+        values = np.array([_values(p, columns) for p in programs])
+        powerable = [len(p) == 1 and _one_signed(v) for p, v in zip(programs, values)]
+        merge = merge_pair(values, rest, powerable)
+        if merge is None:
+            break
+        merged = True
+        if merge.power:
+            exponents[programs[merge.carrier][0][1]] += merge.power
+            with np.errstate(all="ignore"):
+                rest = rest / values[merge.carrier] ** float(merge.power)
+        joined = programs[merge.i] + programs[merge.j] + (kMergeToken[merge.kind],)
+        programs = [p for k, p in enumerate(programs) if k not in (merge.i, merge.j)] + [joined]
+    if not merged and not pure:
+        return None
+    return Reduced(tuple(exponents), tuple(programs))
+
+
+def _refitted(program, constants, columns, target, weights, variance) -> dict | None:
+    """The formula as the engine reports one, every constant refitted on all rows; None where it
+    has no value on some row."""
+    program = tuple(program)
+    if constants:
+        constants, _, ok = _native.refit(program, tuple(constants), columns, target, weights)
+        if not ok:
+            return None
+    with np.errstate(all="ignore"):
+        out = _values(program, columns, constants)
+        squared = (out - target) ** 2
+    if not np.all(np.isfinite(squared)):
+        return None
+    loss = weighted_mean(squared, weights)
+    return {"program": program, "constants": tuple(float(c) for c in constants), "complexity": len(program),
+            "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0}
+
+
+def _joined(raw: dict, candidates: list[dict]) -> dict:
+    """The engine's result with each candidate in its front where it beats every formula no more
+    complex than it; the choice passes to a candidate that fits like a law, or that pushed the
+    chosen formula out."""
+    entries = list(raw["front"])
+    chosen = entries[raw["best"]]
+    for candidate in sorted(candidates, key=lambda c: (c["complexity"], c["loss"])):
+        if any(e["complexity"] <= candidate["complexity"] and e["loss"] <= candidate["loss"] for e in entries):
+            continue
+        entries = [e for e in entries if e["complexity"] < candidate["complexity"] or e["loss"] < candidate["loss"]]
+        entries.append(candidate)
+        entries.sort(key=lambda e: e["complexity"])
+    if entries == raw["front"]:
+        return raw
+    lowest = min(entries, key=lambda e: e["loss"])
+    if any(chosen is e for e in entries) and not (any(lowest is c for c in candidates) and lowest["nmse"] <= kLawNmse):
+        best = next(k for k, e in enumerate(entries) if e is chosen)
+    else:
+        best = next(k for k, e in enumerate(entries) if e is lowest)
+    return dict(raw, front=entries, best=best)
+
+
+def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search) -> dict:
+    """The engine's result `raw` (its front over `columns`), with the formulas of the smaller
+    problem the data point to joined to the front where they beat it. `search(x, y, w)` runs the
+    engine on a problem and gives its raw front. Only for a front that is not exact already,
+    over kMinVariables variables or more."""
+    front = raw["front"]
+    if not front or columns.shape[0] < kMinVariables or min(f["nmse"] for f in front) <= kExactNmse:
+        return raw
+    try:
+        reduced = reduce(columns, target)
+        monomial = monomial_program(reduced.exponents) if reduced is not None else ()
+    except ValueError:  # a power beyond what a monomial's program may hold
+        return raw
+    if reduced is None:
+        return raw
+    rows = target.shape[0]
+    with np.errstate(all="ignore"):
+        scale = _values(monomial, columns) if monomial else np.ones(rows)
+        rest = target / scale
+    if not (np.all(np.isfinite(rest)) and np.all(scale != 0)):
+        return raw
+    if reduced.columns:
+        inputs = np.ascontiguousarray([_values(p, columns) for p in reduced.columns])
+        substitutes = reduced.columns
+    else:  # y is the monomial times a constant: a column of ones gives the search something to read
+        inputs, substitutes = np.ones((1, rows)), ((("const", 1.0),),)
+    if not np.all(np.isfinite(inputs)):
+        return raw
+    tail = (*monomial, ("op", "mul")) if monomial else ()
+    goals = [((), rest)]
+    if _one_signed(rest):
+        # y = M·exp(g): g, the logarithm, is often the simpler (n0·exp(−m·g·x/(kb·T)))
+        goals.append(((("op", "exp"),) + ((("op", "neg"),) if rest[0] < 0 else ()), np.log(np.abs(rest))))
+    variance = weighted_variance(target, weights)
+    candidates: list[dict] = []
+    for wrap, goal in goals:
+        for found in search(inputs, goal, weights):
+            program: list = []
+            for token in found["program"]:
+                program += substitutes[token[1]] if token[0] == "var" else [token]
+            candidate = _refitted([*program, *wrap, *tail], found["constants"], columns, target, weights, variance)
+            if candidate is not None:
+                candidates.append(candidate)
+        if any(c["nmse"] <= kExactNmse for c in candidates):
+            break
+    return _joined(raw, candidates)
