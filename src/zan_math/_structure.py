@@ -331,12 +331,14 @@ def _joined(raw: dict, candidates: list[dict]) -> dict:
         entries.sort(key=lambda e: e["complexity"])
     if entries == raw["front"]:
         return raw
-    lowest = min(entries, key=lambda e: e["loss"])
-    if any(chosen is e for e in entries) and not (any(lowest is c for c in candidates) and lowest["nmse"] <= kLawNmse):
-        best = next(k for k, e in enumerate(entries) if e is chosen)
-    else:
-        best = next(k for k, e in enumerate(entries) if e is lowest)
-    return dict(raw, front=entries, best=best)
+    lowest = min(range(len(entries)), key=lambda k: entries[k]["loss"])
+    if any(entries[lowest] is c for c in candidates) and entries[lowest]["nmse"] <= kLawNmse:
+        return dict(raw, front=entries, best=lowest)
+    kept = [k for k, e in enumerate(entries) if e is chosen]
+    if kept:
+        return dict(raw, front=entries, best=kept[0])
+    # pushed out: by the longest entry no more complex than it
+    return dict(raw, front=entries, best=max(k for k, e in enumerate(entries) if e["complexity"] <= chosen["complexity"]))
 
 
 def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search) -> dict:
