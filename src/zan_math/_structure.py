@@ -35,7 +35,7 @@ from ._units import monomial_program
 __all__ = ["improve", "pure_powers", "merge_pair", "kMinVariables"]
 
 # Fewer variables than this the plain search covers as well as any split would.
-kMinVariables = 4
+kMinVariables = 3
 # Rows the tests read: an evenly spread sample of larger data.
 kTestRows = 1000
 # Restricting a variable to a linear term of log|y| may cost this much of the polynomial's absolute
@@ -52,8 +52,14 @@ kReweightings = 8
 # Centres of the interpolant, and the rows its gradient is read at.
 kCentres = 600
 kProbes = 300
+# Fewer rows than twice this leave the interpolant's gradient a guess.
+kMinCentres = 50
 # Largest share of the gradient's size that a relation may leave for a pair to merge.
 kMergeSlack = 0.015
+# Below this, 1/y is past the floats the engine divides by.
+kSmallest = 1e-150
+# Rows the constants of a formula put back are refitted on, at most.
+kRefitRows = 4096
 # A fit this close to exact is the law: the search's choice passes to it.
 kLawNmse = 1e-12
 
@@ -197,35 +203,53 @@ class Merge:
 def pair_misfits(columns: np.ndarray, target: np.ndarray, powerable) -> list[Merge]:
     """Every merge of two columns that the target's gradient allows, each with its misfit: the
     share of the gradient's size that the relation leaves (0 for an exact one). A product or
-    quotient may carry a power of a column that `powerable` allows (one-signed and a variable)."""
-    n = target.shape[0]
-    if columns.shape[0] < 2:
-        return []
-    rms = math.sqrt(float(np.mean(target * target)))
-    if not rms > 0 or not math.isfinite(rms):
-        return []
-    order = _spread(n, 2 * kCentres)
-    centres, rest = order[::2], order[1::2]
-    # the spline is least sure near the box's faces: its gradient is read at the innermost rows
-    low, high = columns.min(axis=1, keepdims=True), columns.max(axis=1, keepdims=True)
-    outward = np.max(np.abs((columns[:, rest] - low) / np.maximum(high - low, 1e-300) - 0.5), axis=0)
-    probes = rest[np.argsort(outward, kind="stable")[:kProbes]]
-    if centres.shape[0] <= 2 * (columns.shape[0] + 1):
-        return []
-    with np.errstate(all="ignore"):
-        try:
-            spline = _Interpolant(columns[:, centres], target[centres] / rms)
-        except np.linalg.LinAlgError:
-            return []
-        points = columns[:, probes]
-        gradient = spline.gradient(points)
-    value = target[probes] / rms
-    if not np.all(np.isfinite(gradient)) or not value @ value > 0:
+    quotient may carry a power of a column that `powerable` allows (one-signed and a variable).
+
+    The gradient is read from two interpolants where y is one-signed: of y over the columns, and
+    of log|y| over the logarithms of the one-signed columns, which follows laws of wide dynamic
+    range (1/(exp(h·ω/(k·T)) − 1)) far better, while the first follows a y near zero (sin²)."""
+    if columns.shape[0] < 2 or _spread(target.shape[0], 2 * kCentres).shape[0] < 2 * kMinCentres:
         return []
     signed = [_one_signed(c) for c in columns]
+    found = _misfits(columns, target, powerable, signed, logarithmic=False)
+    if _one_signed(target):
+        found += _misfits(columns, target, powerable, signed, logarithmic=True)
+    return found
+
+
+def _misfits(columns, target, powerable, signed, logarithmic: bool) -> list[Merge]:
+    with np.errstate(all="ignore"):
+        if logarithmic:
+            coordinates = np.array([np.log(np.abs(c)) if s else c for c, s in zip(columns, signed)])
+            value = np.log(np.abs(target))
+        else:
+            rms = math.sqrt(float(np.mean(target * target)))
+            coordinates, value = columns, target / rms
+    if not (np.all(np.isfinite(coordinates)) and np.all(np.isfinite(value))):
+        return []
+    order = _spread(target.shape[0], 2 * kCentres)
+    centres, rest = order[::2], order[1::2]
+    # the spline is least sure near the box's faces: its gradient is read at the innermost rows
+    low, high = coordinates.min(axis=1, keepdims=True), coordinates.max(axis=1, keepdims=True)
+    outward = np.max(np.abs((coordinates[:, rest] - low) / np.maximum(high - low, 1e-300) - 0.5), axis=0)
+    probes = rest[np.argsort(outward, kind="stable")[:kProbes]]
+    with np.errstate(all="ignore"):
+        try:
+            spline = _Interpolant(coordinates[:, centres], value[centres])
+        except np.linalg.LinAlgError:
+            return []
+        gradient = spline.gradient(coordinates[:, probes])
+        points = columns[:, probes]
+        if logarithmic:  # ∂/∂x from ∂/∂log|x|
+            gradient = np.array([g / x if s else g for g, x, s in zip(gradient, points, signed)])
+    value = value[probes]
+    if not np.all(np.isfinite(gradient)) or not value @ value > 0:
+        return []
     found = []
     for i in range(columns.shape[0]):
         for j in range(i + 1, columns.shape[0]):
+            # ∂y/∂x_i + ∂y/∂x_j = 0: y = g(x_i − x_j); with a minus, g(x_i + x_j) (and likewise
+            # for log|y|, whose gradient is y's over y)
             a, b = gradient[i], gradient[j]
             size = float(np.sum(np.abs(a)) + np.sum(np.abs(b)))
             if not size > 0:
@@ -236,12 +260,15 @@ def pair_misfits(columns: np.ndarray, target: np.ndarray, powerable) -> list[Mer
             size = float(np.sum(np.abs(ea)) + np.sum(np.abs(eb)))
             if not size > 0:
                 continue
-            # x_i·∂y/∂x_i ∓ x_j·∂y/∂x_j = c·y: y = x_i^c·g(x_i·x_j) or x_i^c·g(x_i/x_j)
+            # x_i·∂y/∂x_i ∓ x_j·∂y/∂x_j = c·y: y = x_i^c·g(x_i·x_j) or x_i^c·g(x_i/x_j); of
+            # log|y|, the same relation with c alone on the right
             for kind, relation in (("mul", ea - eb), ("div", ea + eb)):
                 if kind == "div" and not (signed[i] or signed[j]):
                     continue  # no side to divide by
-                power = Fraction(round(2 * float(relation @ value / (value @ value))), 2)
-                misfit = float(np.sum(np.abs(relation - float(power) * value))) / size
+                share = float(np.mean(relation)) if logarithmic else float(relation @ value / (value @ value))
+                power = Fraction(round(2 * share), 2)
+                left = relation - float(power) * (1.0 if logarithmic else value)
+                misfit = float(np.sum(np.abs(left))) / size
                 carrier = i
                 if power and not powerable[i]:
                     # the same law with the power on the other: x_i^c·g(x_i·x_j) = x_j^-c·h(x_i·x_j)
@@ -271,15 +298,18 @@ def _values(program, columns: np.ndarray, constants=()) -> np.ndarray:
     return out
 
 
-def reduce(columns: np.ndarray, target: np.ndarray) -> Reduced | None:
-    """The smaller problem the data point to: the pure powers taken out as a monomial, then pairs
-    merged while one fits. None when the data show neither (the plain search had it all)."""
+def reduce(columns: np.ndarray, target: np.ndarray) -> list[Reduced]:
+    """The smaller problems the data point to, the smallest first: the pure powers taken out as a
+    monomial and pairs merged while one fits; and the pure powers alone (a merge is a guess of the
+    interpolant's, and a wrong one would hide the law). Empty when the data show neither."""
     pure = pure_powers(columns, target)
     exponents = [pure.get(j, Fraction(0)) for j in range(columns.shape[0])]
     # a pure power of exponent 0 is a variable y does not depend on: it leaves the problem
     programs = [(("var", j),) for j in range(columns.shape[0]) if j not in pure]
+    peeled = Reduced(tuple(exponents), tuple(programs))
     monomial = monomial_program(exponents)
-    rest = target / _values(monomial, columns) if monomial else target
+    with np.errstate(all="ignore"):
+        rest = target / _values(monomial, columns) if monomial else target
     merged = False
     while len(programs) >= 2 and np.all(np.isfinite(rest)):
         values = np.array([_values(p, columns) for p in programs])
@@ -294,17 +324,19 @@ def reduce(columns: np.ndarray, target: np.ndarray) -> Reduced | None:
                 rest = rest / values[merge.carrier] ** float(merge.power)
         joined = programs[merge.i] + programs[merge.j] + (kMergeToken[merge.kind],)
         programs = [p for k, p in enumerate(programs) if k not in (merge.i, merge.j)] + [joined]
-    if not merged and not pure:
-        return None
-    return Reduced(tuple(exponents), tuple(programs))
+    problems = [Reduced(tuple(exponents), tuple(programs))] if merged else []
+    return problems + ([peeled] if pure else [])
 
 
 def _refitted(program, constants, columns, target, weights, variance) -> dict | None:
-    """The formula as the engine reports one, every constant refitted on all rows; None where it
-    has no value on some row."""
+    """The formula as the engine reports one, every constant refitted (on an evenly spread sample
+    of many rows, as the engine's own refit) and measured on all rows; None where it has no value
+    on some row."""
     program = tuple(program)
     if constants:
-        constants, _, ok = _native.refit(program, tuple(constants), columns, target, weights)
+        pick = _spread(target.shape[0], kRefitRows)
+        constants, _, ok = _native.refit(program, tuple(constants), np.ascontiguousarray(columns[:, pick]),
+                                         target[pick], None if weights is None else weights[pick])
         if not ok:
             return None
     with np.errstate(all="ignore"):
@@ -343,38 +375,54 @@ def _joined(raw: dict, candidates: list[dict]) -> dict:
 
 def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search) -> dict:
     """The engine's result `raw` (its front over `columns`), with the formulas of the smaller
-    problem the data point to joined to the front where they beat it. `search(x, y, w)` runs the
+    problems the data point to joined to the front where they beat it. `search(x, y, w)` runs the
     engine on a problem and gives its raw front. Only for a front that is not exact already,
     over kMinVariables variables or more."""
     front = raw["front"]
     if not front or columns.shape[0] < kMinVariables or min(f["nmse"] for f in front) <= kExactNmse:
         return raw
     try:
-        reduced = reduce(columns, target)
-        monomial = monomial_program(reduced.exponents) if reduced is not None else ()
-    except ValueError:  # a power beyond what a monomial's program may hold
+        problems = reduce(columns, target)
+    except (np.linalg.LinAlgError, ValueError):  # a fit that did not converge, a power too large to write
         return raw
-    if reduced is None:
-        return raw
+    variance = weighted_variance(target, weights)
+    candidates: list[dict] = []
+    for reduced in problems:
+        try:
+            candidates += _solved(reduced, columns, target, weights, variance, search)
+        except ValueError:  # a power beyond what a monomial's program may hold
+            continue
+        if any(c["nmse"] <= kExactNmse for c in candidates):
+            break
+    return _joined(raw, candidates)
+
+
+def _solved(reduced: Reduced, columns, target, weights, variance, search) -> list[dict]:
+    """The formulas of the smaller problem, put back into the variables and refitted: from its
+    search on y / M, and while none is exact, on log|y / M| and on M / y."""
+    monomial = monomial_program(reduced.exponents)
     rows = target.shape[0]
     with np.errstate(all="ignore"):
         scale = _values(monomial, columns) if monomial else np.ones(rows)
         rest = target / scale
     if not (np.all(np.isfinite(rest)) and np.all(scale != 0)):
-        return raw
+        return []
     if reduced.columns:
         inputs = np.ascontiguousarray([_values(p, columns) for p in reduced.columns])
         substitutes = reduced.columns
     else:  # y is the monomial times a constant: a column of ones gives the search something to read
         inputs, substitutes = np.ones((1, rows)), ((("const", 1.0),),)
     if not np.all(np.isfinite(inputs)):
-        return raw
+        return []
     tail = (*monomial, ("op", "mul")) if monomial else ()
     goals = [((), rest)]
     if _one_signed(rest):
         # y = M·exp(g): g, the logarithm, is often the simpler (n0·exp(−m·g·x/(kb·T)))
         goals.append(((("op", "exp"),) + ((("op", "neg"),) if rest[0] < 0 else ()), np.log(np.abs(rest))))
-    variance = weighted_variance(target, weights)
+    if np.all(np.abs(rest) > kSmallest):
+        # y = M/g: a sum in a denominator (1/(exp(h·ω/(k·T)) − 1)) is a sum to search
+        with np.errstate(over="ignore"):
+            goals.append(((("op", "inv"),), 1.0 / rest))
     candidates: list[dict] = []
     for wrap, goal in goals:
         for found in search(inputs, goal, weights):
@@ -386,4 +434,4 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
                 candidates.append(candidate)
         if any(c["nmse"] <= kExactNmse for c in candidates):
             break
-    return _joined(raw, candidates)
+    return candidates
