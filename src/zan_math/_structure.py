@@ -5,12 +5,13 @@ p_d/ε·z/r⁵) times a function of the rest, whose arguments are themselves sim
 pairs (x2 − x1, (ω − ω0)·t). Each such part is small enough to be found, while the whole is not.
 When the plain search is not exact, the data are asked for that structure:
 
-- pure powers: y one-signed, log|y| is regressed on a cubic in the variables (log|x| for
-  one-signed ones); a variable whose square and cross terms the fit does without, with an
-  exponent near a half-integer, is a factor x^a of the law;
+- pure powers: y one-signed, log|y| is fitted (least absolute deviations) by a cubic in the
+  variables, log|x| for one-signed ones (a quadratic for many variables); a variable whose
+  square and cross terms the fit does without, with an exponent near a half-integer, is a
+  factor x^a of the law;
 - merged pairs: on a smooth interpolant of what is left, the gradient tells whether it depends
   on two columns only through x − y, x + y, x·y or x/y (the last two up to a power of x);
-  such a pair becomes one column.
+  such a pair becomes one column, and the test runs again on the fewer columns.
 
 What is left is searched as a smaller problem, and each of its formulas is put back into the
 variables of the whole, times the monomial, with every constant refitted on all rows by the
@@ -32,10 +33,12 @@ from ._formula import kExactNmse
 from ._holdout import weighted_mean, weighted_variance
 from ._units import monomial_program
 
-__all__ = ["improve", "pure_powers", "merge_pair", "kMinVariables"]
+__all__ = ["improve", "reduce", "Reduced", "pure_powers", "pair_misfits", "merge_pair", "Merge"]
 
-# Fewer variables than this the plain search covers as well as any split would.
+# Fewer variables than this the plain search covers as well as any split would; beyond the
+# most, a polynomial of log|y| has more terms than the tests can afford.
 kMinVariables = 3
+kMaxVariables = 12
 # Rows the tests read: an evenly spread sample of larger data.
 kTestRows = 1000
 # Restricting a variable to a linear term of log|y| may cost this much of the polynomial's absolute
@@ -133,7 +136,7 @@ def pure_powers(columns: np.ndarray, target: np.ndarray) -> dict[int, Fraction]:
     spread = u.std(axis=1)
     if not np.all(spread > 0):  # a constant column says nothing
         return {}
-    # features of comparable size, so that the cubic's columns are well conditioned
+    # features of comparable size, so that the polynomial's columns are well conditioned
     u = (u - u.mean(axis=1, keepdims=True)) / spread[:, None]
     design = _polynomial(u)
     if design.shape[1] * 2 > y.shape[0]:  # too few rows to tell the polynomial's terms apart
@@ -377,9 +380,11 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
     """The engine's result `raw` (its front over `columns`), with the formulas of the smaller
     problems the data point to joined to the front where they beat it. `search(x, y, w)` runs the
     engine on a problem and gives its raw front. Only for a front that is not exact already,
-    over kMinVariables variables or more."""
+    over kMinVariables to kMaxVariables variables."""
     front = raw["front"]
-    if not front or columns.shape[0] < kMinVariables or min(f["nmse"] for f in front) <= kExactNmse:
+    if not front or not kMinVariables <= columns.shape[0] <= kMaxVariables:
+        return raw
+    if min(f["nmse"] for f in front) <= kExactNmse:
         return raw
     try:
         problems = reduce(columns, target)

@@ -128,6 +128,39 @@ def test_improve_leaves_an_exact_or_small_problem_alone():
     assert improve(small, x[:2], y, None, search) is small
 
 
+@pytest.mark.parametrize(
+    "f, goal",
+    [
+        # factors out, the rest searched as it is
+        (lambda a, b, c, d: 3 * a**2 / b * np.sin(c + d), "plain"),
+        # factors out, the rest an exponential of a monomial: its logarithm is searched
+        (lambda a, b, c, d: a * np.sqrt(b) * np.exp(-c * d), "any"),
+        # y < 0, factors out, the rest a sum in a denominator
+        (lambda a, b, c, d: -a * b / (np.exp(c / d) + 1), "any"),
+    ],
+)
+def test_improve_puts_the_smaller_problem_back(f, goal):
+    x = rows([(1, 2)] * 4)
+    y = f(*x)
+    searched = []
+
+    def search(inputs, target, weights):
+        searched.append(inputs.shape[0])
+        return _native.discover(inputs, np.ascontiguousarray(target), _options.engine_options(_options.defaults()),
+                                None, None, None, weights)["front"]
+
+    raw = {"front": [entry(1, float(np.var(y)), 1.0)], "best": 0, "interrupted": False}
+    improved = improve(raw, x, y, None, search)
+    best = improved["front"][improved["best"]]
+    assert best["nmse"] < 1e-20
+    out = np.empty(y.shape[0])
+    _native.predict(best["program"], best["constants"], x, out)
+    np.testing.assert_allclose(out, y, rtol=1e-9)
+    assert searched and max(searched) <= 2  # never the whole problem again
+    if goal == "plain":
+        assert len(searched) == 1
+
+
 # ---- laws only the structure finds ----------------------------------------------------------
 
 LAWS = {
