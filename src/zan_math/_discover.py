@@ -370,16 +370,17 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
     from ._structure import improve
 
     def search(x, y, w):
+        x, y = np.ascontiguousarray(x), np.ascontiguousarray(y)
+        w = None if w is None else np.ascontiguousarray(w)
+        own = dict(options)
+        if "noise_nmse" in own:  # the smaller problem's target has a noise of its own
+            own["noise_nmse"] = _noise_share(x, y, w)
         limit = options.get("time_limit")
         if limit is not None:
-            left = limit - (time.monotonic() - started)
-            if left <= 0:
+            own["time_limit"] = limit - (time.monotonic() - started)
+            if own["time_limit"] <= 0:
                 return []
-            limited = dict(options, time_limit=left)
-        else:
-            limited = options
-        return _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), limited, None, None, None,
-                                None if w is None else np.ascontiguousarray(w))["front"]
+        return _native.discover(x, y, own, None, None, None, w)["front"]
 
     return improve(raw, columns, target, weights, search)
 

@@ -173,7 +173,10 @@ class _Interpolant:
         tail = np.vstack([np.ones(n), centres]).T
         system = np.block([[kernel, tail], [tail.T, np.zeros((tail.shape[1], tail.shape[1]))]])
         rhs = np.concatenate([values, np.zeros(tail.shape[1])])
-        solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
+        try:
+            solution = np.linalg.solve(system, rhs)
+        except np.linalg.LinAlgError:  # rows repeated: the least-squares spline through them
+            solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
         self.centres, self.weights, self.linear = centres, solution[:n], solution[n + 1 :]
 
     def gradient(self, points: np.ndarray) -> np.ndarray:
