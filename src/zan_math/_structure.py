@@ -13,8 +13,9 @@ When the plain search is not exact, the data are asked for that structure:
   on two columns only through x − y, x + y, x·y or x/y (the last two up to a power of x);
   such a pair becomes one column, and the test runs again on the fewer columns.
 
-What is left is searched as a smaller problem, and each of its formulas is put back into the
-variables of the whole, times the monomial, with every constant refitted on all rows by the
+What is left is searched as a smaller problem (as it is, then by its logarithm or its reciprocal
+while no formula is exact), and each of its formulas is put back into the variables of the
+whole, times the monomial, with every constant refitted on all rows by the
 engine's Levenberg–Marquardt. Every conclusion of the interpolant is a guess until then: a
 formula joins the front only by its loss on the rows, like any other.
 """
@@ -63,6 +64,8 @@ kMergeSlack = 0.015
 kSmallest = 1e-150
 # Rows the constants of a formula put back are refitted on, at most.
 kRefitRows = 4096
+# Standard errors of a loss by which a formula put back must beat the front's.
+kChanceMargins = 2.0
 # A fit this close to exact is the law: the search's choice passes to it.
 kLawNmse = 1e-12
 
@@ -355,14 +358,17 @@ def _refitted(program, constants, columns, target, weights, variance) -> dict | 
             "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0}
 
 
-def _joined(raw: dict, candidates: list[dict]) -> dict:
+def _joined(raw: dict, candidates: list[dict], rows: int) -> dict:
     """The engine's result with each candidate in its front where it beats every formula no more
-    complex than it; the choice passes to a candidate that fits like a law, or that pushed the
-    chosen formula out."""
+    complex than it by more than chance on this many rows; the choice passes to a candidate that
+    fits like a law, or that pushed the chosen formula out."""
+    # a loss measured on n rows varies by about √(2/n) of itself: on noisy rows, a shape fitted
+    # to them all would otherwise displace the law by a hair
+    keep = 1.0 - min(0.5, kChanceMargins * math.sqrt(2.0 / max(rows, 1)))
     entries = list(raw["front"])
     chosen = entries[raw["best"]]
     for candidate in sorted(candidates, key=lambda c: (c["complexity"], c["loss"])):
-        if any(e["complexity"] <= candidate["complexity"] and e["loss"] <= candidate["loss"] for e in entries):
+        if any(e["complexity"] <= candidate["complexity"] and keep * e["loss"] <= candidate["loss"] for e in entries):
             continue
         entries = [e for e in entries if e["complexity"] < candidate["complexity"] or e["loss"] < candidate["loss"]]
         entries.append(candidate)
@@ -402,7 +408,7 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
             continue
         if any(c["nmse"] <= kExactNmse for c in candidates):
             break
-    return _joined(raw, candidates)
+    return _joined(raw, candidates, target.shape[0])
 
 
 def _solved(reduced: Reduced, columns, target, weights, variance, search) -> list[dict]:
