@@ -401,9 +401,11 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
         return raw
     variance = weighted_variance(target, weights)
     candidates: list[dict] = []
-    for reduced in problems:
+    for k, reduced in enumerate(problems):
         try:
-            candidates += _solved(reduced, columns, target, weights, variance, search)
+            # the fall-back (factors alone, when merges were guessed) is searched as it is only:
+            # what a transformed target finds, the merged problem finds sooner
+            candidates += _solved(reduced, columns, target, weights, variance, search, transformed=k == 0)
         except ValueError:  # a power beyond what a monomial's program may hold
             continue
         if any(c["nmse"] <= kExactNmse for c in candidates):
@@ -411,9 +413,9 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
     return _joined(raw, candidates, target.shape[0])
 
 
-def _solved(reduced: Reduced, columns, target, weights, variance, search) -> list[dict]:
+def _solved(reduced: Reduced, columns, target, weights, variance, search, transformed=True) -> list[dict]:
     """The formulas of the smaller problem, put back into the variables and refitted: from its
-    search on y / M, and while none is exact, on log|y / M| and on M / y."""
+    search on y / M, and (when `transformed`) while none is exact, on log|y / M| and on M / y."""
     monomial = monomial_program(reduced.exponents)
     rows = target.shape[0]
     with np.errstate(all="ignore"):
@@ -430,10 +432,10 @@ def _solved(reduced: Reduced, columns, target, weights, variance, search) -> lis
         return []
     tail = (*monomial, ("op", "mul")) if monomial else ()
     goals = [((), rest)]
-    if _one_signed(rest):
+    if transformed and _one_signed(rest):
         # y = M·exp(g): g, the logarithm, is often the simpler (n0·exp(−m·g·x/(kb·T)))
         goals.append(((("op", "exp"),) + ((("op", "neg"),) if rest[0] < 0 else ()), np.log(np.abs(rest))))
-    if np.all(np.abs(rest) > kSmallest):
+    if transformed and np.all(np.abs(rest) > kSmallest):
         # y = M/g: a sum in a denominator (1/(exp(h·ω/(k·T)) − 1)) is a sum to search
         with np.errstate(over="ignore"):
             goals.append(((("op", "inv"),), 1.0 / rest))
