@@ -374,7 +374,7 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
         w = None if w is None else np.ascontiguousarray(w)
         own = dict(options)
         if "noise_nmse" in own:  # the smaller problem's target has a noise of its own
-            own["noise_nmse"] = _noise_share(x, y, w)
+            own["noise_nmse"] = _noise_share(*_validation_rows(x, y, w))
         limit = options.get("time_limit")
         if limit is not None:
             own["time_limit"] = limit - (time.monotonic() - started)
