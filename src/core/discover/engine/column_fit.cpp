@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 
+#include "core/discover/engine/cholesky.hpp"
+
 namespace zan::discover::engine {
 namespace {
 
@@ -54,31 +56,9 @@ ColumnFit fit_columns(std::span<const double* const> columns, const double* t, s
         }
         rhs[a] = s / norm[a];
     }
-    // Cholesky of the scaled Gram matrix (its diagonal is 1), then two triangular solves
-    std::array<double, kMaxFitColumns * kMaxFitColumns> l{};
-    for (std::size_t a = 0; a < p; ++a) {
-        for (std::size_t b = 0; b <= a; ++b) {
-            double s = gram[a * kMaxFitColumns + b];
-            for (std::size_t k = 0; k < b; ++k) s -= l[a * kMaxFitColumns + k] * l[b * kMaxFitColumns + k];
-            if (a == b) {
-                if (!(s > kPivotFloor)) return out;
-                l[a * kMaxFitColumns + a] = std::sqrt(s);
-            } else {
-                l[a * kMaxFitColumns + b] = s / l[b * kMaxFitColumns + b];
-            }
-        }
-    }
-    std::array<double, kMaxFitColumns> z{}, beta{};
-    for (std::size_t a = 0; a < p; ++a) {
-        double s = rhs[a];
-        for (std::size_t k = 0; k < a; ++k) s -= l[a * kMaxFitColumns + k] * z[k];
-        z[a] = s / l[a * kMaxFitColumns + a];
-    }
-    for (std::size_t a = p; a-- > 0;) {
-        double s = z[a];
-        for (std::size_t k = a + 1; k < p; ++k) s -= l[k * kMaxFitColumns + a] * beta[k];
-        beta[a] = s / l[a * kMaxFitColumns + a];
-    }
+    // the scaled Gram matrix has a diagonal of 1: no damping, and pivots against that scale
+    std::array<double, kMaxFitColumns> beta{};
+    if (!cholesky_solve<kMaxFitColumns>(gram, rhs, p, 0.0, kPivotFloor, beta)) return out;
     out.coefficients.resize(p);
     out.intercept = mean_t;
     for (std::size_t a = 0; a < p; ++a) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/discover/engine/cholesky.hpp"
+
 namespace zan::discover::engine {
 
 void NormalEquations::merge(const NormalEquations& o) noexcept {
@@ -15,38 +17,7 @@ void NormalEquations::merge(const NormalEquations& o) noexcept {
 
 bool solve_damped(std::span<const double> a, std::span<const double> b, std::size_t p, double damping,
                   std::span<double> x) {
-    double l[kMaxLmParams * kMaxLmParams] = {};
-    for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = 0; j <= i; ++j) {
-            double s = a[i * kMaxLmParams + j];
-            if (i == j) {
-                // a zero diagonal (a parameter with no effect) still gets a little damping
-                const double d = a[i * kMaxLmParams + i];
-                s += damping * (d > 0.0 ? d : 1e-12);
-            }
-            for (std::size_t k = 0; k < j; ++k) s -= l[i * kMaxLmParams + k] * l[j * kMaxLmParams + k];
-            if (i == j) {
-                if (!(s > 0.0) || !std::isfinite(s)) return false;
-                l[i * kMaxLmParams + i] = std::sqrt(s);
-            } else {
-                l[i * kMaxLmParams + j] = s / l[j * kMaxLmParams + j];
-            }
-        }
-    }
-    double z[kMaxLmParams];
-    for (std::size_t i = 0; i < p; ++i) {
-        double s = b[i];
-        for (std::size_t k = 0; k < i; ++k) s -= l[i * kMaxLmParams + k] * z[k];
-        z[i] = s / l[i * kMaxLmParams + i];
-    }
-    for (std::size_t i = p; i-- > 0;) {
-        double s = z[i];
-        for (std::size_t k = i + 1; k < p; ++k) s -= l[k * kMaxLmParams + i] * x[k];
-        x[i] = s / l[i * kMaxLmParams + i];
-    }
-    for (std::size_t i = 0; i < p; ++i)
-        if (!std::isfinite(x[i])) return false;
-    return true;
+    return cholesky_solve<kMaxLmParams>(a, b, p, damping, 0.0, x);
 }
 
 LmResult levenberg_marquardt(LmProblem& problem, std::span<const double> start, const LmOptions& options) {
