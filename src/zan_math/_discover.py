@@ -501,8 +501,11 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     for i, formula in enumerate(front):
         exact = formula.nmse <= kNearExactNmse
         law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
-        box = own if law and not values["domain"] else wide
-        if admitted(formula.program, formula.constants, box, target):
+        on_own = law and not values["domain"]
+        box = own if on_own else wide
+        # A law's growth across its own box is the law's: the rows fill the box thinly where
+        # variables are many (the corner of -m·q⁴/(8ε²h²n²) is six times the rows' range).
+        if admitted(formula.program, formula.constants, box, target, bounded=not on_own):
             formula.box = box
             keep.append(i)
         elif exact:

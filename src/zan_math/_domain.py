@@ -12,7 +12,9 @@ A column that keeps one sign keeps it on the widened box (a mass stays positive)
 
 A formula that fits within the noise of the data and has at most ``kFewConstants`` fitted
 constants is taken for a law: like an exact fit it needs only the rows' own box (the noise is
-estimated from the rows alone, by :mod:`zan_math._noise`).
+estimated from the rows alone, by :mod:`zan_math._noise`), where it must have a value but may
+grow as it will: with many variables the rows fill their box thinly, and a law's corners lie far
+past the target's range on the rows.
 """
 
 from __future__ import annotations
@@ -73,10 +75,11 @@ def given_box(domain: Mapping[str, Sequence[float]], names: Sequence[str], box: 
 kLargest = 1.7976931348623157e308
 
 
-def admitted(program, constants, box: Box, target: np.ndarray) -> bool:
-    """Whether the formula has a value on all of `box` within kBound target ranges of its middle."""
+def admitted(program, constants, box: Box, target: np.ndarray, bounded: bool = True) -> bool:
+    """Whether the formula has a value on all of `box`, within kBound target ranges of its middle
+    when `bounded`."""
     low, high = float(target.min()), float(target.max())
     span = high - low
-    bound = (kBound + 0.5) * span if span > 0 else kLargest
+    bound = (kBound + 0.5) * span if span > 0 and bounded else kLargest
     shifted = tuple(program) + (("const", 0.5 * (low + high)), ("op", "sub"))
     return _native.admit(shifted, constants, [b[0] for b in box], [b[1] for b in box], min(bound, kLargest))

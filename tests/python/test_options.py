@@ -168,6 +168,19 @@ def test_a_formula_without_a_value_just_past_the_rows_is_left_off():
     assert not admitted(blow_up, (), widened(rows_box(x[None, :]), 0.25), np.exp(16 * x))
 
 
+def test_a_noisy_law_may_grow_past_the_rows_range_across_its_own_box():
+    # -m·q⁴/(8ε²h²n²) on [1, 5]⁵: a corner of the box lies far past the 500 rows' own range,
+    # which a law within the noise may reach (a formula not taken for a law may not)
+    rng = np.random.default_rng(27)
+    m, q, h, n, eps = rng.uniform(1, 5, (5, 500))
+    law = -m * q**4 / (8 * eps**2 * h**2 * n**2)
+    assert abs(-0.125 * 5 * 5**4 - (law.max() + law.min()) / 2) > 30 * np.ptp(law)
+    y = law + 0.01 * law.std() * rng.standard_normal(500)
+    best = discover(np.column_stack([m, q, h, n, eps]), y, names=["m", "q", "h", "n", "eps"]).best
+    assert best.nmse < 1e-3 and best.domain == {k: (v.min(), v.max()) for k, v in zip("mqhn", (m, q, h, n))} | {
+        "eps": (eps.min(), eps.max())}, best
+
+
 def test_formulas_record_where_they_hold():
     rng = np.random.default_rng(6)
     x = rng.uniform(1, 4, 80)
