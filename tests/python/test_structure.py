@@ -9,6 +9,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from conftest import SANITIZED
 
 from zan_math import _native, _options, discover
 from zan_math._structure import _joined, improve, merge_pair, pure_powers, reduce
@@ -174,7 +175,13 @@ LAWS = {
 }
 
 
+# The stage is Python over the engine's usual entry points, which the other discovery tests run
+# under the sanitizers; its whole searches there take minutes.
+whole_searches = pytest.mark.skipif(SANITIZED, reason="whole searches of a Python stage; slow under the sanitizers")
+
+
 @pytest.mark.slow
+@whole_searches
 @pytest.mark.parametrize("name", sorted(LAWS))
 def test_law_found_through_structure(name):
     f, ranges = LAWS[name]
@@ -203,6 +210,7 @@ print(r.front.index(r.best))
 
 
 @pytest.mark.slow
+@whole_searches
 def test_same_front_for_any_thread_count():
     outs = []
     for threads in ("1", "2"):
