@@ -44,15 +44,16 @@ NormalEquations InnerConstantProblem::normal(std::span<const double> theta) {
     }
     // the values as compose gives them, with ∂u/∂c beside them
     if (!apply_block_dual(cand_.op, z, dz, nullptr, nullptr, f, df, n, 1)) return ne;
-    double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, r0 = 0.0, r1 = 0.0, r2 = 0.0;
-    double s22 = static_cast<double>(n);
-    if (const double* w = sample_.weights()) {
-        // JᵀWJ and JᵀWr: each row's residual and Jacobian row counted w times
-        s22 = 0.0;
+    double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0, r0 = 0.0, r1 = 0.0, r2 = 0.0;
+    // JᵀWJ and JᵀWr, each row's residual and Jacobian row counted w times; a weight of exactly 1
+    // leaves every product as it is, so the unweighted sums are the plain ones, bit for bit
+    const double* w = sample_.weights();
+    auto accumulate = [&]<bool kWeighted>() {
         for (std::size_t i = 0; i < n; ++i) {
+            const double wi = kWeighted ? w[i] : 1.0;
             const double j0 = a * df[i];
             const double r = a * f[i] + b - y[i];
-            const double wr = w[i] * r, wj0 = w[i] * j0, wf = w[i] * f[i];
+            const double wr = wi * r, wj0 = wi * j0, wf = wi * f[i];
             ne.cost += wr * r;
             r0 += j0 * wr;
             r1 += f[i] * wr;
@@ -62,23 +63,11 @@ NormalEquations InnerConstantProblem::normal(std::span<const double> theta) {
             s02 += wj0;
             s11 += wf * f[i];
             s12 += wf;
-            s22 += w[i];
+            s22 += wi;
         }
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double j0 = a * df[i];
-            const double r = a * f[i] + b - y[i];
-            ne.cost += r * r;
-            r0 += j0 * r;
-            r1 += f[i] * r;
-            r2 += r;
-            s00 += j0 * j0;
-            s01 += j0 * f[i];
-            s02 += j0;
-            s11 += f[i] * f[i];
-            s12 += f[i];
-        }
-    }
+    };
+    if (w != nullptr) accumulate.operator()<true>();
+    else accumulate.operator()<false>();
     const double sums[3][3] = {{s00, s01, s02}, {s01, s11, s12}, {s02, s12, s22}};
     for (int p = 0; p < 3; ++p)
         for (int q = 0; q < 3; ++q) ne.jtj[p * kMaxLmParams + q] = sums[p][q];
