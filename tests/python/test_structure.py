@@ -80,12 +80,6 @@ def test_reduce_peels_then_merges():
     assert peeled.columns == tuple((("var", j),) for j in range(3, 7))
 
 
-def test_reduce_finds_nothing_in_a_law_without_structure():
-    x = rows([(1, 2)] * 4)
-    # every variable but the first meets two others in unlike ways, and no power law runs through y
-    assert reduce(x, x[0] ** 2 + x[0] * x[1] + x[1] * x[2] ** 2 + np.sin(x[2] * x[3]) + x[3]) == []
-
-
 # ---- the front ------------------------------------------------------------------------------
 
 
