@@ -487,20 +487,23 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
 def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
-    search's choice, if dropped, passes to the longest kept formula no longer than it."""
+    search's choice, if dropped, passes to the longest kept formula no longer than it; one that
+    does not fit within the noise, to the simplest kept law that does."""
     from ._domain import admitted, given_box, kFewConstants, kNearExactNmse, rows_box, widened
-    from ._noise import noise_bound
+    from ._noise import noise_bound, within_noise
 
     columns, target = data
-    noise = noise_bound(columns, target)
+    noise = within_noise(noise_bound(columns, target), min(f.loss for f in front), target.shape[0])
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     if values["domain"]:
         wide = given_box(values["domain"], names, wide)
-    keep = []
+    keep, laws = [], set()
     for i, formula in enumerate(front):
         exact = formula.nmse <= kNearExactNmse
         law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
+        if law:
+            laws.add(i)
         on_own = law and not values["domain"]
         box = own if on_own else wide
         # A law's growth across its own box is the law's: the rows fill the box thinly where
@@ -518,4 +521,10 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     limit = front[best_index].complexity
     shorter = [i for i in keep if front[i].complexity <= limit]
     best = max(shorter, key=lambda i: front[i].complexity) if shorter else keep[0]
+    # A choice that leaves clearly more than the noise gives way to the simplest law kept: the
+    # data tell the two apart (the smaller problems' formulas join the front after the search
+    # chose, and a law among them may be longer than its choice).
+    kept_laws = [i for i in keep if i in laws]
+    if front[best].loss > noise and kept_laws:
+        best = kept_laws[0]
     return [raw_front[i] for i in keep], [front[i] for i in keep], keep.index(best)

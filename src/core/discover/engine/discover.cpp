@@ -110,7 +110,8 @@ Result discover(Columns validation, std::span<const double> validation_target,
     const double variance = variance_of(front);
     result.front = std::move(front);
     const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
-    result.best = choose(result.front, config.selection, variance, max_constants, full.rows());
+    const double noise = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * variance;
+    result.best = choose(result.front, config.selection, variance, max_constants, full.rows(), noise);
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/tuning.hpp"
 
 namespace zan::discover::engine {
@@ -37,7 +38,7 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
 }
 
 std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
-                   std::size_t max_constants, std::size_t rows) {
+                   std::size_t max_constants, std::size_t rows, double noise) {
     if (front.empty()) return 0;
     // Formulas with more constants than the rows can pin down are on the front but are
     // chosen only when no other is.
@@ -54,10 +55,16 @@ std::size_t choose(const std::vector<Formula>& front, Selection selection, doubl
     // "Near the minimum": within 1.5x, widened by twice the relative spread of a mean
     // squared error over `rows` rows (√(2/n)): on few rows, losses differ by chance.
     const double near = 1.5 + 2.0 * std::sqrt(2.0 / static_cast<double>(std::max<std::size_t>(rows, 1)));
+    double limit = near * min_loss;
+    // A front whose lowest loss is within the data's own estimate of the noise has measured
+    // the noise itself: a formula that leaves clearly more than that misses part of a law the
+    // data show, however much simpler it is.
+    if (noise >= 0.0 && min_loss <= noise)
+        limit = std::min(limit, noise_level(noise, min_loss, static_cast<double>(rows)));
     std::size_t best = last;
     double best_score = -1.0;
     for (std::size_t i = 0; i < front.size(); ++i) {
-        if (!eligible[i] || std::max(front[i].loss, floor) > near * min_loss) continue;
+        if (!eligible[i] || std::max(front[i].loss, floor) > limit) continue;
         if (front[i].score > best_score) {
             best_score = front[i].score;
             best = i;

@@ -1,8 +1,10 @@
 #include "core/discover/engine/verification.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "core/discover/engine/constant_snapping.hpp"
+#include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/refit.hpp"
 #include "core/discover/engine/tuning.hpp"
@@ -37,15 +39,27 @@ Formula make_formula(const Fitted& fit, double rows, double spread) {
 std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& rows, const EngineConfig& config) {
     const double spread = target_spread(rows);
     const double n = rows.weight_total();
+    const double row_ns = static_cast<double>(rows.rows()) * kFinalistRowNs;
     // Finalists are independent: each is refitted on its own thread into its own slot, so
     // the result is the same for any number of threads.
-    std::vector<std::optional<Formula>> slots(list.size());
-    pool::for_blocks(list.size(), static_cast<double>(rows.rows()) * kFinalistRowNs, [&](std::size_t b, std::size_t e) {
+    std::vector<std::optional<Fitted>> fits(list.size());
+    pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
-            const Fitted fitted = refit(list[k].program, list[k].params, rows);
-            if (!fitted.ok) continue;
-            const double noise = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * spread;
-            const Fitted snapped = snap_constants(fitted, rows, kExactNmse * spread, noise);
+            Fitted fitted = refit(list[k].program, list[k].params, rows);
+            if (fitted.ok) fits[k] = std::move(fitted);
+        }
+    });
+    // the lowest cost of all the refits, in their order: the same for any number of threads
+    double lowest = spread;
+    for (const std::optional<Fitted>& f : fits)
+        if (f) lowest = std::min(lowest, f->cost);
+    const double estimate = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * spread;
+    const double noise = noise_level(estimate, lowest, static_cast<double>(rows.rows()));
+    std::vector<std::optional<Formula>> slots(list.size());
+    pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k) {
+            if (!fits[k]) continue;
+            const Fitted snapped = snap_constants(*fits[k], rows, kExactNmse * spread, noise);
             const Fitted chosen = measure(snapped.program, snapped.params, rows);
             // a pole between the rows is an artefact of an approximation, but not of an
             // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
