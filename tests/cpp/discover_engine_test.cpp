@@ -10,6 +10,7 @@
 #include "core/discover/engine/front.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/snap.hpp"
@@ -181,6 +182,42 @@ TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
     EXPECT_NEAR(front[1].score, -std::log(0.8) / 3.0, 1e-12);
     // within reach of the best loss, the simplest wins on its drop from the mean
     EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, 100), 0u);
+}
+
+TEST(EngineFront, AFitClearlyAboveTheNoiseIsPassedOverWhereTheRowsTellItApart) {
+    auto formula = [](std::size_t complexity, double loss) {
+        ze::Formula f;
+        f.complexity = complexity;
+        f.loss = loss;
+        return f;
+    };
+    // an approximation 30% above the noise, the law, and a longer fit of the noise itself
+    const std::vector<ze::Formula> front =
+        ze::build_front({formula(5, 1.3e-4), formula(12, 1e-4), formula(25, 0.999e-4)}, 1.0);
+    ASSERT_EQ(front.size(), 3u);
+    struct Case {
+        double noise;
+        std::size_t rows, chosen;
+    };
+    for (const Case& c : {
+             Case{-1.0, 1000, 0},   // the noise not known: the simplest near the best loss
+             Case{1e-2, 1000, 1},   // the data's estimate far above: the front's lowest is the noise
+             Case{1e-3, 5000, 1},   // more rows tell them apart better still
+             Case{5e-5, 1000, 0},   // the front does not reach the data's estimate: approximations all
+             Case{1e-2, 60, 0},     // on 60 rows chance alone moves a loss by 30%
+         }) {
+        EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, c.rows, c.noise), c.chosen)
+            << "noise " << c.noise << ", rows " << c.rows;
+    }
+}
+
+TEST(EngineNoise, HeldToTheLowestLossWidenedByChanceButNeverAboveTheEstimate) {
+    EXPECT_EQ(ze::noise_level(-1.0, 1.0, 100.0), -1.0);
+    EXPECT_DOUBLE_EQ(ze::noise_level(10.0, 1.0, 1000.0), 1.0 + ze::kNoiseChanceGain / 1000.0);
+    EXPECT_DOUBLE_EQ(ze::noise_level(0.5, 1.0, 1000.0), 0.5);
+    EXPECT_DOUBLE_EQ(ze::noise_level(10.0, 0.0, 1000.0), 0.0);  // an exact fit: no noise to allow
+    EXPECT_GT(ze::noise_widening(10.0), ze::noise_widening(1000.0));
+    EXPECT_TRUE(std::isfinite(ze::noise_widening(0.0)));
 }
 
 TEST(EngineSample, EvenlySpacedAndComplete) {

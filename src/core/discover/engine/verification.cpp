@@ -43,16 +43,23 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
     // Finalists are independent: each is refitted on its own thread into its own slot, so
     // the result is the same for any number of threads.
     std::vector<std::optional<Fitted>> fits(list.size());
+    std::vector<char> counted(list.size(), 0);
     pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             Fitted fitted = refit(list[k].program, list[k].params, rows);
-            if (fitted.ok) fits[k] = std::move(fitted);
+            if (!fitted.ok) continue;
+            // what a fit through a pole between the rows leaves tells nothing of the noise
+            // (it reaches the rows of the largest noise in a target divided by a small value)
+            counted[k] = fitted.program.size() <= config.max_complexity &&
+                         !(fitted.cost > kExactNmse * spread &&
+                           divides_across_zero(fitted.program, fitted.params, rows.columns()));
+            fits[k] = std::move(fitted);
         }
     });
-    // the lowest cost of all the refits, in their order: the same for any number of threads
+    // the lowest cost of the refits, in their order: the same for any number of threads
     double lowest = spread;
-    for (const std::optional<Fitted>& f : fits)
-        if (f) lowest = std::min(lowest, f->cost);
+    for (std::size_t k = 0; k < fits.size(); ++k)
+        if (counted[k]) lowest = std::min(lowest, fits[k]->cost);
     const double estimate = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * spread;
     const double noise = noise_level(estimate, lowest, static_cast<double>(rows.rows()));
     std::vector<std::optional<Formula>> slots(list.size());

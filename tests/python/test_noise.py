@@ -1,0 +1,140 @@
+"""The noise estimate from the data alone, and the level fits are held to."""
+
+import math
+
+import numpy as np
+import pytest
+
+from zan_math import discover
+from zan_math._noise import kChanceGain, noise_bound, noise_variance, within_noise
+
+
+def _nearest_neighbour_estimate(columns, target):
+    """Half the mean squared difference to each row's nearest neighbour: the estimate a
+    plane over the neighbours improves on."""
+    span = np.ptp(columns, axis=1)
+    points = ((columns - columns.min(axis=1)[:, None]) / np.where(span > 0, span, 1)[:, None]).T
+    distance = np.sum((points[:, None, :] - points[None, :, :]) ** 2, axis=2)
+    np.fill_diagonal(distance, np.inf)
+    return 0.5 * np.mean((target - target[np.argmin(distance, axis=1)]) ** 2)
+
+
+SIX_VARIABLE_LAWS = [
+    pytest.param(lambda X: X[0] * X[1] + X[2] * X[3] + X[4] * X[5], id="sum-of-products"),
+    pytest.param(lambda X: X[0] * X[1] * X[2] / (X[3] * X[4]) + X[5], id="ratio"),
+    pytest.param(lambda X: np.exp(X[0] - X[1]) * X[2] + X[3] ** 2 - X[4] * X[5], id="exp-and-square"),
+]
+
+
+@pytest.mark.parametrize("law", SIX_VARIABLE_LAWS)
+def test_near_the_true_noise_in_six_variables_where_a_neighbour_is_far_above_it(law):
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1, 2, (6, 1000))
+    clean = law(X)
+    y = clean + rng.normal(0, 0.1 * np.std(clean), clean.shape)
+    sigma2 = (0.1 * np.std(clean)) ** 2
+    assert 0.85 * sigma2 < noise_variance(X, y) < 1.3 * sigma2
+    assert _nearest_neighbour_estimate(X, y) > 5 * sigma2  # the law's slope between neighbours
+
+
+@pytest.mark.parametrize("law", SIX_VARIABLE_LAWS)
+def test_under_little_noise_still_above_it_but_far_below_a_neighbour(law):
+    # an upper estimate stays one: the law's curvature between neighbours counts, its slope not
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1, 2, (6, 1000))
+    clean = law(X)
+    sigma2 = (0.01 * np.std(clean)) ** 2
+    y = clean + rng.normal(0, math.sqrt(sigma2), clean.shape)
+    estimate = noise_variance(X, y)
+    assert sigma2 < estimate < _nearest_neighbour_estimate(X, y) / 20
+
+
+@pytest.mark.parametrize("rows, variables", [(20, 1), (60, 2), (60, 5), (300, 3)])
+def test_on_a_target_the_columns_do_not_explain_it_is_the_target_variance(rows, variables):
+    # averaged over draws, neither lower (a fit of the noise would pass for a law) nor higher
+    ratios = []
+    for seed in range(40):
+        rng = np.random.default_rng(seed)
+        X, y = rng.normal(size=(variables, rows)), rng.normal(size=rows)
+        ratios.append(noise_variance(X, y) / np.var(y))
+    assert 0.9 < np.mean(ratios) < 1.15
+
+
+@pytest.mark.parametrize("noise", ["gaussian", "uniform", "laplace"])
+def test_unbiased_whatever_the_noise_distribution(noise):
+    # a mean of squares, not a quantile read as if the noise were Gaussian
+    rng = np.random.default_rng(2)
+    X = rng.uniform(0, 1, (2, 2000))
+    draw = {"gaussian": lambda: rng.normal(0, 1, 2000), "uniform": lambda: rng.uniform(-math.sqrt(3), math.sqrt(3), 2000),
+            "laplace": lambda: rng.laplace(0, 1 / math.sqrt(2), 2000)}[noise]
+    y = 3 * X[0] - X[1] + 0.05 * draw()
+    assert noise_variance(X, y) == pytest.approx(0.05**2, rel=0.15)
+
+
+@pytest.mark.parametrize(
+    "make, share",
+    [
+        pytest.param(lambda X: 2 * X[0] - 3 * X[1] + 1, 1e-20, id="plane"),  # rounding alone
+        pytest.param(lambda X: X[0] ** 2 + X[1] * X[2], 1e-3, id="curved"),  # its curvature only
+    ],
+)
+def test_noise_free_data_leave_next_to_nothing(make, share):
+    X = np.random.default_rng(0).uniform(0, 1, (3, 500))
+    y = make(X)
+    assert noise_variance(X, y) < share * np.var(y)
+    assert noise_variance(X, y) < _nearest_neighbour_estimate(X, y) / 10
+
+
+@pytest.mark.parametrize(
+    "X, y",
+    [
+        pytest.param(np.ones((2, 50)), np.arange(50.0), id="constant-columns"),
+        pytest.param(np.repeat(np.arange(5.0), 10)[None, :], np.arange(50.0) % 3, id="repeated-rows"),
+        pytest.param(np.arange(8.0).reshape(2, 4), np.arange(4.0), id="fewer-rows-than-a-plane-needs"),
+        pytest.param(np.random.default_rng(1).uniform(size=(30, 200)), np.random.default_rng(2).normal(size=200),
+                     id="more-variables-than-a-plane-is-worth"),
+    ],
+)
+def test_degenerate_rows_give_a_finite_estimate(X, y):
+    estimate = noise_variance(X, y)
+    assert math.isfinite(estimate) and estimate >= 0
+
+
+def test_too_few_rows_or_overflowing_targets_give_no_crash():
+    assert noise_variance(np.zeros((1, 2)), np.zeros(2)) == 0.0 == noise_bound(np.zeros((1, 2)), np.zeros(2))
+    rng = np.random.default_rng(0)
+    huge = rng.normal(size=100) * 1e300
+    assert noise_variance(rng.uniform(size=(2, 100)), huge) == math.inf
+
+
+def test_a_large_table_is_read_through_a_sample_the_same_each_time():
+    rng = np.random.default_rng(4)
+    X = rng.uniform(size=(3, 5000))
+    y = X[0] * X[1] + 0.01 * rng.normal(size=5000)
+    assert noise_variance(X, y) == noise_variance(X.copy(), y.copy())
+    assert noise_variance(X, y) == pytest.approx(1e-4, rel=0.2)
+
+
+@pytest.mark.parametrize(
+    "bound, lowest, rows, expected",
+    [
+        (1.0, 0.01, 1000, 0.01 * (1 + kChanceGain / 1000)),  # the front reaches below the data's bound
+        (0.005, 0.01, 1000, 0.005),  # it does not: the data's bound stands
+        (1.0, 0.0, 1000, 0.0),  # an exact fit leaves no room
+    ],
+)
+def test_within_noise_is_the_lower_of_the_two(bound, lowest, rows, expected):
+    assert within_noise(bound, lowest, rows) == pytest.approx(expected)
+
+
+def test_under_noise_a_law_longer_than_its_approximation_is_chosen():
+    # √((c+v)/(c−v)): the square root of a ratio, on the front beside cheaper approximations
+    # that leave 30% more than the noise on these 1,000 rows
+    rng = np.random.default_rng(0)
+    c, v, w = rng.uniform(3, 10, 1000), rng.uniform(1, 2, 1000), rng.uniform(1, 5, 1000)
+    clean = np.sqrt((c + v) / (c - v)) * w
+    y = clean + rng.normal(0, 0.01 * np.std(clean), 1000)
+    best = discover(np.column_stack([c, v, w]), y, names=["c", "v", "w"]).best
+    fresh = rng.uniform([3, 1, 1], [10, 2, 5], (2000, 3))
+    truth = np.sqrt((fresh[:, 0] + fresh[:, 1]) / (fresh[:, 0] - fresh[:, 1])) * fresh[:, 2]
+    assert np.mean((best.predict(fresh) - truth) ** 2) < 1e-6 * np.var(truth), best.text
