@@ -127,14 +127,22 @@ def test_within_noise_is_the_lower_of_the_two(bound, lowest, rows, expected):
     assert within_noise(bound, lowest, rows) == pytest.approx(expected)
 
 
-def test_under_noise_a_law_longer_than_its_approximation_is_chosen():
-    # √((c+v)/(c−v)): the square root of a ratio, on the front beside cheaper approximations
-    # that leave 30% more than the noise on these 1,000 rows
-    rng = np.random.default_rng(0)
+@pytest.mark.slow
+@pytest.mark.parametrize("seed", [1, 2, 4])
+def test_under_noise_a_law_longer_than_its_approximations_is_chosen(seed):
+    # (1 + v/c)/√(1 − v²/c²)·w = √(2c/(c − v) − 1)·w: cheaper approximations, (0.42·e^(2v/c) + 0.6)·w
+    # among them, leave 20-30% more than a noise of 1% on these 1,000 rows; the nearest
+    # neighbour's estimate of the noise was far above both
+    rng = np.random.default_rng(seed)
     c, v, w = rng.uniform(3, 10, 1000), rng.uniform(1, 2, 1000), rng.uniform(1, 5, 1000)
     clean = np.sqrt((c + v) / (c - v)) * w
     y = clean + rng.normal(0, 0.01 * np.std(clean), 1000)
-    best = discover(np.column_stack([c, v, w]), y, names=["c", "v", "w"]).best
+    result = discover(np.column_stack([c, v, w]), y, names=["c", "v", "w"])
     fresh = rng.uniform([3, 1, 1], [10, 2, 5], (2000, 3))
     truth = np.sqrt((fresh[:, 0] + fresh[:, 1]) / (fresh[:, 0] - fresh[:, 1])) * fresh[:, 2]
-    assert np.mean((best.predict(fresh) - truth) ** 2) < 1e-6 * np.var(truth), best.text
+    assert np.mean((result.best.predict(fresh) - truth) ** 2) < 1e-12 * np.var(truth), result.best.text
+    # and the approximations take no simple constants: 1/(−0.8·v/c + 0.976)·w is no law
+    lowest = min(f.loss for f in result.front)
+    approximations = [f for f in result.front if f.loss > 1.1 * lowest]
+    assert approximations and not any(kind == "const" for f in approximations for kind, _ in f.program), [
+        f.text for f in approximations]
