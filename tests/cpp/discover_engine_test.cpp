@@ -10,7 +10,6 @@
 #include "core/discover/engine/front.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
-#include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/snap.hpp"
@@ -209,15 +208,6 @@ TEST(EngineFront, AFitClearlyAboveTheNoiseIsPassedOverWhereTheRowsTellItApart) {
         EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, c.rows, c.noise), c.chosen)
             << "noise " << c.noise << ", rows " << c.rows;
     }
-}
-
-TEST(EngineNoise, HeldToTheLowestLossWidenedByChanceButNeverAboveTheEstimate) {
-    EXPECT_EQ(ze::noise_level(-1.0, 1.0, 100.0), -1.0);
-    EXPECT_DOUBLE_EQ(ze::noise_level(10.0, 1.0, 1000.0), 1.0 + ze::kNoiseChanceGain / 1000.0);
-    EXPECT_DOUBLE_EQ(ze::noise_level(0.5, 1.0, 1000.0), 0.5);
-    EXPECT_DOUBLE_EQ(ze::noise_level(10.0, 0.0, 1000.0), 0.0);  // an exact fit: no noise to allow
-    EXPECT_GT(ze::noise_widening(10.0), ze::noise_widening(1000.0));
-    EXPECT_TRUE(std::isfinite(ze::noise_widening(0.0)));
 }
 
 TEST(EngineSample, EvenlySpacedAndComplete) {
