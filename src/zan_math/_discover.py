@@ -501,8 +501,9 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     keep, laws = [], set()
     for i, formula in enumerate(front):
         exact = formula.nmse <= kNearExactNmse
-        law = exact or (formula.loss <= noise and formula.fitted_constants <= kFewConstants)
-        if law:
+        within = formula.loss <= noise and formula.fitted_constants <= kFewConstants
+        law = exact or within
+        if within:  # not a near-exact fit of many constants: on few rows that is an overfit
             laws.add(i)
         on_own = law and not values["domain"]
         box = own if on_own else wide
@@ -521,9 +522,9 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     limit = front[best_index].complexity
     shorter = [i for i in keep if front[i].complexity <= limit]
     best = max(shorter, key=lambda i: front[i].complexity) if shorter else keep[0]
-    # A choice that leaves clearly more than the noise gives way to the simplest law kept: the
-    # data tell the two apart (the smaller problems' formulas join the front after the search
-    # chose, and a law among them may be longer than its choice).
+    # A choice that leaves clearly more than the noise gives way to the simplest kept formula of
+    # few constants that fits within it: the data tell the two apart (the smaller problems'
+    # formulas join the front after the search chose, and a law among them may be longer).
     kept_laws = [i for i in keep if i in laws]
     if front[best].loss > noise and kept_laws:
         best = kept_laws[0]
