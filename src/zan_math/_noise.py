@@ -74,6 +74,10 @@ def _plane_misses(points: np.ndarray, target: np.ndarray, near: np.ndarray) -> n
 
 def noise_variance(columns: np.ndarray, target: np.ndarray) -> float:
     """An estimate of the variance of the target's noise, from (variables × rows) columns."""
+    # A row repeated (a whole-number weight written out) is one measurement: beside its copy
+    # it would miss by nothing. Sorted, the rows are read in one order however they came.
+    rows = np.unique(np.column_stack([columns.T, target]), axis=0)
+    columns, target = np.ascontiguousarray(rows[:, :-1].T), np.ascontiguousarray(rows[:, -1])
     n = target.shape[0]
     if n < 3:
         return 0.0

@@ -9,9 +9,10 @@ namespace zan::discover::engine {
 // What the best of the searched formulas gains on the noise by chance, in units of the noise
 // over the rows: a fit of p constants lowers the loss by about p/n of the noise, and the best
 // of thousands of shapes by a few times more (the largest of many χ² draws grows as twice
-// the log of their number). A law passed over for an approximation differs by far more: one
-// 10% above the noise, on 1,000 rows, is a hundred such units.
-inline constexpr double kNoiseChanceGain = 40.0;
+// the log of their number), more where the noise is larger on some rows than on others. A
+// law passed over for an approximation differs by far more: one 10% above the noise, on
+// 1,000 rows, is a hundred such units.
+inline constexpr double kNoiseChanceGain = 60.0;
 
 [[nodiscard]] inline double noise_widening(double rows) { return 1.0 + kNoiseChanceGain / std::max(rows, 1.0); }
 
