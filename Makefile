@@ -6,7 +6,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 APT_PACKAGES := libgtest-dev libbenchmark-dev
-PY_TOOLS := scikit-build-core ninja pytest hypothesis numpy mypy
+PY_TOOLS := scikit-build-core ninja pytest pytest-xdist hypothesis numpy mypy
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -71,10 +71,13 @@ cpp-test: deps
 
 # The whole suite runs on the newest interpreter; a second one skips the slow checks (leak
 # hunts, stress, clusters, estimator checks), which test our code rather than the interpreter.
+# Tests run in one worker process per core: most of them are Python between short native calls
+# and would leave the other cores idle.
 PYTEST_ARGS ?=
+PYTEST_WORKERS := -n $(JOBS)
 py-test: install
 	@echo "== pytest on $$($(VPY) -c 'import sys; print(sys.version.split()[0])') ($(VENV)) $(PYTEST_ARGS)"
-	$(VPY) -m pytest -q $(PYTEST_ARGS)
+	$(VPY) -m pytest -q $(PYTEST_WORKERS) $(PYTEST_ARGS)
 	@echo "== stubtest of zan_core.pyi and arrays.pyi against the built modules"
 	$(VPY) -m mypy.stubtest zan_math.zan_core zan_math.arrays
 
@@ -137,7 +140,7 @@ sanitize-thread: deps
 
 sanitize-py: $(SAN_VENV)/.installed
 	@echo "== pytest under ASan/UBSan ($(SAN_VENV))"
-	$(SAN_ENV) ZAN_SANITIZED=1 LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_PYTEST_ARGS)
+	$(SAN_ENV) ZAN_SANITIZED=1 LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_PY) -m pytest -q -p no:cacheprovider $(PYTEST_WORKERS) $(SAN_PYTEST_ARGS)
 
 # Benchmarks print ratios measured side by side; run them on an otherwise idle machine.
 BENCH_BUILD := build/cpp-bench

@@ -40,6 +40,12 @@ kSearchedChoiceRows = 256
 kUnclearNmse = 1e-2
 # The rows the engine refits and snaps the finalists on, at most.
 kValidationRows = _native.engine_defaults()["validation_rows"]
+# The largest share of y's variance a fit may leave and still be taken for a law within the
+# noise, free to grow past the rows' range across their box. The noise is estimated from
+# neighbouring rows, which on many columns, or on rows no law ties together, lie far apart and
+# differ by much of y's spread: the estimate then bounds the noise from far above, and a fit of
+# R² 0.7 with a term that explodes just past the rows would pass for a law fitted within it.
+kWithinNoiseNmse = 0.05
 
 # ---- the search --------------------------------------------------------------------------
 
@@ -484,6 +490,12 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
 
 
+# An NMSE above this is a fit worse than the mean's on its own rows, beyond rounding: a shape
+# with no intercept (exp(a·x) on a target far from zero) can leave more than y's variance, and
+# the front, ordered by complexity alone, would keep it where no simpler entry beats it.
+kWorseThanMean = 1.0 + 1e-9
+
+
 def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
@@ -493,13 +505,16 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     from ._noise import noise_bound, within_noise
 
     columns, target = data
-    noise = within_noise(noise_bound(columns, target), min(f.loss for f in front), target.shape[0])
+    bound = min(noise_bound(columns, target), kWithinNoiseNmse * weighted_variance(target, weights))
+    noise = within_noise(bound, min(f.loss for f in front), target.shape[0])
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     if values["domain"]:
         wide = given_box(values["domain"], names, wide)
     keep, laws = [], set()
     for i, formula in enumerate(front):
+        if formula.nmse > kWorseThanMean:
+            continue  # the rows' mean fits them better: no candidate, whatever the front's order
         exact = formula.nmse <= kNearExactNmse
         within = formula.loss <= noise and formula.fitted_constants <= kFewConstants
         law = exact or within

@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zan_math import discover
-from zan_math._holdout import paired_choice, paired_difference
+from zan_math._holdout import f_survival, paired_choice, paired_difference, plane_is_significant, plane_significance
 
 ORDER = ["constant", "plane", 0, 1, 2]
 
@@ -99,7 +99,7 @@ def test_one_noisy_column_gets_a_line_through_its_trend(seed):
 
 
 def test_pure_noise_on_one_column_keeps_the_mean():
-    rng = np.random.default_rng(11)
+    rng = np.random.default_rng(12)  # (seed 11 draws a sample correlation with p = 0.009: a trend)
     x, y = rng.normal(size=60), rng.normal(size=60)
     result = discover(x, y)
     assert not result.beats_mean and not any(kind == "var" for kind, _ in result.best.program)
@@ -111,3 +111,26 @@ def test_a_plane_over_a_constant_column_is_the_mean_again_and_not_chosen(rows):
     y = 3.7319 + 0.001 * rng.normal(size=rows)
     best = discover(np.ones(rows), y).best
     assert best.complexity == 1 and best.constants[0] == pytest.approx(np.mean(y), rel=1e-12)
+
+
+def test_f_test_of_the_plane_matches_its_closed_forms_and_its_level():
+    # two slopes: P(F > f) = (1 + 2f/d)^(-d/2) exactly
+    for f, d in [(0.3, 5), (3.1, 40), (12.0, 7)]:
+        assert f_survival(f, 2, d) == pytest.approx((1 + 2 * f / d) ** (-d / 2), rel=1e-12)
+    # under no relation the plane is taken at the test's level, not more
+    rng = np.random.default_rng(0)
+    taken = sum(plane_is_significant(rng.normal(size=(2, 60)), rng.normal(size=60)) for _ in range(400))
+    assert 8 <= taken <= 36  # 20 expected; binomial 99.9% bounds
+
+
+def test_a_weak_real_trend_on_few_rows_gets_the_line_in_every_fold_draw():
+    # a trend worth about 10% of the variance on 50 rows: the F-test sees it (p < 0.05) while
+    # paired held-out errors of ten rows per fold pick the line or the mean by chance
+    rng = np.random.default_rng(4)
+    x = rng.uniform(0, 1, 50)
+    y = 1.5 * x + rng.normal(size=50) * 1.4
+    assert plane_is_significant(x[None], y)
+    best = discover(x, y).best
+    line = np.polyfit(x, y, 1)
+    np.testing.assert_allclose(best.predict(np.linspace(0, 1, 5)), np.polyval(line, np.linspace(0, 1, 5)),
+                               rtol=1e-9)

@@ -199,3 +199,43 @@ def test_the_readme_lists_every_option_as_the_table_says():
     start = readme.index("<!-- options table")
     table = readme[readme.index("\n", start) + 1 : readme.index("<!-- end of options table -->")].strip()
     assert table == _options.markdown_table()
+
+
+def _admitted_front(X, y, programs):
+    from zan_math._discover import _admitted, _raw_mean
+    from zan_math._formula import Formula
+
+    names = [f"x{i}" for i in range(X.shape[0])]
+    formulas, raws = [], []
+    for program, constants in programs:
+        out = np.empty(y.shape[0])
+        _native.predict(program, constants, X, out)
+        loss = float(np.mean((out - y) ** 2))
+        raws.append({"program": program, "constants": constants})
+        formulas.append(Formula(program, constants, names, len(program), loss, loss / np.var(y), 0.0))
+    _, front, _ = _admitted(raws, formulas, len(formulas) - 1, (X, y), {"margin": 0.25, "domain": None}, names,
+                            y, lambda raw: Formula(raw["program"], raw["constants"], names, 1, raw["loss"],
+                                                   raw["nmse"], 0.0))
+    return [f.program for f in front]
+
+
+def test_a_loose_fit_on_rows_no_law_ties_is_held_to_the_widened_box():
+    # ten columns: neighbouring rows lie far apart and differ by most of y's spread, so the noise
+    # estimate is most of y's variance; a fit of R² ~0.5 whose term explodes just past the rows
+    # (once a held-out R² of -7e13) is no law within that noise
+    rng = np.random.default_rng(5)
+    X = np.ascontiguousarray(rng.uniform(40, 60, (10, 240)))
+    y = 1e-50 * np.exp(2 * X[6]) + 300 + rng.standard_t(3, 240) * 40
+    blow_up = (("param", 0), ("var", 6), ("op", "exp"), ("op", "square"), ("op", "mul"), ("param", 1), ("op", "add"))
+    assert _admitted_front(X, y, [(blow_up, (1e-50, 300.0))]) == [(("param", 0),)]
+
+
+def test_a_fit_worse_than_the_mean_leaves_the_front():
+    # exp(a·x) has no intercept: on a target far from zero it leaves more than y's variance
+    rng = np.random.default_rng(6)
+    X = np.ascontiguousarray(rng.uniform(10, 30, (1, 200)))
+    y = 350 + rng.normal(size=200) * 100
+    worse = (("var", 0), ("param", 0), ("op", "mul"), ("op", "exp"))
+    line = (("var", 0), ("param", 0), ("op", "mul"), ("param", 1), ("op", "add"))
+    fit = np.polyfit(X[0], y, 1)
+    assert _admitted_front(X, y, [(worse, (0.2,)), (line, tuple(fit))]) == [line]
