@@ -275,24 +275,48 @@ def _over(program, group) -> tuple:
     return tuple(("var", group[v]) if kind == "var" else (kind, v) for kind, v in program)
 
 
+def _refit_parts(parts, kind, columns, target, weights, variance) -> list[dict]:
+    """The parts joined, with and without their joint level (the parts' levels may cancel: the
+    front keeps the shorter where it fits as well), refitted and measured on all rows."""
+    program, constants = joined(parts, kind)
+    out = []
+    for shape in ((program, constants), (program[:-2], constants[:-1])):
+        if shape[0]:
+            candidate = _refitted(*shape, columns, target, weights, variance)
+            if candidate is not None:
+                out.append(candidate)
+    return out
+
+
 def _combined(fronts, groups, kind, columns, target, weights, variance) -> list[dict]:
     """The parts' standing formulas joined in every combination (within kMaxCombinations), each
-    refitted and measured on all rows."""
-    options = [[dict(f, program=_over(f["program"], g)) for f in _choices(front)] for g, front in zip(groups, fronts)]
+    refitted and measured on all rows; where one is exact, also its simplest exact form."""
+    fronts = [[dict(f, program=_over(f["program"], g)) for f in front] for g, front in zip(groups, fronts)]
+    options = [_choices(front) for front in fronts]
     combinations = list(itertools.islice(itertools.product(*options), kMaxCombinations + 1))
     if len(combinations) > kMaxCombinations:
         # too many to try: the lowest losses together, and the simplest together
         combinations = [tuple(o[0] for o in options), tuple(o[-1] for o in options)]
     out = []
     for parts in combinations:
-        program, constants = joined(parts, kind)
-        # and without the joined level: the parts' levels may cancel (the front keeps the shorter
-        # where it fits as well)
-        for shape in ((program, constants), (program[:-2], constants[:-1])):
-            if shape[0]:
-                candidate = _refitted(*shape, columns, target, weights, variance)
-                if candidate is not None:
-                    out.append(candidate)
+        found = _refit_parts(parts, kind, columns, target, weights, variance)
+        out += found
+        if any(c["nmse"] <= kExactNmse for c in found):
+            break
+    else:
+        return out
+    # A part searched against the others' errors fits them with terms the joint refit then
+    # zeroes: each part in turn takes the simplest formula of its front that keeps the whole exact.
+    parts = list(parts)
+    for k, front in enumerate(fronts):
+        for simpler in sorted(front, key=lambda f: f["complexity"]):
+            if simpler["complexity"] >= parts[k]["complexity"]:
+                break
+            found = _refit_parts([*parts[:k], simpler, *parts[k + 1 :]], kind, columns, target, weights, variance)
+            if any(c["nmse"] <= kExactNmse for c in found):
+                parts[k] = simpler
+                out += found
+                break
     return out
 
 
