@@ -23,6 +23,7 @@ import math
 
 import numpy as np
 
+from . import _native
 from ._export import ARITY
 from ._formula import kExactNmse
 from ._structure import (_Interpolant, _one_signed, _refitted, _spread, _values, beaten_by_chance, kCentres,
@@ -51,6 +52,8 @@ kNearLoss = 2.0
 kMaxCombinations = 16
 # Rows the parts are searched on, at most.
 kPartRows = 4096
+# The most constants the engine refits in one program.
+kMaxConstants = _native.engine_defaults()["max_constants"]
 
 _ADD, _MUL = "add", "mul"
 
@@ -265,7 +268,7 @@ def joined(parts, kind: str = _ADD):
             program.append(token)
         if len(program) > len(body):
             program.append(("op", kind))
-    program += [("param", len(constants)), ("op", kind)]
+    program += [("param", len(constants)), ("op", kind)] if program else [("param", 0)]
     constants.append(level)
     return tuple(program), tuple(constants)
 
@@ -279,6 +282,13 @@ def _refit_parts(parts, kind, columns, target, weights, variance) -> list[dict]:
     """The parts joined, with and without their joint level (the parts' levels may cancel: the
     front keeps the shorter where it fits as well), refitted and measured on all rows."""
     program, constants = joined(parts, kind)
+    if len(constants) > kMaxConstants:
+        # past what the engine refits at once: the parts keep their own values, the level alone
+        # (the last constant) is refitted
+        level = len(constants) - 1
+        program = tuple(("param", 0) if token == ("param", level) else ("const", constants[token[1]])
+                        if token[0] == "param" else token for token in program)
+        constants = (constants[level],)
     out = []
     for shape in ((program, constants), (program[:-2], constants[:-1])):
         if shape[0]:

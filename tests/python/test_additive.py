@@ -6,7 +6,7 @@ import pytest
 from conftest import SANITIZED, run_python
 
 from zan_math import _native, _options, discover
-from zan_math._additive import joined, solved, split
+from zan_math._additive import _refit_parts, joined, solved, split
 
 
 def rows(ranges, n=1000, seed=0):
@@ -34,7 +34,6 @@ SPLITS = {
     "product of three": (lambda a, b, c, d: np.sin(a) * (b + c) * np.exp(-d), "mul", [(0,), (1, 2), (3,)]),
     # every variable acts with another, through one chain
     "chain": (lambda a, b, c, d: a * b + np.sin(c * d) + a * d, "add", None),
-    "chain of logarithms": (lambda a, b, c, d: a * b + np.sin(c * d) + a * d, "mul", None),
     # a sum over all variables in one denominator: no split of either kind
     "one denominator": (lambda a, b, c, d, e: (a + b) / (c + d + e), "add", None),
     # a variable y does not depend on is no part of it
@@ -57,14 +56,8 @@ def test_split(name, noise):
         return
     assert found is not None and found[0] == groups
     # the estimates of the parts add (multiply) up to y, as far as the interpolant reaches
-    estimates = found[1]
-    rebuilt = np.sum(estimates, axis=0) if kind == "add" else np.prod(estimates, axis=0)
+    rebuilt = np.sum(found[1], axis=0) if kind == "add" else np.prod(found[1], axis=0)
     assert np.median(np.abs(rebuilt - y)) < 0.05 * np.std(y)
-
-
-def test_no_split_of_few_rows():
-    x = rows([(1, 3)] * 4, n=60)
-    assert split(x, x[0] + x[1] + x[2] + x[3], "add") is None
 
 
 # ---- the parts joined -----------------------------------------------------------------------
@@ -81,8 +74,6 @@ PARTS = [
              ((("param", 0),), (7.0,))]),
     # scales of a product: one divides, one leads
     ("mul", [((V0, SIN, ("param", 0), DIV), (4.0,)), ((("param", 0), V1, V2, ADD, MUL), (3.0,))]),
-    # nothing to take out
-    ("mul", [((V0, V1, DIV), ()), ((V2, SIN), ())]),
 ]
 
 
@@ -98,6 +89,23 @@ def test_joined_is_the_parts_combined(kind, parts):
     params = [v for k, v in program if k == "param"]
     assert sorted(set(params)) == list(range(len(constants)))
     assert sum(1 for token in program if token == ("op", kind)) <= len(parts)
+
+
+def test_joined_of_constants_alone_is_their_level():
+    assert joined([{"program": (("param", 0),), "constants": (2.0,)},
+                   {"program": (("const", 3.0),), "constants": ()}]) == ((("param", 0),), (5.0,))
+
+
+def test_parts_with_more_constants_than_the_engine_refits():
+    # five scaled sines of each of two variables: ten constants and the level
+    x = rows([(1, 3)] * 2)
+    part = lambda v: {"program": sum((((v), ("param", k), MUL, SIN) + ((ADD,) if k else ()) for k in range(5)), ()),
+                      "constants": tuple(0.1 * (k + 1) for k in range(5))}
+    parts = [part(V0), part(V1)]
+    y = sum(values(p["program"], p["constants"], x) for p in parts) + 1.0
+    found = _refit_parts(parts, "add", x, y, None, float(np.var(y)))
+    assert found and all(len(c["constants"]) <= _native.engine_defaults()["max_constants"] for c in found)
+    assert min(c["nmse"] for c in found) < 1e-20
 
 
 # ---- searched and put back ------------------------------------------------------------------
@@ -141,21 +149,24 @@ def test_parts_searched_and_joined(weighted):
 whole_searches = pytest.mark.skipif(SANITIZED, reason="whole searches of a Python stage; slow under the sanitizers")
 
 
-def sum_of_four(a, b, c, d, e, f):
-    return a * b + np.sin(c) + d**2 / e + np.exp(f)
+LAWS = {
+    "sum": lambda a, b, c, d, e, f: a * b + np.sin(c) + d**2 / e + np.exp(f),
+    "product": lambda a, b, c, d, e, f: (a + b) * (2 + np.sin(c) * d) * (e + np.exp(-f)),
+}
 
 
 @pytest.mark.slow
 @whole_searches
-def test_separable_law_found_only_through_its_parts():
-    x = rows([(1, 3)] * 6, seed=5)
-    y = sum_of_four(*x)
+@pytest.mark.parametrize("name", sorted(LAWS))
+def test_separable_law_found_only_through_its_parts(name):
+    law, x = LAWS[name], rows([(1, 3)] * 6, seed=5)
+    y = law(*x)
     plain = _native.discover(x, y, _options.engine_options(_options.defaults()), None, None, None, None)
     assert min(e["nmse"] for e in plain["front"]) > 1e-20, "the plain search finds this law: pick another"
     best = discover(np.ascontiguousarray(x.T), y).best
     fresh = rows([(1, 3)] * 6, n=400, seed=6)
     assert best.nmse < 1e-20
-    np.testing.assert_allclose(best.predict(fresh.T), sum_of_four(*fresh), rtol=1e-9)
+    np.testing.assert_allclose(best.predict(fresh.T), law(*fresh), rtol=1e-9)
 
 
 DETERMINISM = """
