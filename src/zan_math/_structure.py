@@ -18,6 +18,9 @@ while no formula is exact), and each of its formulas is put back into the variab
 whole, times the monomial, with every constant refitted on all rows by the
 engine's Levenberg–Marquardt. Every conclusion of the interpolant is a guess until then: a
 formula joins the front only by its loss on the rows, like any other.
+
+When none of that is exact either, the data are asked whether y is a sum (or a product) of parts
+over disjoint sets of variables, each searched on its own (see _additive).
 """
 
 from __future__ import annotations
@@ -181,6 +184,12 @@ class _Interpolant:
         except np.linalg.LinAlgError:  # rows repeated: the least-squares spline through them
             solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
         self.centres, self.weights, self.linear = centres, solution[:n], solution[n + 1 :]
+        self.constant = solution[n]
+
+    def __call__(self, points: np.ndarray) -> np.ndarray:
+        """The interpolant's value at each point (columns × points)."""
+        scaled = (points - self.low) / self.width
+        return (_distances(scaled, self.centres) ** 3 @ self.weights + self.linear @ scaled + self.constant)
 
     def gradient(self, points: np.ndarray) -> np.ndarray:
         """∂value/∂column at each point (columns × points), in the columns' own units."""
@@ -307,11 +316,12 @@ def _values(program, columns: np.ndarray, constants=()) -> np.ndarray:
     return out
 
 
-def reduce(columns: np.ndarray, target: np.ndarray) -> list[Reduced]:
+def reduce(columns: np.ndarray, target: np.ndarray, pure: dict[int, Fraction] | None = None) -> list[Reduced]:
     """The smaller problems the data point to, the smallest first: the pure powers taken out as a
     monomial and pairs merged while one fits; and the pure powers alone (a merge is a guess of the
     interpolant's, and a wrong one would hide the law). Empty when the data show neither."""
-    pure = pure_powers(columns, target)
+    if pure is None:
+        pure = pure_powers(columns, target)
     exponents = [pure.get(j, Fraction(0)) for j in range(columns.shape[0])]
     # a pure power of exponent 0 is a variable y does not depend on: it leaves the problem
     programs = [(("var", j),) for j in range(columns.shape[0]) if j not in pure]
@@ -358,13 +368,18 @@ def _refitted(program, constants, columns, target, weights, variance) -> dict | 
             "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0}
 
 
+def beaten_by_chance(rows: int) -> float:
+    """The share of a loss that another must stay below to beat it by more than chance."""
+    # a loss measured on n rows varies by about √(2/n) of itself: on noisy rows, a shape fitted
+    # to them all would otherwise displace the law by a hair
+    return 1.0 - min(0.5, kChanceMargins * math.sqrt(2.0 / max(rows, 1)))
+
+
 def _joined(raw: dict, candidates: list[dict], rows: int) -> dict:
     """The engine's result with each candidate in its front where it beats every formula no more
     complex than it by more than chance on this many rows; the choice passes to a candidate that
     fits like a law, or that pushed the chosen formula out."""
-    # a loss measured on n rows varies by about √(2/n) of itself: on noisy rows, a shape fitted
-    # to them all would otherwise displace the law by a hair
-    keep = 1.0 - min(0.5, kChanceMargins * math.sqrt(2.0 / max(rows, 1)))
+    keep = beaten_by_chance(rows)
     entries = list(raw["front"])
     chosen = entries[raw["best"]]
     for candidate in sorted(candidates, key=lambda c: (c["complexity"], c["loss"])):
@@ -389,16 +404,18 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
     """The engine's result `raw` (its front over `columns`), with the formulas of the smaller
     problems the data point to joined to the front where they beat it. `search(x, y, w)` runs the
     engine on a problem and gives its raw front. Only for a front that is not exact already,
-    over kMinVariables to kMaxVariables variables."""
+    over kMinVariables to kMaxVariables variables; the split into parts, only while neither the
+    front nor the smaller problems fit like a law."""
     front = raw["front"]
     if not front or not kMinVariables <= columns.shape[0] <= kMaxVariables:
         return raw
     if min(f["nmse"] for f in front) <= kExactNmse:
         return raw
     try:
-        problems = reduce(columns, target)
+        pure = pure_powers(columns, target)
+        problems = reduce(columns, target, pure)
     except (np.linalg.LinAlgError, ValueError):  # a fit that did not converge, a power too large to write
-        return raw
+        pure, problems = {}, []
     variance = weighted_variance(target, weights)
     candidates: list[dict] = []
     for k, reduced in enumerate(problems):
@@ -410,6 +427,15 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
             continue
         if any(c["nmse"] <= kExactNmse for c in candidates):
             break
+    # a sum (product) of parts is the last resort: its searches are many
+    if not any(f["nmse"] <= kLawNmse for f in [*front, *candidates]):
+        from ._additive import solved
+
+        try:
+            lowest = min(f["loss"] for f in [*front, *candidates])
+            candidates += solved(columns, target, weights, variance, search, factors=set(pure), beat=lowest)
+        except np.linalg.LinAlgError:  # an interpolant that could not be solved for
+            pass
     return _joined(raw, candidates, target.shape[0])
 
 
