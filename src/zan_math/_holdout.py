@@ -124,13 +124,19 @@ def _joined(parts, weights):
     return squared, (None if weights[0] is None else np.concatenate(weights))
 
 
-def _plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
-    """(Weighted) least-squares coefficients of target ≈ Σ c_j·column_j + c_0 (intercept last)."""
+def _plane_system(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
+    """The least-squares system of target ≈ Σ c_j·column_j + c_0 (intercept last), each row
+    scaled by the root of its weight: (design, target)."""
     design = np.vstack([columns, np.ones(columns.shape[1])]).T
     if weights is None:
-        return np.linalg.lstsq(design, target, rcond=None)[0]
+        return design, target
     root = np.sqrt(weights)
-    return np.linalg.lstsq(design * root[:, None], target * root, rcond=None)[0]
+    return design * root[:, None], target * root
+
+
+def _plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
+    """(Weighted) least-squares coefficients of the plane (intercept last)."""
+    return np.linalg.lstsq(*_plane_system(columns, target, weights), rcond=None)[0]
 
 
 def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
@@ -198,17 +204,14 @@ def plane_significance(columns: np.ndarray, target: np.ndarray, weights: np.ndar
     Weighted rows count as their effective number, (Σw)²/Σw², which a common scale of the
     weights leaves alone."""
     rows = target.shape[0] if weights is None else float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
-    design = np.vstack([columns, np.ones(columns.shape[1])]).T
-    if weights is not None:
-        root = np.sqrt(weights)
-        design, target = design * root[:, None], target * root
-    coefficients, _, rank, _ = np.linalg.lstsq(design, target, rcond=None)
+    design, scaled = _plane_system(columns, target, weights)
+    coefficients, _, rank, _ = np.linalg.lstsq(design, scaled, rcond=None)
     slopes, spare = rank - 1, rows - rank
     if slopes < 1 or not spare >= 1.0:
         return 1.0
-    residual = float(np.sum((design @ coefficients - target) ** 2))
-    mean = float(np.sum(target * design[:, -1]) / np.sum(design[:, -1] ** 2))
-    total = float(np.sum((target - mean * design[:, -1]) ** 2))
+    residual = float(np.sum((design @ coefficients - scaled) ** 2))
+    # the mean's residual: Σw·(y − ȳ)²
+    total = weighted_variance(target, weights) * (target.shape[0] if weights is None else float(np.sum(weights)))
     explained = total - residual
     if not explained > 0.0:
         return 1.0
