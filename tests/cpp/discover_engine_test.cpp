@@ -27,6 +27,14 @@ std::vector<double> range(std::size_t n, double lo, double hi) {
     return v;
 }
 
+// A front entry of the given complexity and loss, all else default.
+ze::Formula formula(std::size_t complexity, double loss) {
+    ze::Formula f;
+    f.complexity = complexity;
+    f.loss = loss;
+    return f;
+}
+
 }  // namespace
 
 TEST(EngineMoments, MergedChunksEqualTheWhole) {
@@ -166,12 +174,6 @@ TEST(EnginePoles, DivisorThroughZeroBetweenRows) {
 }
 
 TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
-    auto formula = [](std::size_t complexity, double loss) {
-        ze::Formula f;
-        f.complexity = complexity;
-        f.loss = loss;
-        return f;
-    };
     // the 3-token entry gains only rounding; the first drops from the variance (1) to 1e-2
     const std::vector<ze::Formula> front =
         ze::build_front({formula(2, 1e-2), formula(3, 1e-2 * (1.0 - 1e-12)), formula(5, 8e-3)}, 1.0);
@@ -184,12 +186,6 @@ TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
 }
 
 TEST(EngineFront, AFitClearlyAboveTheNoiseIsPassedOverWhereTheRowsTellItApart) {
-    auto formula = [](std::size_t complexity, double loss) {
-        ze::Formula f;
-        f.complexity = complexity;
-        f.loss = loss;
-        return f;
-    };
     // an approximation 30% above the noise, the law, and a longer fit of the noise itself
     const std::vector<ze::Formula> front =
         ze::build_front({formula(5, 1.3e-4), formula(12, 1e-4), formula(25, 0.999e-4)}, 1.0);

@@ -3,7 +3,7 @@ interpolant, the parts' formulas joined into one program, and laws only the spli
 
 import numpy as np
 import pytest
-from conftest import SANITIZED, run_python
+from conftest import whole_searches
 
 from zan_math import _native, _options, discover
 from zan_math._additive import _refit_parts, joined, solved, split
@@ -120,16 +120,6 @@ def engine_search(calls):
     return search
 
 
-def test_no_search_for_a_law_that_does_not_fall_apart():
-    x = rows([(1, 3)] * 5)
-    y = (x[0] + x[1]) * np.sin(x[2] + x[3] * x[4]) + x[0] * x[4]  # chained: no split of either kind
-
-    def search(*_):
-        raise AssertionError("no part was due")
-
-    assert solved(x, y, None, float(np.var(y)), search) == []
-
-
 @pytest.mark.parametrize("weighted", [False, True])
 def test_parts_searched_and_joined(weighted):
     # a sum of a pair's product and a function of one variable: each part is smaller than the whole
@@ -145,9 +135,6 @@ def test_parts_searched_and_joined(weighted):
 
 
 # ---- a law only the split finds -------------------------------------------------------------
-
-whole_searches = pytest.mark.skipif(SANITIZED, reason="whole searches of a Python stage; slow under the sanitizers")
-
 
 LAWS = {
     "sum": lambda a, b, c, d, e, f: a * b + np.sin(c) + d**2 / e + np.exp(f),
@@ -167,23 +154,3 @@ def test_separable_law_found_only_through_its_parts(name):
     fresh = rows([(1, 3)] * 6, n=400, seed=6)
     assert best.nmse < 1e-20
     np.testing.assert_allclose(best.predict(fresh.T), law(*fresh), rtol=1e-9)
-
-
-DETERMINISM = """
-import numpy as np
-from zan_math import discover
-rng = np.random.default_rng(4)
-x = rng.uniform(1, 3, (4, 400))
-y = x[0] * x[1] + np.exp(-x[2]) + np.sqrt(x[3]) + 0.01 * rng.standard_normal(400)
-r = discover(x.T, y, search_size=7)
-for f in r.front:
-    print(f.program, [c.hex() for c in f.constants], f.loss.hex())
-print(r.front.index(r.best))
-"""
-
-
-@pytest.mark.slow
-@whole_searches
-def test_same_front_for_any_thread_count():
-    outs = [run_python(DETERMINISM, env={"RAYON_NUM_THREADS": threads}, timeout=300) for threads in ("1", "2")]
-    assert outs[0] == outs[1] and outs[0]

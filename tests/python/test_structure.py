@@ -2,14 +2,11 @@
 factors, pairs that act as one, the smaller problem's formulas put back into the front, and laws
 that only this finds."""
 
-import os
-import subprocess
-import sys
 from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import SANITIZED
+from conftest import run_python, whole_searches
 
 from zan_math import _native, _options, discover
 from zan_math._structure import _joined, improve, merge_pair, pure_powers, reduce
@@ -169,11 +166,6 @@ LAWS = {
 }
 
 
-# The stage is Python over the engine's usual entry points, which the other discovery tests run
-# under the sanitizers; its whole searches there take minutes.
-whole_searches = pytest.mark.skipif(SANITIZED, reason="whole searches of a Python stage; slow under the sanitizers")
-
-
 @pytest.mark.slow
 @whole_searches
 @pytest.mark.parametrize("name", sorted(LAWS))
@@ -194,8 +186,8 @@ DETERMINISM = """
 import numpy as np
 from zan_math import discover
 rng = np.random.default_rng(4)
-x = rng.uniform(1, 3, (5, 300))
-y = x[0] ** 2 * x[1] * np.exp(-x[2] * x[3] / x[4]) * (1 + 0.01 * rng.standard_normal(300))
+x = rng.uniform(1, 3, ({variables}, {rows}))
+y = {law}
 r = discover(x.T, y, search_size=7)
 for f in r.front:
     print(f.program, [c.hex() for c in f.constants], f.loss.hex())
@@ -205,13 +197,16 @@ print(r.front.index(r.best))
 
 @pytest.mark.slow
 @whole_searches
-def test_same_front_for_any_thread_count():
-    outs = []
-    for threads in ("1", "2"):
-        env = {**os.environ, "RAYON_NUM_THREADS": threads}
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        proc = subprocess.run([sys.executable, "-c", DETERMINISM], env=env, capture_output=True, text=True,
-                              timeout=300)
-        assert proc.returncode == 0, proc.stderr
-        outs.append(proc.stdout)
+@pytest.mark.parametrize(
+    "variables, rows, law",
+    [
+        pytest.param(5, 300, "x[0] ** 2 * x[1] * np.exp(-x[2] * x[3] / x[4]) * (1 + 0.01 * rng.standard_normal(300))",
+                     id="factors"),
+        pytest.param(4, 400, "x[0] * x[1] + np.exp(-x[2]) + np.sqrt(x[3]) + 0.01 * rng.standard_normal(400)",
+                     id="parts"),
+    ],
+)
+def test_same_front_for_any_thread_count(variables, rows, law):
+    script = DETERMINISM.format(variables=variables, rows=rows, law=law)
+    outs = [run_python(script, env={"RAYON_NUM_THREADS": threads}, timeout=300) for threads in ("1", "2")]
     assert outs[0] == outs[1] and outs[0]
