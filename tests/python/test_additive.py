@@ -91,11 +91,6 @@ def test_joined_is_the_parts_combined(kind, parts):
     assert sum(1 for token in program if token == ("op", kind)) <= len(parts)
 
 
-def test_joined_of_constants_alone_is_their_level():
-    assert joined([{"program": (("param", 0),), "constants": (2.0,)},
-                   {"program": (("const", 3.0),), "constants": ()}]) == ((("param", 0),), (5.0,))
-
-
 def test_parts_with_more_constants_than_the_engine_refits():
     # five scaled sines of each of two variables: ten constants and the level
     x = rows([(1, 3)] * 2)
