@@ -506,7 +506,12 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
 
     columns, target = data
     bound = min(noise_bound(columns, target), kWithinNoiseNmse * weighted_variance(target, weights))
-    noise = within_noise(bound, min(f.loss for f in front), target.shape[0])
+    # a fit of many constants that is not exact goes below the noise by fitting it: the level is
+    # read from the fits of few constants then
+    lowest = min(front, key=lambda f: f.loss)
+    if lowest.nmse > kNearExactNmse and lowest.fitted_constants > kFewConstants:
+        lowest = min((f for f in front if f.fitted_constants <= kFewConstants), key=lambda f: f.loss, default=lowest)
+    noise = within_noise(bound, lowest.loss, target.shape[0])
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     if values["domain"]:
@@ -543,4 +548,11 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     kept_laws = [i for i in keep if i in laws]
     if front[best].loss > noise and kept_laws:
         best = kept_laws[0]
+    else:
+        # a law no longer than the choice, fitted with fewer constants: the rows cannot tell the
+        # two apart, and the law says more with less (m·c²/√(1 − (v/c)²) beside its series)
+        fewer = [i for i in kept_laws if front[i].complexity <= front[best].complexity
+                 and front[i].fitted_constants < front[best].fitted_constants]
+        if fewer:
+            best = min(fewer, key=lambda i: (front[i].fitted_constants, front[i].complexity))
     return [raw_front[i] for i in keep], [front[i] for i in keep], keep.index(best)

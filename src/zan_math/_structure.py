@@ -34,7 +34,7 @@ import numpy as np
 
 from . import _native
 from ._formula import kExactNmse
-from ._holdout import weighted_mean, weighted_variance
+from ._holdout import fitted_count, weighted_mean, weighted_variance
 from ._units import monomial_program
 
 __all__ = ["improve", "reduce", "Reduced", "pure_powers", "pair_misfits", "merge_pair", "Merge"]
@@ -45,6 +45,10 @@ kMinVariables = 3
 kMaxVariables = 12
 # Rows the tests read: an evenly spread sample of larger data.
 kTestRows = 1000
+# A y of one sign but for this share of its rows, each within this share of its median size,
+# is taken for one of a sign whose smallest values noise has pushed across zero.
+kStrayShare = 0.05
+kStrayScale = 0.25
 # Restricting a variable to a linear term of log|y| may cost this much of the polynomial's absolute
 # residual (as a ratio) for it still to count as a pure power: a true factor costs a few per
 # cent, by chance alone, while any other dependence costs a third or many times more.
@@ -59,6 +63,10 @@ kReweightings = 8
 # Centres of the interpolant, and the rows its gradient is read at.
 kCentres = 600
 kProbes = 300
+# Smoothings of the spline tried (values are of order one), and which centres judge them.
+kSmoothings = (0.0, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1.0)
+kHeldOutEvery = 5
+kSmoothingSlack = 1.3
 # Fewer rows than twice this leave the interpolant's gradient a guess.
 kMinCentres = 50
 # Largest share of the gradient's size that a relation may leave for a pair to merge.
@@ -89,6 +97,22 @@ def _spread(n: int, limit: int) -> np.ndarray:
 
 def _one_signed(values: np.ndarray) -> bool:
     return bool(np.all(values > 0) or np.all(values < 0))
+
+
+def _signed_rows(values: np.ndarray) -> np.ndarray | None:
+    """The rows of a y of one sign: all of them, or, on noisy data, those of the sign nearly all
+    have when the others are few and near zero (noise across a law's small values); None for
+    a y of both signs."""
+    positive = values > 0
+    majority = positive if np.count_nonzero(positive) * 2 >= values.shape[0] else values < 0
+    strays = ~majority
+    if not np.any(strays):
+        return np.arange(values.shape[0])
+    magnitude = np.abs(values)
+    if (np.count_nonzero(strays) > kStrayShare * values.shape[0]
+            or np.max(magnitude[strays]) > kStrayScale * float(np.median(magnitude[majority]))):
+        return None
+    return np.flatnonzero(majority)
 
 
 def _polynomial(u: np.ndarray, linear_only: int | None = None) -> np.ndarray:
@@ -130,9 +154,11 @@ def pure_powers(columns: np.ndarray, target: np.ndarray) -> dict[int, Fraction]:
     """The variables that are a factor x^a of y, with their exponents (multiples of 1/2). Only
     one-signed variables can be, and only when y is one-signed too."""
     rows = _spread(target.shape[0], kTestRows)
-    x, y = columns[:, rows], target[rows]
-    if not _one_signed(y):
+    signed_rows = _signed_rows(target[rows])
+    if signed_rows is None:
         return {}
+    rows = rows[signed_rows]
+    x, y = columns[:, rows], target[rows]
     signed = [_one_signed(c) for c in x]
     with np.errstate(all="ignore"):
         u = np.array([np.log(np.abs(c)) if s else c for c, s in zip(x, signed)])
@@ -168,14 +194,35 @@ def pure_powers(columns: np.ndarray, target: np.ndarray) -> dict[int, Fraction]:
 
 class _Interpolant:
     """A polyharmonic spline (r³ with a linear part) through values at points scaled to the unit
-    box: smooth enough that its gradient stands for the data's between the rows."""
+    box: smooth enough that its gradient stands for the data's between the rows. On noisy
+    values a spline through every one follows the noise, and its gradient with it: the spline
+    is then a smoothing one, its smoothing the most of kSmoothings that predicts every
+    kHeldOutEvery-th point from the others within kSmoothingSlack of the best."""
 
     def __init__(self, points: np.ndarray, values: np.ndarray):
         self.low = points.min(axis=1, keepdims=True)
         self.width = np.maximum(points.max(axis=1, keepdims=True) - self.low, 1e-300)
         centres = (points - self.low) / self.width
+        held = np.arange(centres.shape[1]) % kHeldOutEvery == 0
+        smoothing = 0.0
+        if np.count_nonzero(~held) > centres.shape[0] + 1:
+            errors = []
+            for candidate in kSmoothings:
+                self._solve(centres[:, ~held], values[~held], candidate)
+                miss = self._scaled(centres[:, held]) - values[held]
+                errors.append(float(miss @ miss))
+            # a gradient wants more smoothing than a value does: the most that predicts about
+            # as well as the best (on exact values, next to none)
+            finite = [e for e in errors if math.isfinite(e)]
+            if finite:
+                smoothing = max(c for c, e in zip(kSmoothings, errors) if e <= kSmoothingSlack * min(finite))
+        self.smoothing = smoothing
+        self._solve(centres, values, smoothing)
+
+    def _solve(self, centres: np.ndarray, values: np.ndarray, smoothing: float) -> None:
         n = centres.shape[1]
         kernel = _distances(centres, centres) ** 3
+        kernel[np.diag_indices(n)] += smoothing
         tail = np.vstack([np.ones(n), centres]).T
         system = np.block([[kernel, tail], [tail.T, np.zeros((tail.shape[1], tail.shape[1]))]])
         rhs = np.concatenate([values, np.zeros(tail.shape[1])])
@@ -186,10 +233,12 @@ class _Interpolant:
         self.centres, self.weights, self.linear = centres, solution[:n], solution[n + 1 :]
         self.constant = solution[n]
 
+    def _scaled(self, scaled: np.ndarray) -> np.ndarray:
+        return _distances(scaled, self.centres) ** 3 @ self.weights + self.linear @ scaled + self.constant
+
     def __call__(self, points: np.ndarray) -> np.ndarray:
         """The interpolant's value at each point (columns × points)."""
-        scaled = (points - self.low) / self.width
-        return (_distances(scaled, self.centres) ** 3 @ self.weights + self.linear @ scaled + self.constant)
+        return self._scaled((points - self.low) / self.width)
 
     def gradient(self, points: np.ndarray) -> np.ndarray:
         """∂value/∂column at each point (columns × points), in the columns' own units."""
@@ -230,8 +279,9 @@ def pair_misfits(columns: np.ndarray, target: np.ndarray, powerable) -> list[Mer
         return []
     signed = [_one_signed(c) for c in columns]
     found = _misfits(columns, target, powerable, signed, logarithmic=False)
-    if _one_signed(target):
-        found += _misfits(columns, target, powerable, signed, logarithmic=True)
+    rows = _signed_rows(target)
+    if rows is not None and _spread(rows.shape[0], 2 * kCentres).shape[0] >= 2 * kMinCentres:
+        found += _misfits(columns[:, rows], target[rows], powerable, signed, logarithmic=True)
     return found
 
 
@@ -318,18 +368,33 @@ def _values(program, columns: np.ndarray, constants=()) -> np.ndarray:
 
 def reduce(columns: np.ndarray, target: np.ndarray, pure: dict[int, Fraction] | None = None) -> list[Reduced]:
     """The smaller problems the data point to, the smallest first: the pure powers taken out as a
-    monomial and pairs merged while one fits; and the pure powers alone (a merge is a guess of the
-    interpolant's, and a wrong one would hide the law). Empty when the data show neither."""
+    monomial and pairs merged while one fits (then the same with each merge's power on its other
+    column); and the pure powers alone (a merge is a guess of the interpolant's, and a wrong one
+    would hide the law). Empty when the data show neither."""
     if pure is None:
         pure = pure_powers(columns, target)
     exponents = [pure.get(j, Fraction(0)) for j in range(columns.shape[0])]
     # a pure power of exponent 0 is a variable y does not depend on: it leaves the problem
     programs = [(("var", j),) for j in range(columns.shape[0]) if j not in pure]
     peeled = Reduced(tuple(exponents), tuple(programs))
+    problems = []
+    # x·g(x/z) is as well z·h(x/z): which of the two carries the power, the data cannot say,
+    # and the smaller problem is simple for one of them only (m·c²/√(1 − (v/c)²))
+    for other_carrier in (False, True):
+        merged = _merged(columns, target, list(exponents), list(programs), other_carrier)
+        if merged is not None and merged not in problems:
+            problems.append(merged)
+    return problems + ([peeled] if pure else [])
+
+
+def _merged(columns, target, exponents, programs, other_carrier: bool) -> Reduced | None:
+    """The problem left once pairs are merged while one fits, the power of a product or quotient
+    on its `other_carrier` where that can carry it; None when no pair merges, or (with
+    `other_carrier`) when no merge carried a power the other could."""
     monomial = monomial_program(exponents)
     with np.errstate(all="ignore"):
         rest = target / _values(monomial, columns) if monomial else target
-    merged = False
+    merged = swapped = False
     while len(programs) >= 2 and np.all(np.isfinite(rest)):
         values = np.array([_values(p, columns) for p in programs])
         powerable = [len(p) == 1 and _one_signed(v) for p, v in zip(programs, values)]
@@ -337,14 +402,20 @@ def reduce(columns: np.ndarray, target: np.ndarray, pure: dict[int, Fraction] | 
         if merge is None:
             break
         merged = True
-        if merge.power:
-            exponents[programs[merge.carrier][0][1]] += merge.power
+        carrier, power = merge.carrier, merge.power
+        other = merge.j if carrier == merge.i else merge.i
+        if other_carrier and power and powerable[other]:
+            # x_i^c·g(x_i·x_j) = x_j^-c·h(x_i·x_j); x_i^c·g(x_i/x_j) = x_j^c·h(x_i/x_j)
+            carrier, power, swapped = other, (-power if merge.kind == "mul" else power), True
+        if power:
+            exponents[programs[carrier][0][1]] += power
             with np.errstate(all="ignore"):
-                rest = rest / values[merge.carrier] ** float(merge.power)
+                rest = rest / values[carrier] ** float(power)
         joined = programs[merge.i] + programs[merge.j] + (kMergeToken[merge.kind],)
         programs = [p for k, p in enumerate(programs) if k not in (merge.i, merge.j)] + [joined]
-    problems = [Reduced(tuple(exponents), tuple(programs))] if merged else []
-    return problems + ([peeled] if pure else [])
+    if not merged or (other_carrier and not swapped):
+        return None
+    return Reduced(tuple(exponents), tuple(programs))
 
 
 def _refitted(program, constants, columns, target, weights, variance) -> dict | None:
@@ -377,15 +448,27 @@ def beaten_by_chance(rows: int) -> float:
 
 def _joined(raw: dict, candidates: list[dict], rows: int) -> dict:
     """The engine's result with each candidate in its front where it beats every formula no more
-    complex than it by more than chance on this many rows; the choice passes to a candidate that
-    fits like a law, or that pushed the chosen formula out."""
+    complex than it by more than chance on this many rows, or fits as well as those with fewer
+    constants; the choice passes to a candidate that fits like a law, or that pushed the chosen
+    formula out."""
     keep = beaten_by_chance(rows)
     entries = list(raw["front"])
     chosen = entries[raw["best"]]
+
+    def blocks(e, candidate) -> bool:
+        # a simpler entry the candidate does not beat by more than chance keeps it out, unless
+        # it was fitted with more constants: of two fits the rows cannot tell apart, the one of
+        # fewer constants is the likelier law (m·c²/√(1 − (v/c)²) beside its series)
+        if e["complexity"] > candidate["complexity"] or keep * e["loss"] > candidate["loss"]:
+            return False
+        return e["loss"] <= keep * candidate["loss"] or fitted_count(e["program"]) <= fitted_count(candidate["program"])
+
     for candidate in sorted(candidates, key=lambda c: (c["complexity"], c["loss"])):
-        if any(e["complexity"] <= candidate["complexity"] and keep * e["loss"] <= candidate["loss"] for e in entries):
+        if any(blocks(e, candidate) for e in entries):
             continue
-        entries = [e for e in entries if e["complexity"] < candidate["complexity"] or e["loss"] < candidate["loss"]]
+        # a longer entry it does not beat by more than chance stays: the rows cannot tell the two
+        # apart, and the candidate may yet fail where the entry holds (on the box around the rows)
+        entries = [e for e in entries if e["complexity"] < candidate["complexity"] or keep * e["loss"] < candidate["loss"]]
         entries.append(candidate)
         entries.sort(key=lambda e: e["complexity"])
     if entries == raw["front"]:
@@ -418,11 +501,12 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
         pure, problems = {}, []
     variance = weighted_variance(target, weights)
     candidates: list[dict] = []
-    for k, reduced in enumerate(problems):
+    for reduced in problems:
         try:
-            # the fall-back (factors alone, when merges were guessed) is searched as it is only:
-            # what a transformed target finds, the merged problem finds sooner
-            candidates += _solved(reduced, columns, target, weights, variance, search, transformed=k == 0)
+            # the fall-back (factors alone, when merges were guessed) is transformed too: on noisy
+            # rows a merged column's search drowns in look-alikes of one variable that two
+            # separate columns tell apart (√(2c/(c − v) − 1)·w beside c/v)
+            candidates += _solved(reduced, columns, target, weights, variance, search)
         except ValueError:  # a power beyond what a monomial's program may hold
             continue
         if any(c["nmse"] <= kExactNmse for c in candidates):
@@ -439,9 +523,9 @@ def improve(raw: dict, columns: np.ndarray, target: np.ndarray, weights, search)
     return _joined(raw, candidates, target.shape[0])
 
 
-def _solved(reduced: Reduced, columns, target, weights, variance, search, transformed=True) -> list[dict]:
+def _solved(reduced: Reduced, columns, target, weights, variance, search) -> list[dict]:
     """The formulas of the smaller problem, put back into the variables and refitted: from its
-    search on y / M, and (when `transformed`) while none is exact, on log|y / M| and on M / y."""
+    search on y / M, and while none is exact, on log|y / M| and on M / y."""
     monomial = monomial_program(reduced.exponents)
     rows = target.shape[0]
     with np.errstate(all="ignore"):
@@ -457,21 +541,27 @@ def _solved(reduced: Reduced, columns, target, weights, variance, search, transf
     if not np.all(np.isfinite(inputs)):
         return []
     tail = (*monomial, ("op", "mul")) if monomial else ()
-    goals = [((), rest)]
-    if transformed and _one_signed(rest):
+    # y's noise is rest's divided by M: the rows of a large M tell g best, as y's loss weighs them
+    own = scale * scale * (1.0 if weights is None else weights)
+    own = own / np.mean(own) if monomial and np.all(np.isfinite(own)) and np.mean(own) > 0 else weights
+    goals = [((), rest, own)]
+    if _one_signed(rest):
         # y = M·exp(g): g, the logarithm, is often the simpler (n0·exp(−m·g·x/(kb·T)))
-        goals.append(((("op", "exp"),) + ((("op", "neg"),) if rest[0] < 0 else ()), np.log(np.abs(rest))))
-    if transformed and np.all(np.abs(rest) > kSmallest):
+        goals.append(((("op", "exp"),) + ((("op", "neg"),) if rest[0] < 0 else ()), np.log(np.abs(rest)), weights))
+    if np.all(np.abs(rest) > kSmallest):
         # y = M/g: a sum in a denominator (1/(exp(h·ω/(k·T)) − 1)) is a sum to search
         with np.errstate(over="ignore"):
-            goals.append(((("op", "inv"),), 1.0 / rest))
+            goals.append(((("op", "inv"),), 1.0 / rest, weights))
     candidates: list[dict] = []
-    for wrap, goal in goals:
-        for found in search(inputs, goal, weights):
+    for wrap, goal, goal_weights in goals:
+        for found in search(inputs, goal, goal_weights):
             program: list = []
             for token in found["program"]:
                 program += substitutes[token[1]] if token[0] == "var" else [token]
-            candidate = _refitted([*program, *wrap, *tail], found["constants"], columns, target, weights, variance)
+            whole = [*program, *wrap, *tail]
+            if whole[:1] == [("const", 1.0)] and whole[1:] == [*monomial, ("op", "mul")]:
+                whole = list(monomial)  # y is the monomial itself: not 1·M
+            candidate = _refitted(whole, found["constants"], columns, target, weights, variance)
             if candidate is not None:
                 candidates.append(candidate)
         if any(c["nmse"] <= kExactNmse for c in candidates):

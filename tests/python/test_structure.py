@@ -42,6 +42,18 @@ def test_pure_powers(name):
     assert pure_powers(x, f(*x)) == expected
 
 
+def noisy(y, share=0.01, seed=1):
+    return y + share * np.std(y) * np.random.default_rng(seed).standard_normal(y.shape[0])
+
+
+def test_pure_powers_through_noise_across_zero():
+    # the noise pushes a few of sin²'s smallest values below zero: still a y of one sign
+    x = rows([(1, 3), (1, 3), (0.05, 1.5), (1, 2)])
+    y = noisy(x[0] ** 2 * x[1] * np.sin(x[2]) ** 2 * x[3])
+    assert np.any(y < 0)
+    assert pure_powers(x, y) == {0: Fraction(2), 1: Fraction(1), 3: Fraction(1)}
+
+
 # ---- pairs that act as one ------------------------------------------------------------------
 
 MERGE_CASES = {
@@ -77,11 +89,22 @@ def test_reduce_peels_then_merges():
     assert peeled.columns == tuple((("var", j),) for j in range(3, 7))
 
 
+def test_reduce_merges_noisy_rows_with_either_carrier():
+    # m·c²/√(1 − (v/c)²) at 1% noise: the quotient v/c carries v² or c², and c² leaves the
+    # simpler problem
+    x = rows([(1, 5), (1, 2), (3, 10)])
+    y = noisy(x[0] * x[2] ** 2 / np.sqrt(1 - (x[1] / x[2]) ** 2))
+    problems = reduce(x, y)
+    quotient = ((("var", 1), ("var", 2), ("op", "div")),)
+    assert [(p.exponents, p.columns) for p in problems[:2]] == [((1, 2, 0), quotient), ((1, 0, 2), quotient)]
+
+
 # ---- the front ------------------------------------------------------------------------------
 
 
-def entry(complexity, loss, nmse=None):
-    return {"program": (("param", 0),) * complexity, "constants": (0.0,), "complexity": complexity, "loss": loss,
+def entry(complexity, loss, nmse=None, fitted=None):
+    fitted = complexity if fitted is None else fitted
+    return {"program": (("param", 0),) * fitted + (("var", 0),) * (complexity - fitted), "constants": (0.0,), "complexity": complexity, "loss": loss,
             "nmse": loss if nmse is None else nmse, "score": 0.0}
 
 
@@ -98,6 +121,10 @@ def entry(complexity, loss, nmse=None):
         ((3, 0.2), [(1, 1.0), (3, 0.2), (7, 0.1)], 1),
         # better by less than chance on 200 rows (a loss varies by a tenth): not taken
         ((3, 0.35), [(1, 1.0), (3, 0.4), (7, 0.1)], 1),
+        # as good as a simpler entry by chance, with fewer constants: joins beside it
+        ((5, 0.42, None, 0), [(1, 1.0), (3, 0.4), (5, 0.42), (7, 0.1)], 1),
+        # a longer entry it beats by less than chance stays
+        ((5, 0.09), [(1, 1.0), (3, 0.4), (5, 0.09), (7, 0.1)], 1),
     ],
 )
 def test_joined(candidate, kept, best):
@@ -180,6 +207,22 @@ def test_law_found_through_structure(name):
     fresh = rows(ranges, n=400, seed=6)
     assert best.nmse < 1e-20
     assert np.max(np.abs(best.predict(fresh.T) - f(*fresh)) / np.abs(f(*fresh))) < 1e-9
+
+
+@pytest.mark.slow
+@whole_searches
+def test_noisy_law_found_through_structure():
+    # at 1% noise its series in v/c fits the rows nearly as well, with constants fitted to them
+    # (v/c up to 0.9: on a narrower range some series fit as well, and the rows cannot tell)
+    def law(m, v, c):
+        return m * c**2 / np.sqrt(1 - (v / c) ** 2)
+
+    ranges = [(1, 5), (1, 2), (2.2, 6)]
+    x = rows(ranges, seed=5)
+    best = discover(np.ascontiguousarray(x.T), noisy(law(*x))).best
+    fresh = rows(ranges, n=400, seed=6)
+    assert best.fitted_constants == 0, best.text
+    np.testing.assert_allclose(best.predict(fresh.T), law(*fresh), rtol=1e-9)
 
 
 DETERMINISM = """
