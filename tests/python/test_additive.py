@@ -115,6 +115,7 @@ def engine_search(calls):
     return search
 
 
+@whole_searches
 @pytest.mark.parametrize("weighted", [False, True])
 def test_parts_searched_and_joined(weighted):
     # a sum of a pair's product and a function of one variable: each part is smaller than the whole

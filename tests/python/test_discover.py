@@ -8,6 +8,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import whole_searches
 
 from zan_math import discover
 
@@ -143,6 +144,7 @@ print(r.front.index(r.best))
 """
 
 
+@whole_searches
 @pytest.mark.slow
 def test_same_front_for_any_thread_count():
     outs = []
@@ -231,6 +233,7 @@ def test_columns_that_do_not_matter_are_set_aside(law, ranges, kept):
     assert np.allclose(result.best.predict(X), law(X))
 
 
+@whole_searches
 def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
     rng = np.random.default_rng(3)
     X = rng.normal(size=(300, 8))

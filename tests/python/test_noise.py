@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 import pytest
+from conftest import whole_searches
 
 from zan_math import discover
 from zan_math._noise import noise_bound, noise_variance
@@ -92,6 +93,7 @@ def test_too_few_rows_or_overflowing_targets_give_no_crash():
     assert noise_variance(rng.uniform(size=(2, 100)), huge) == math.inf
 
 
+@whole_searches
 @pytest.mark.slow
 @pytest.mark.parametrize("seed", [1, 2])
 def test_under_noise_a_law_longer_than_its_approximations_is_chosen(seed):

@@ -9,6 +9,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import whole_searches
 
 from zan_math import _native, _options, discover
 
@@ -168,6 +169,7 @@ def test_a_formula_without_a_value_just_past_the_rows_is_left_off():
     assert not admitted(blow_up, (), widened(rows_box(x[None, :]), 0.25), np.exp(16 * x))
 
 
+@whole_searches
 def test_a_noisy_law_may_grow_past_the_rows_range_across_its_own_box():
     # -m·q⁴/(8ε²h²n²) on [1, 5]⁵: a corner of the box lies far past the 500 rows' own range,
     # which a law within the noise may reach (a formula not taken for a law may not)

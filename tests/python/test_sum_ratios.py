@@ -5,6 +5,7 @@ import math
 
 import numpy as np
 import pytest
+from conftest import whole_searches
 
 from zan_math import discover
 
@@ -25,6 +26,7 @@ def rows(f, ranges, n, seed):
     return X, f(*X.T)
 
 
+@whole_searches
 @pytest.mark.parametrize("name", sorted(LAWS))
 def test_law_comes_back_exact(name):
     f, ranges = LAWS[name]

@@ -5,6 +5,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from conftest import whole_searches
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -217,6 +218,7 @@ GRAVITY_NAMES = ("m1", "m2", "G", "x1", "x2", "y1", "y2", "z1", "z2")
 GRAVITY_UNITS = {"m1": "kg", "m2": "kg", "G": "m^3/(kg*s^2)", **{n: "m" for n in GRAVITY_NAMES[3:]}}
 
 
+@whole_searches
 def test_newtons_gravitation_in_nine_variables():
     """F = G·m1·m2/r² over 9 variables: through 6 groups and the monomial G·m1·m2/x1², the rest
     is 1/(sum of three squared differences) of ratios, which the search finds exactly."""
@@ -231,6 +233,7 @@ def test_newtons_gravitation_in_nine_variables():
     assert _relative_error(result.best, fresh, F_fresh) < 1e-12
 
 
+@whole_searches
 @pytest.mark.parametrize(
     "names, units, law, text",
     [
@@ -438,6 +441,7 @@ def test_an_interrupted_search_is_not_followed_by_others(interrupt_at):
     assert search.names == [("pi0",)] * interrupt_at
 
 
+@whole_searches
 def test_an_inexact_search_on_the_variables_is_not_taken():
     # Noise: nothing is exact, and the result stays one through groups, of consistent units.
     X, y = _sum_of_lengths()
