@@ -203,42 +203,29 @@ class _Interpolant:
         self.low = points.min(axis=1, keepdims=True)
         self.width = np.maximum(points.max(axis=1, keepdims=True) - self.low, 1e-300)
         centres = (points - self.low) / self.width
+        kernel = _distances(centres, centres) ** 3
         held = np.arange(centres.shape[1]) % kHeldOutEvery == 0
+        fit = ~held
         smoothing = 0.0
-        if np.count_nonzero(~held) > centres.shape[0] + 1:
+        if np.count_nonzero(fit) > centres.shape[0] + 1:
+            inner, across = kernel[np.ix_(fit, fit)], kernel[np.ix_(held, fit)]
             errors = []
             for candidate in kSmoothings:
-                self._solve(centres[:, ~held], values[~held], candidate)
-                miss = self._scaled(centres[:, held]) - values[held]
+                weights, linear, constant = _spline(inner, centres[:, fit], values[fit], candidate)
+                miss = across @ weights + linear @ centres[:, held] + constant - values[held]
                 errors.append(float(miss @ miss))
             # a gradient wants more smoothing than a value does: the most that predicts about
             # as well as the best (on exact values, next to none)
             finite = [e for e in errors if math.isfinite(e)]
             if finite:
                 smoothing = max(c for c, e in zip(kSmoothings, errors) if e <= kSmoothingSlack * min(finite))
-        self.smoothing = smoothing
-        self._solve(centres, values, smoothing)
-
-    def _solve(self, centres: np.ndarray, values: np.ndarray, smoothing: float) -> None:
-        n = centres.shape[1]
-        kernel = _distances(centres, centres) ** 3
-        kernel[np.diag_indices(n)] += smoothing
-        tail = np.vstack([np.ones(n), centres]).T
-        system = np.block([[kernel, tail], [tail.T, np.zeros((tail.shape[1], tail.shape[1]))]])
-        rhs = np.concatenate([values, np.zeros(tail.shape[1])])
-        try:
-            solution = np.linalg.solve(system, rhs)
-        except np.linalg.LinAlgError:  # rows repeated: the least-squares spline through them
-            solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
-        self.centres, self.weights, self.linear = centres, solution[:n], solution[n + 1 :]
-        self.constant = solution[n]
-
-    def _scaled(self, scaled: np.ndarray) -> np.ndarray:
-        return _distances(scaled, self.centres) ** 3 @ self.weights + self.linear @ scaled + self.constant
+        self.centres = centres
+        self.weights, self.linear, self.constant = _spline(kernel, centres, values, smoothing)
 
     def __call__(self, points: np.ndarray) -> np.ndarray:
         """The interpolant's value at each point (columns × points)."""
-        return self._scaled((points - self.low) / self.width)
+        scaled = (points - self.low) / self.width
+        return _distances(scaled, self.centres) ** 3 @ self.weights + self.linear @ scaled + self.constant
 
     def gradient(self, points: np.ndarray) -> np.ndarray:
         """∂value/∂column at each point (columns × points), in the columns' own units."""
@@ -247,6 +234,21 @@ class _Interpolant:
         distance = np.sqrt(np.sum(offsets**2, axis=0))
         inner = 3.0 * np.einsum("kpc,pc,c->kp", offsets, distance, self.weights) + self.linear[:, None]
         return inner / self.width
+
+
+def _spline(kernel: np.ndarray, centres: np.ndarray, values: np.ndarray, smoothing: float):
+    """The spline's weights, linear part and constant through `values` at `centres`, given their
+    kernel matrix (left as it is), the kernel's diagonal raised by `smoothing`."""
+    n = centres.shape[1]
+    tail = np.vstack([np.ones(n), centres]).T
+    system = np.block([[kernel, tail], [tail.T, np.zeros((tail.shape[1], tail.shape[1]))]])
+    system[np.arange(n), np.arange(n)] += smoothing
+    rhs = np.concatenate([values, np.zeros(tail.shape[1])])
+    try:
+        solution = np.linalg.solve(system, rhs)
+    except np.linalg.LinAlgError:  # rows repeated: the least-squares spline through them
+        solution = np.linalg.lstsq(system, rhs, rcond=None)[0]
+    return solution[:n], solution[n + 1 :], solution[n]
 
 
 def _distances(a: np.ndarray, b: np.ndarray) -> np.ndarray:
@@ -275,17 +277,20 @@ def pair_misfits(columns: np.ndarray, target: np.ndarray, powerable) -> list[Mer
     The gradient is read from two interpolants where y is one-signed: of y over the columns, and
     of log|y| over the logarithms of the one-signed columns, which follows laws of wide dynamic
     range (1/(exp(h·ω/(k·T)) − 1)) far better, while the first follows a y near zero (sin²)."""
-    if columns.shape[0] < 2 or _spread(target.shape[0], 2 * kCentres).shape[0] < 2 * kMinCentres:
+    if columns.shape[0] < 2:
         return []
     signed = [_one_signed(c) for c in columns]
     found = _misfits(columns, target, powerable, signed, logarithmic=False)
     rows = _signed_rows(target)
-    if rows is not None and _spread(rows.shape[0], 2 * kCentres).shape[0] >= 2 * kMinCentres:
+    if rows is not None:
         found += _misfits(columns[:, rows], target[rows], powerable, signed, logarithmic=True)
     return found
 
 
 def _misfits(columns, target, powerable, signed, logarithmic: bool) -> list[Merge]:
+    order = _spread(target.shape[0], 2 * kCentres)
+    if order.shape[0] < 2 * kMinCentres:
+        return []  # too few rows for the interpolant's gradient
     with np.errstate(all="ignore"):
         if logarithmic:
             coordinates = np.array([np.log(np.abs(c)) if s else c for c, s in zip(columns, signed)])
@@ -295,7 +300,6 @@ def _misfits(columns, target, powerable, signed, logarithmic: bool) -> list[Merg
             coordinates, value = columns, target / rms
     if not (np.all(np.isfinite(coordinates)) and np.all(np.isfinite(value))):
         return []
-    order = _spread(target.shape[0], 2 * kCentres)
     centres, rest = order[::2], order[1::2]
     # the spline is least sure near the box's faces: its gradient is read at the innermost rows
     low, high = coordinates.min(axis=1, keepdims=True), coordinates.max(axis=1, keepdims=True)
@@ -377,24 +381,25 @@ def reduce(columns: np.ndarray, target: np.ndarray, pure: dict[int, Fraction] | 
     # a pure power of exponent 0 is a variable y does not depend on: it leaves the problem
     programs = [(("var", j),) for j in range(columns.shape[0]) if j not in pure]
     peeled = Reduced(tuple(exponents), tuple(programs))
-    problems = []
-    # x·g(x/z) is as well z·h(x/z): which of the two carries the power, the data cannot say,
-    # and the smaller problem is simple for one of them only (m·c²/√(1 − (v/c)²))
-    for other_carrier in (False, True):
-        merged = _merged(columns, target, list(exponents), list(programs), other_carrier)
-        if merged is not None and merged not in problems:
-            problems.append(merged)
+    merged, movable = _merged(columns, target, list(exponents), list(programs), other_carrier=False)
+    problems = [merged] if merged is not None else []
+    if movable:
+        # x·g(x/z) is as well z·h(x/z): which of the two carries the power, the data cannot say,
+        # and the smaller problem is simple for one of them only (m·c²/√(1 − (v/c)²))
+        other, _ = _merged(columns, target, list(exponents), list(programs), other_carrier=True)
+        if other != merged:
+            problems.append(other)
     return problems + ([peeled] if pure else [])
 
 
-def _merged(columns, target, exponents, programs, other_carrier: bool) -> Reduced | None:
-    """The problem left once pairs are merged while one fits, the power of a product or quotient
-    on its `other_carrier` where that can carry it; None when no pair merges, or (with
-    `other_carrier`) when no merge carried a power the other could."""
+def _merged(columns, target, exponents, programs, other_carrier: bool) -> tuple[Reduced | None, bool]:
+    """The problem left once pairs are merged while one fits (None when no pair merges), the
+    power of a product or quotient on its `other_carrier` where that can carry it; and whether
+    some merge's power could have been carried by the other column."""
     monomial = monomial_program(exponents)
     with np.errstate(all="ignore"):
         rest = target / _values(monomial, columns) if monomial else target
-    merged = swapped = False
+    merged = movable = False
     while len(programs) >= 2 and np.all(np.isfinite(rest)):
         values = np.array([_values(p, columns) for p in programs])
         powerable = [len(p) == 1 and _one_signed(v) for p, v in zip(programs, values)]
@@ -404,18 +409,17 @@ def _merged(columns, target, exponents, programs, other_carrier: bool) -> Reduce
         merged = True
         carrier, power = merge.carrier, merge.power
         other = merge.j if carrier == merge.i else merge.i
+        movable = movable or bool(power and powerable[other])
         if other_carrier and power and powerable[other]:
             # x_i^c·g(x_i·x_j) = x_j^-c·h(x_i·x_j); x_i^c·g(x_i/x_j) = x_j^c·h(x_i/x_j)
-            carrier, power, swapped = other, (-power if merge.kind == "mul" else power), True
+            carrier, power = other, (-power if merge.kind == "mul" else power)
         if power:
             exponents[programs[carrier][0][1]] += power
             with np.errstate(all="ignore"):
                 rest = rest / values[carrier] ** float(power)
         joined = programs[merge.i] + programs[merge.j] + (kMergeToken[merge.kind],)
         programs = [p for k, p in enumerate(programs) if k not in (merge.i, merge.j)] + [joined]
-    if not merged or (other_carrier and not swapped):
-        return None
-    return Reduced(tuple(exponents), tuple(programs))
+    return (Reduced(tuple(exponents), tuple(programs)) if merged else None), movable
 
 
 def _refitted(program, constants, columns, target, weights, variance) -> dict | None:
@@ -541,9 +545,12 @@ def _solved(reduced: Reduced, columns, target, weights, variance, search) -> lis
     if not np.all(np.isfinite(inputs)):
         return []
     tail = (*monomial, ("op", "mul")) if monomial else ()
-    # y's noise is rest's divided by M: the rows of a large M tell g best, as y's loss weighs them
-    own = scale * scale * (1.0 if weights is None else weights)
-    own = own / np.mean(own) if monomial and np.all(np.isfinite(own)) and np.mean(own) > 0 else weights
+    own = weights
+    if monomial:
+        # y's noise is rest's divided by M: the rows of a large M tell g best, as y's loss weighs them
+        scaled = scale * scale * (1.0 if weights is None else weights)
+        if np.all(np.isfinite(scaled)) and np.mean(scaled) > 0:
+            own = scaled / np.mean(scaled)
     goals = [((), rest, own)]
     if _one_signed(rest):
         # y = M·exp(g): g, the logarithm, is often the simpler (n0·exp(−m·g·x/(kb·T)))
