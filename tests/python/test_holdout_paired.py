@@ -65,6 +65,24 @@ def test_candidates_without_a_value_on_some_row_are_passed_over():
     assert paired_choice(errors, ORDER) == ("entry", 1)
 
 
+@pytest.mark.parametrize("winning_folds, chosen", [(3, ("plane",)), (4, ("entry", 0))])
+def test_a_shape_must_win_most_folds_not_a_few_rows(winning_folds, chosen):
+    # the shape's whole gain sits in some folds (a few large rows each, as on a skewed target),
+    # and it loses a little on the others: by the pooled paired bound alone it wins either way
+    rng = np.random.default_rng(6)
+    folds = np.repeat(np.arange(5), 8)
+    errors = _errors(rng, n=40, gains={"plane": 0.3})
+    shape = errors["plane"] * 1.05
+    big = [np.flatnonzero(folds == k)[:3] for k in range(winning_folds)]
+    for rows in big:
+        shape[rows] = 0.0
+        errors["plane"][rows] += 4.0
+    errors[0] = shape
+    order = ORDER[:3]
+    assert paired_choice(errors, order, plane_first=True) == ("entry", 0)
+    assert paired_choice(errors, order, plane_first=True, folds=folds) == chosen
+
+
 def test_weights_count_as_that_many_rows():
     rng = np.random.default_rng(5)
     errors = _errors(rng, n=30, gains={"plane": 0.05})
