@@ -400,7 +400,7 @@ def print_wide(wide: dict) -> None:
 
 
 def parse_args(argv=None):
-    from blackbox_tables import TABLES
+    from blackbox_tables import ALL_TABLES, TABLES
 
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--tables", default="", help=f"comma-separated tables (default: all of {', '.join(TABLES)})")
@@ -408,13 +408,14 @@ def parse_args(argv=None):
     ap.add_argument("--budget", type=float, default=30.0, help="pyoperon's time limit per fit, seconds")
     ap.add_argument("--threads", type=int, default=2, help="threads of pyoperon and of our pool")
     ap.add_argument("--json", metavar="OUT", help="write every result to OUT")
+    ap.add_argument("--more", action="store_true", help="also the second set of tables (blackbox_tables.MORE_TABLES)")
     ap.add_argument("--quick", action="store_true", help="skip pyoperon")
     ap.add_argument("--no-checks", action="store_true", help="skip the noise and many-columns checks")
     ap.add_argument(WIDE_CHILD, nargs=2, metavar=("SYSTEM", "COLUMNS"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
-    unknown = [t for t in args.tables.split(",") if t and t not in TABLES]
+    unknown = [t for t in args.tables.split(",") if t and t not in ALL_TABLES]
     if unknown:
-        ap.error(f"unknown tables {', '.join(unknown)} (tables: {', '.join(TABLES)})")
+        ap.error(f"unknown tables {', '.join(unknown)} (tables: {', '.join(ALL_TABLES)})")
     peers = [p for p in args.peers.split(",") if p]
     if any(p not in PEERS for p in peers):
         ap.error(f"unknown peers in {args.peers!r} (peers: {', '.join(PEERS)})")
@@ -434,17 +435,17 @@ def main(argv=None):
         name, columns = args.wide_child
         print(json.dumps(wide_child(name, int(columns), args.budget, args.threads)))
         return 0
-    from blackbox_tables import TABLES
+    from blackbox_tables import ALL_TABLES, MORE_TABLES, TABLES
 
     systems = [s for s in (system(n, args.budget, args.threads) for n in args.systems) if s is not None]
     names = [s.name for s in systems]
-    tables = [t for t in (args.tables.split(",") if args.tables else TABLES) if t]
+    tables = [t for t in (args.tables.split(",") if args.tables else [*TABLES, *(MORE_TABLES if args.more else ())]) if t]
     print(f"# {FOLDS}-fold CV R² (KFold shuffle, random_state {FOLD_SEED}); systems: {', '.join(names)};"
           f" pyoperon budget {args.budget:g} s per fit; {args.threads} threads")
     print_header(names)
     rows = []
     for t in tables:
-        row = cross_validate(TABLES[t](), systems)
+        row = cross_validate(ALL_TABLES[t](), systems)
         rows.append(row)
         print_table_row(row, names)
     times = {n: sum(r[n]["seconds"] for r in rows) for n in names}
