@@ -140,14 +140,17 @@ def _plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | No
 
 
 def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
-    """The least-squares plane over every column as (program, constants, mean squared error):
-    with many weakly relevant columns it is hard to beat, and always a candidate."""
-    coefficients = _plane_fit(columns, target, weights)
+    """The least-squares plane over every column that varies as (program, constants, mean squared
+    error): with many weakly relevant columns it is hard to beat, and always a candidate. A column
+    of one value is left out: least squares would give it a share of the intercept, a slope that
+    means nothing and moves the plane wherever that column moves."""
+    varying = [j for j in range(columns.shape[0]) if np.ptp(columns[j]) > 0]
+    coefficients = _plane_fit(columns[varying], target, weights)
     program: list = []
-    for j in range(columns.shape[0]):
-        program += [("var", j), ("param", j), ("op", "mul")] + ([("op", "add")] if j else [])
-    program += [("param", columns.shape[0]), ("op", "add")]
-    residual = coefficients[:-1] @ columns + coefficients[-1] - target
+    for k, j in enumerate(varying):
+        program += [("var", j), ("param", k), ("op", "mul")] + ([("op", "add")] if k else [])
+    program += [("param", len(varying))] + ([("op", "add")] if varying else [])
+    residual = coefficients[:-1] @ columns[varying] + coefficients[-1] - target
     return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
 
 

@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zan_math import discover
-from zan_math._holdout import f_survival, paired_choice, paired_difference, plane_is_significant, plane_significance
+from zan_math._holdout import f_survival, paired_choice, plane, paired_difference, plane_is_significant, plane_significance
 
 ORDER = ["constant", "plane", 0, 1, 2]
 
@@ -129,6 +129,19 @@ def test_a_plane_over_a_constant_column_is_the_mean_again_and_not_chosen(rows):
     y = 3.7319 + 0.001 * rng.normal(size=rows)
     best = discover(np.ones(rows), y).best
     assert best.complexity == 1 and best.constants[0] == pytest.approx(np.mean(y), rel=1e-12)
+
+
+@pytest.mark.parametrize("value", [0.0, 5.0])
+def test_the_plane_leaves_out_a_column_of_one_value(value):
+    # least squares would hand a column of fives part of the intercept: a slope that means
+    # nothing, and moves the plane on rows where that column differs
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(2, 30))
+    y = 2.0 * x[0] - x[1] + 1.0 + 0.1 * rng.normal(size=30)
+    program, constants, loss = plane(np.vstack([x, np.full(30, value)]), y)
+    assert {v for kind, v in program if kind == "var"} == {0, 1}
+    reference = plane(x, y)
+    assert program == reference[0] and constants == pytest.approx(reference[1], rel=1e-12)
 
 
 def test_f_test_of_the_plane_matches_its_closed_forms_and_its_level():
