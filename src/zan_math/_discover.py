@@ -516,6 +516,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     wide = widened(own, values["margin"])
     if values["domain"]:
         wide = given_box(values["domain"], names, wide)
+    distinct = np.unique(target).size
     keep, laws = [], set()
     for i, formula in enumerate(front):
         if formula.nmse > kWorseThanMean:
@@ -532,9 +533,11 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
         if admitted(formula.program, formula.constants, box, target, bounded=not on_own):
             formula.box = box
             keep.append(i)
-        elif exact:
+        elif exact and distinct > formula.fitted_constants + 1:
             # An exact fit stands whatever its shape between the rows (a resonance observed on
-            # both sides of its pole): the rows decide. Its domain is then not known.
+            # both sides of its pole): the rows decide. Its domain is then not known. They decide
+            # only with more values than constants: one row apart from a flat rest is fitted
+            # "exactly" by a tiny multiple of anything with a pole beside that row.
             keep.append(i)
     if not keep:  # the constant stands alone
         constant = _raw_mean(scaled_target, weights)

@@ -112,6 +112,15 @@ def test_exact_law_with_a_pole_between_the_rows():
     assert best.nmse < 1e-20 and best.text == "1/(x**2 - 4)"
 
 
+def test_one_row_apart_from_a_flat_rest_is_no_law_with_a_pole():
+    # a tiny multiple of exp(1/cos(x0)), whose pole lies beside the odd row, meets all 30 rows
+    # to rounding; two values and one constant are no evidence of that shape
+    rng = np.random.default_rng(0)
+    X = rng.uniform(1, 5, (30, 3))
+    result = discover(X, np.r_[np.zeros(29), 1.0])
+    assert not result.beats_mean and result.best.complexity == 1
+
+
 def test_simplest_law_near_the_best_loss_is_chosen_under_noise():
     # longer formulas fit the noise a little better; √x, the front's first entry, is the law
     rng = np.random.default_rng(0)
