@@ -34,6 +34,8 @@ __all__ = ["discover", "Formula", "DiscoveryResult", "LevelInfo"]
 # by searches run again without the rows they are measured on; above, the refits of the
 # front's constants decide, as the search saw only a sample ...
 kSearchedChoiceRows = 256
+# ... and from this many: on two rows a fold would leave one row to search, which is no search.
+kSearchedChoiceLeast = 3
 # ... when that fit leaves more than this share of y's variance: a law fitted within a little
 # noise is clear on the refits alone, while on measurements that no formula explains closely the
 # choice of shapes decides (and then costs the five searches more).
@@ -419,7 +421,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # it is the line, the first thing to try on a noisy table
     with_plane = plane_is_candidate(all_columns.shape[0], rows)
     pick = None
-    if search is not None and rows <= kSearchedChoiceRows and (chosen is None or front[chosen].nmse > kUnclearNmse):
+    if (search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows
+            and (chosen is None or front[chosen].nmse > kUnclearNmse)):
         allowed = [math.isfinite(e.loss) for e in errors]
         pick = searched_choice(search, [f.complexity for f in front], allowed, columns, all_columns, target,
                                weights, with_plane)

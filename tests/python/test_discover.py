@@ -121,6 +121,15 @@ def test_one_row_apart_from_a_flat_rest_is_no_law_with_a_pole():
     assert not result.beats_mean and result.best.complexity == 1
 
 
+@pytest.mark.parametrize("rows", [2, 3])
+def test_the_fewest_rows_get_a_choice_not_an_error(rows):
+    # the choice searches each fold's rows again: two rows would leave it one to search
+    rng = np.random.default_rng(rows)
+    X = rng.uniform(1, 5, (rows, 2))
+    result = discover(X, rng.normal(size=rows))
+    assert result.best.predict(X).shape == (rows,)
+
+
 def test_simplest_law_near_the_best_loss_is_chosen_under_noise():
     # longer formulas fit the noise a little better; √x, the front's first entry, is the law
     rng = np.random.default_rng(0)
