@@ -19,6 +19,7 @@ from statistics import NormalDist
 import numpy as np
 
 from . import _native
+from ._inputs import effective_rows
 
 __all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_beats", "plane_error",
            "plane_is_candidate"]
@@ -206,7 +207,7 @@ def plane_significance(columns: np.ndarray, target: np.ndarray, weights: np.ndar
     the rows leave no degree of freedom to test it, or the columns add nothing to the mean.
     Weighted rows count as their effective number, (Σw)²/Σw², which a common scale of the
     weights leaves alone."""
-    rows = target.shape[0] if weights is None else float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
+    rows = target.shape[0] if weights is None else effective_rows(weights)
     design, scaled = _plane_system(columns, target, weights)
     coefficients, _, rank, _ = np.linalg.lstsq(design, scaled, rcond=None)
     slopes, spare = rank - 1, rows - rank

@@ -7,11 +7,12 @@ names what is wrong and where.
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
 
-__all__ = ["default_names", "names_of", "columns_of", "target_of", "weights_of", "frame_columns"]
+__all__ = ["default_names", "names_of", "columns_of", "target_of", "weights_of", "effective_rows", "frame_columns"]
 
 # dtype kinds that are real numbers: bool, signed, unsigned, float
 _REAL_KINDS = "biuf"
@@ -140,6 +141,10 @@ def target_of(y: Any, rows: int) -> np.ndarray:
     return np.ascontiguousarray(target)
 
 
+# The most rows' worth of weight taken as given (see weights_of).
+kMaxTotalWeight = 2.0**128
+
+
 def weights_of(w: Any, rows: int) -> np.ndarray | None:
     """sample_weight as one finite, non-negative float64 weight per row, not all zero; None
     stays None (every row counts once). A weight of 2 counts like the row given twice."""
@@ -159,4 +164,17 @@ def weights_of(w: Any, rows: int) -> np.ndarray | None:
         raise ValueError(f"sample_weight has a negative value ({weights[i]}) at row {i}")
     if not (weights > 0).any():
         raise ValueError("sample_weight must not be all zero")
+    # a total past kMaxTotalWeight rows is evidence without end either way, and Σw·r² would
+    # overflow: the weights are scaled down by a power of two, which keeps every ratio exact
+    excess = math.log2(float(np.max(weights))) + math.log2(rows) - math.log2(kMaxTotalWeight)
+    if excess > 0:
+        weights = np.ldexp(weights, -math.ceil(excess))
     return np.ascontiguousarray(weights)
+
+
+def effective_rows(weights: np.ndarray) -> float:
+    """How many rows the weights are worth as evidence, (Σw)²/Σw²: a common scale leaves it
+    alone, and it is taken on the weights over their largest, which neither overflows nor
+    underflows whatever that scale."""
+    share = weights / np.max(weights)
+    return float(np.sum(share)) ** 2 / float(np.sum(share * share))

@@ -15,6 +15,8 @@ import math
 
 import numpy as np
 
+from ._inputs import effective_rows
+
 __all__ = ["kScreenFrom", "relevant_columns"]
 
 kScreenFrom = 12        # fewer columns are all searched: a search over them costs a second or so
@@ -121,7 +123,7 @@ def relevant_columns(columns: np.ndarray, target: np.ndarray,
     """
     p, n = columns.shape
     if weights is not None:
-        n = float(np.sum(weights)) ** 2 / float(np.sum(weights * weights))
+        n = effective_rows(weights)
     if p < kScreenFrom or n < 4 * kBins * kBins:
         return None
     mean = target.mean() if weights is None else np.sum(weights * target) / np.sum(weights)

@@ -26,6 +26,17 @@ def test_rows_that_weigh_nothing_do_not_move_the_fitted_line(other_weight, toler
     assert not np.allclose(discover(x, y, progress=False).best.predict(grid), 2.0 * grid + 1.0, rtol=1e-3)
 
 
+@pytest.mark.parametrize("weight", [1e300, 1.7e308])
+def test_weights_past_any_sum_of_squares_are_still_weights(weight):
+    # Σw overflowed: the effective row count raised OverflowError, and at 1.7e308 the search
+    # reported nan with R² 1
+    rng = np.random.default_rng(0)
+    X = rng.uniform(1, 5, (30, 2))
+    y = X[:, 0] * X[:, 1] + 0.3 * rng.normal(size=30)
+    weighted = discover(X, y, np.full(30, weight), progress=False).best
+    assert weighted.text == discover(X, y, progress=False).best.text
+
+
 def test_a_constant_fit_is_the_weighted_mean():
     rng = np.random.default_rng(3)
     y = 3.7319 + 0.001 * rng.normal(size=40)  # a mean no simple value is near enough to snap to
