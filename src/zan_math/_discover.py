@@ -519,7 +519,6 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     wide = widened(own, values["margin"])
     if values["domain"]:
         wide = given_box(values["domain"], names, wide)
-    distinct = np.unique(target).size
     keep, laws = [], set()
     for i, formula in enumerate(front):
         if formula.nmse > kWorseThanMean:
@@ -536,7 +535,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
         if admitted(formula.program, formula.constants, box, target, bounded=not on_own):
             formula.box = box
             keep.append(i)
-        elif exact and distinct > formula.fitted_constants + 1:
+        elif exact and np.unique(target).size > formula.fitted_constants + 1:
             # An exact fit stands whatever its shape between the rows (a resonance observed on
             # both sides of its pole): the rows decide. Its domain is then not known. They decide
             # only with more values than constants: one row apart from a flat rest is fitted
