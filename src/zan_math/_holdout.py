@@ -145,12 +145,12 @@ def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = 
     error): with many weakly relevant columns it is hard to beat, and always a candidate. A column
     of one value is left out: least squares would give it a share of the intercept, a slope that
     means nothing and moves the plane wherever that column moves."""
-    varying = [j for j in range(columns.shape[0]) if np.ptp(columns[j]) > 0]
+    varying = np.flatnonzero(np.ptp(columns, axis=1) > 0)
     coefficients = _plane_fit(columns[varying], target, weights)
     program: list = []
     for k, j in enumerate(varying):
-        program += [("var", j), ("param", k), ("op", "mul")] + ([("op", "add")] if k else [])
-    program += [("param", len(varying))] + ([("op", "add")] if varying else [])
+        program += [("var", int(j)), ("param", k), ("op", "mul")] + ([("op", "add")] if k else [])
+    program += [("param", varying.size)] + ([("op", "add")] if varying.size else [])
     residual = coefficients[:-1] @ columns[varying] + coefficients[-1] - target
     return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
 
@@ -408,10 +408,9 @@ kFoldsWon = 0.8
 
 def _wins_folds(simpler, richer, weights, folds) -> bool:
     """Whether `richer` has the lower (weighted) mean error on at least kFoldsWon of the folds."""
+    gain = simpler - richer
     labels = np.unique(folds)
-    won = sum(1 for label in labels
-              if weighted_mean(richer[folds == label], None if weights is None else weights[folds == label])
-              < weighted_mean(simpler[folds == label], None if weights is None else weights[folds == label]))
+    won = sum(weighted_mean(gain[folds == k], None if weights is None else weights[folds == k]) > 0 for k in labels)
     return won >= kFoldsWon * labels.size
 
 

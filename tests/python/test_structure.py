@@ -104,7 +104,8 @@ def test_reduce_merges_noisy_rows_with_either_carrier():
 
 def entry(complexity, loss, nmse=None, fitted=None):
     fitted = complexity if fitted is None else fitted
-    return {"program": (("param", 0),) * fitted + (("var", 0),) * (complexity - fitted), "constants": (0.0,), "complexity": complexity, "loss": loss,
+    program = (("param", 0),) * fitted + (("var", 0),) * (complexity - fitted)
+    return {"program": program, "constants": (0.0,), "complexity": complexity, "loss": loss,
             "nmse": loss if nmse is None else nmse, "score": 0.0}
 
 
