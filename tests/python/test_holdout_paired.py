@@ -73,15 +73,12 @@ def test_a_shape_must_win_most_folds_not_a_few_rows(winning_folds, chosen):
     rng = np.random.default_rng(6)
     folds = np.repeat(np.arange(5), 8)
     errors = _errors(rng, n=40, gains={"plane": 0.3})
-    shape = errors["plane"] * 1.05
-    big = [np.flatnonzero(folds == k)[:3] for k in range(winning_folds)]
-    for rows in big:
-        shape[rows] = 0.0
-        errors["plane"][rows] += 4.0
-    errors[0] = shape
-    order = ORDER[:3]
-    assert paired_choice(errors, order, plane_first=True) == ("entry", 0)
-    assert paired_choice(errors, order, plane_first=True, folds=folds) == chosen
+    errors[0] = errors["plane"] * 1.05
+    for k in range(winning_folds):
+        rows = np.flatnonzero(folds == k)[:3]
+        errors[0][rows], errors["plane"][rows] = 0.0, errors["plane"][rows] + 4.0
+    assert paired_choice(errors, ORDER[:3], plane_first=True) == ("entry", 0)
+    assert paired_choice(errors, ORDER[:3], plane_first=True, folds=folds) == chosen
 
 
 def test_weights_count_as_that_many_rows():
