@@ -67,7 +67,7 @@ install: build-deps $(VENV)/.installed
 cpp-test: deps
 	cmake -S . -B $(CPP_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure
+	ctest --test-dir $(CPP_BUILD) -j $(JOBS) --output-on-failure
 
 # The whole suite runs on the newest interpreter; a second one skips the slow checks (leak
 # hunts, stress, clusters, estimator checks) and the laws searched end to end, which test our
@@ -117,20 +117,20 @@ $(SAN_VENV)/.tools: $(SAN_VENV)/bin/python Makefile
 	$(SAN_PY) -m pip install -q $(PY_TOOLS)
 	touch $@
 
-$(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | build-deps
+# The C++ tests are built in the same directory as the instrumented extension, so the
+# instrumented core is compiled once for both.
+$(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
 	$(SAN_PY) -m pip install -q --no-build-isolation \
 	  --config-settings=build-dir=$(SAN_BUILD)/py \
 	  --config-settings=cmake.build-type=Release \
+	  --config-settings=cmake.define.ZAN_BUILD_TESTS=ON \
 	  "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" .
 	touch $@
 
 sanitize: sanitize-cpp sanitize-thread sanitize-py
 
-sanitize-cpp: deps
-	cmake -S . -B $(SAN_BUILD)/cpp -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
-	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" >/dev/null
-	cmake --build $(SAN_BUILD)/cpp -j $(JOBS)
-	$(SAN_ENV) ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
+sanitize-cpp: $(SAN_VENV)/.installed
+	$(SAN_ENV) ctest --test-dir $(SAN_BUILD)/py -j $(JOBS) --output-on-failure
 
 # ThreadSanitizer on the C++ tests (the pool and the parallel search). die_after_fork=0:
 # the fork test starts threads in a child, which is what it checks.
@@ -138,7 +138,7 @@ sanitize-thread: deps
 	cmake -S . -B $(SAN_BUILD)/tsan -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -g" >/dev/null
 	cmake --build $(SAN_BUILD)/tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir $(SAN_BUILD)/tsan --output-on-failure
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir $(SAN_BUILD)/tsan -j $(JOBS) --output-on-failure
 
 sanitize-py: $(SAN_VENV)/.installed
 	@echo "== pytest under ASan/UBSan ($(SAN_VENV))"

@@ -101,7 +101,9 @@ TEST_P(SumRatiosRecover, TheLawAsTheBestFinalist) {
     // the program says what the stage measured: its tokens, parameters and their order
     EXPECT_LT(leaves.worst_error(best), std::sqrt(c.screening) * 10.0) << c.name;
     EXPECT_LE(best.params.size(), ze::kMaxLmParams);
-    if (c.needs != Operator::Neg) EXPECT_TRUE(Leaves::uses(best, c.needs)) << c.name;
+    if (c.needs != Operator::Neg) {
+      EXPECT_TRUE(Leaves::uses(best, c.needs)) << c.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
