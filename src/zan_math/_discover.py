@@ -353,6 +353,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
             raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
+            links=_link_operators(values), admit=_admits_widely(original, values, names),
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -394,16 +395,19 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
 
 
 def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,
-                     search=None):
+                     search=None, links=(), admit=lambda formula: False):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
     Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
     weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
     on some rows: on few, noisy rows the choice is then made by searches that did not see the
-    rows they are measured on (see _holdout.searched_choice)."""
+    rows they are measured on (see _holdout.searched_choice). The plane seen through one of
+    `links` (operator names) replaces the plane when it predicts held-out rows clearly better
+    and `admit(formula)` admits it (see _linked)."""
     from ._holdout import (HeldOut, choose, held_out_errors, plane, plane_beats, plane_is_candidate,
                            searched_choice)
+    from ._linked import linked_plane
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target, weights)
@@ -431,10 +435,21 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     if with_plane and pick in (None, ("plane",)):
         rival = None if chosen is None else programs[chosen]
         if pick == ("plane",) or plane_beats(rival, columns, all_columns, target, weights):
-            program, constants, loss = plane(all_columns, target, weights)
-            entry = formula_of({"program": program, "constants": constants, "complexity": len(program),
-                                "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
-                               searched=None)
+            def entry_of(program, constants, loss):
+                return formula_of({"program": program, "constants": constants, "complexity": len(program),
+                                   "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},
+                                  searched=None)
+
+            entry = entry_of(*plane(all_columns, target, weights))
+            # On one column the search itself tries the line's square and exponential; on few
+            # rows a link, though fixed in form, wins held-out folds by chance where the noise
+            # has heavy tails (the searched shapes are paid for there, the links are not).
+            linked = (linked_plane(all_columns, target, weights, links)
+                      if rows > kSearchedChoiceRows and all_columns.shape[0] > 1 else None)
+            if linked is not None:
+                through = entry_of(*linked)
+                if admit(through):
+                    entry = through
             front.append(entry)
             front.sort(key=lambda f: f.complexity)
             return front.index(entry), True
@@ -499,12 +514,47 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
 kWorseThanMean = 1.0 + 1e-9
 
 
+def _link_operators(values) -> tuple[str, ...]:
+    """The operators a plane may be seen through: those given, else the default set (use_trig and
+    use_zan change only operators that are no link)."""
+    from ._operators import operators
+
+    if values["operators"] is not None:
+        return values["operators"]
+    return tuple(name for name, row in operators().items() if row.default)
+
+
+def _boxes(columns, values, names):
+    """The rows' own box and the box a formula must hold on: the rows' widened by the margin,
+    or as the user gave it."""
+    from ._domain import given_box, rows_box, widened
+
+    own = rows_box(columns)
+    wide = widened(own, values["margin"])
+    return own, given_box(values["domain"], names, wide) if values["domain"] else wide
+
+
+def _admits_widely(data, values, names):
+    """Whether a formula holds on the widened box (and records that box)."""
+    from ._domain import admitted
+
+    box = _boxes(data[0], values, names)[1]
+
+    def admit(formula) -> bool:
+        if not admitted(formula.program, formula.constants, box, data[1]):
+            return False
+        formula.box = box
+        return True
+
+    return admit
+
+
 def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
     """The front without the formulas that have no value somewhere on the box around the rows, or
     grow far past the target there; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it; one that
     does not fit within the noise, to the simplest kept law that does."""
-    from ._domain import admitted, given_box, kFewConstants, kNearExactNmse, rows_box, widened
+    from ._domain import admitted, kFewConstants, kNearExactNmse
     from ._noise import noise_bound, within_noise
 
     columns, target = data
@@ -515,10 +565,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     if lowest.nmse > kNearExactNmse and lowest.fitted_constants > kFewConstants:
         lowest = min((f for f in front if f.fitted_constants <= kFewConstants), key=lambda f: f.loss, default=lowest)
     noise = within_noise(bound, lowest.loss, target.shape[0])
-    own = rows_box(columns)
-    wide = widened(own, values["margin"])
-    if values["domain"]:
-        wide = given_box(values["domain"], names, wide)
+    own, wide = _boxes(columns, values, names)
     keep, laws = [], set()
     for i, formula in enumerate(front):
         if formula.nmse > kWorseThanMean:

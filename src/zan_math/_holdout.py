@@ -145,14 +145,24 @@ def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = 
     error): with many weakly relevant columns it is hard to beat, and always a candidate. A column
     of one value is left out: least squares would give it a share of the intercept, a slope that
     means nothing and moves the plane wherever that column moves."""
-    varying = np.flatnonzero(np.ptp(columns, axis=1) > 0)
+    varying = varying_columns(columns)
     coefficients = _plane_fit(columns[varying], target, weights)
-    program: list = []
-    for k, j in enumerate(varying):
-        program += [("var", int(j)), ("param", k), ("op", "mul")] + ([("op", "add")] if k else [])
-    program += [("param", varying.size)] + ([("op", "add")] if varying.size else [])
     residual = coefficients[:-1] @ columns[varying] + coefficients[-1] - target
-    return tuple(program), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
+    return plane_program(varying), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
+
+
+def varying_columns(columns: np.ndarray) -> np.ndarray:
+    """The indices of the columns that take more than one value."""
+    return np.flatnonzero(np.ptp(columns, axis=1) > 0)
+
+
+def plane_program(variables) -> tuple:
+    """The program Σ c_k·x_j + c (j over `variables`, k their position; the intercept last)."""
+    program: list = []
+    for k, j in enumerate(variables):
+        program += [("var", int(j)), ("param", k), ("op", "mul")] + ([("op", "add")] if k else [])
+    program += [("param", len(variables))] + ([("op", "add")] if len(variables) else [])
+    return tuple(program)
 
 
 # Rows beyond the plane's constants that a table must have for the plane to be a candidate.

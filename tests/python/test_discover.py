@@ -258,6 +258,30 @@ def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
     assert {v for kind, v in best.program if kind == "var"} == set(range(8))
 
 
+@whole_searches
+@pytest.mark.parametrize("link, shift", [("square", 1.0), ("exp", 0.0), (None, 5.0)])
+def test_many_weak_columns_through_a_link_choose_the_plane_through_it(link, shift):
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-1, 1, (300, 10))
+    u = X @ np.linspace(0.1, 0.3, 10) + shift
+    y = {"square": np.square, "exp": np.exp, None: lambda u: u}[link](u) * np.exp(0.25 * rng.normal(size=300))
+    best = discover(X, y).best
+    assert {v for kind, v in best.program if kind == "var"} == set(range(10))
+    assert best.program[-1] == (("op", link) if link else ("op", "add"))
+
+
+@pytest.mark.parametrize("link", ["square", "exp"])
+def test_a_plane_through_a_link_is_fitted_back_from_its_values(link):
+    from zan_math._linked import fit, kLinks
+
+    rng = np.random.default_rng(0)
+    columns, weights = rng.uniform(-1, 1, (3, 50)), rng.uniform(0.5, 2.0, 50)
+    theta = np.array([0.4, -0.7, 0.2, 1.5])
+    y = kLinks[link][0](theta[:-1] @ columns + theta[-1])
+    assert fit(link, columns, y * (1 + 0.1 * rng.normal(size=50)), weights) is not None
+    assert np.allclose(fit(link, columns, y, weights), theta, rtol=1e-9)
+
+
 def test_a_constants_standard_error_is_the_closed_form_one():
     rng = np.random.default_rng(4)
     x = rng.uniform(1, 3, 200)
