@@ -232,7 +232,7 @@ from zan_math import discover
 rng = np.random.default_rng(4)
 x = rng.uniform(1, 3, ({variables}, {rows}))
 y = {law}
-r = discover(x.T, y, search_size=7)
+r = discover(x.T, y, search_size=5)
 for f in r.front:
     print(f.program, [c.hex() for c in f.constants], f.loss.hex())
 print(r.front.index(r.best))
