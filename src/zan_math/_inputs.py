@@ -143,6 +143,10 @@ def target_of(y: Any, rows: int) -> np.ndarray:
 
 # The most rows' worth of weight taken as given (see weights_of).
 kMaxTotalWeight = 2.0**128
+# The widest ratio of two positive weights: beyond it the lighter row adds nothing to the heavier
+# in float64 (w + v == w), so it counts for nothing, and the heavier row's rounding, weighted,
+# outweighs all the lighter rows say (one row weighted 1e30 gave "0*x + 5.5" with R² 1).
+kWeightSpan = 2.0**53
 
 
 def weights_of(w: Any, rows: int) -> np.ndarray | None:
@@ -164,6 +168,13 @@ def weights_of(w: Any, rows: int) -> np.ndarray | None:
         raise ValueError(f"sample_weight has a negative value ({weights[i]}) at row {i}")
     if not (weights > 0).any():
         raise ValueError("sample_weight must not be all zero")
+    heaviest = int(np.argmax(weights))
+    lightest = int(np.argmin(np.where(weights > 0, weights, np.inf)))
+    if weights[heaviest] > kWeightSpan * weights[lightest]:
+        raise ValueError(
+            f"sample_weight spans more than float64 holds apart: row {heaviest} weighs "
+            f"{weights[heaviest]:.3g}, row {lightest} {weights[lightest]:.3g}; beyond 2**53 to 1 a lighter row "
+            "counts for nothing beside the heavier (give it weight 0, or bring the weights closer)")
     # a total past kMaxTotalWeight rows is evidence without end either way, and Σw·r² would
     # overflow: the weights are scaled down by a power of two, which keeps every ratio exact
     excess = math.log2(float(np.max(weights))) + math.log2(rows) - math.log2(kMaxTotalWeight)

@@ -116,6 +116,8 @@ def test_the_screen_of_many_columns_weighs_the_rows():
         (np.r_[np.ones(5), np.inf], ValueError, "non-finite value"),
         (np.zeros(6), ValueError, "must not be all zero"),
         (np.r_[np.zeros(5), 1.0], ValueError, "two rows of positive weight"),
+        (np.r_[np.ones(5), 1e30], ValueError, "row 5 weighs 1e[+]30, row 0 1; beyond 2[*][*]53"),
+        (np.r_[np.full(5, 1e-300), 1e-280], ValueError, "more than float64 holds apart"),
         (np.ones(6) * (1 + 1j), TypeError, "complex"),
         (["a"] * 6, ValueError, "sample_weight must be numeric"),
     ],
