@@ -66,10 +66,13 @@ def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
 
 
 def weighted_variance(values: np.ndarray, weights: np.ndarray | None) -> float:
-    if weights is None:
-        return float(np.var(values))
-    mean = weighted_mean(values, weights)
-    return float(np.sum(weights * (values - mean) ** 2) / np.sum(weights))
+    """The (weighted) variance; inf for values in units whose square passes the floats (1e200),
+    which every caller takes as "no bound" (the search itself sees them scaled)."""
+    with np.errstate(over="ignore"):
+        if weights is None:
+            return float(np.var(values))
+        mean = weighted_mean(values, weights)
+        return float(np.sum(weights * (values - mean) ** 2) / np.sum(weights))
 
 
 # Constants that give a formula its shape (1 − v², x + 1, 2·x) rather than a fitted value.
