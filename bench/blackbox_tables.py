@@ -58,7 +58,8 @@ class Table:
     target: str
 
 
-def _statsmodels(module: str, target: str, columns: tuple[str, ...], name: str = "") -> Callable[[], Table]:
+def _statsmodels(module: str, target: str, columns: tuple[str, ...], name: str = "",
+                 rows: int | None = None) -> Callable[[], Table]:
     def load() -> Table:
         from importlib import import_module
 
@@ -66,6 +67,7 @@ def _statsmodels(module: str, target: str, columns: tuple[str, ...], name: str =
             warnings.simplefilter("ignore")
             frame = import_module(f"statsmodels.datasets.{module}").load_pandas().data
         # Copies: pandas hands out read-only views, which some peers' native layers refuse.
+        frame = frame.iloc[:rows]
         X = np.array(frame[list(columns)], dtype=np.float64)
         y = np.array(frame[target], dtype=np.float64)
         return Table(name or module, X, y, columns, target)
@@ -150,7 +152,9 @@ def _linnerud() -> Table:
 # choice is also tried where a formula has little to find: heart's survival times are censored
 # (read here as plain numbers), interest_inflation is a time series read as a regression of the
 # rate on inflation, modechoice's household income is a weak function of travel costs, spector's
-# GPA of two test scores, linnerud (scikit-learn, 20 rows) weight against three exercises.
+# GPA of two test scores, linnerud (scikit-learn, 20 rows) weight against three exercises; and
+# the larger tables, of counts and ordinal answers: fair's affairs (6,366 rows), anes96's party
+# identification (0 to 6) and randhie's doctor visits (its first 5,000 rows).
 MORE_TABLES: dict[str, Callable[[], Table]] = {
     "cancer": _statsmodels("cancer", "cancer", ("population",)),
     "danish_data": _statsmodels("danish_data", "lrm", ("lry", "lpy", "ibo", "ide")),
@@ -163,5 +167,10 @@ MORE_TABLES: dict[str, Callable[[], Table]] = {
                                                 "AVYRSEXP", "AVSALK", "PERSPENK", "PTRATIO", "PCTAF")),
     "interest_inflation": _statsmodels("interest_inflation", "R", ("Dp",)),
     "linnerud": _linnerud,
+    "fair": _statsmodels("fair", "affairs", ("rate_marriage", "age", "yrs_married", "children", "religious",
+                                             "educ", "occupation", "occupation_husb")),
+    "anes96": _statsmodels("anes96", "PID", ("logpopul", "selfLR", "age", "educ", "income")),
+    "randhie": _statsmodels("randhie", "mdvis", ("lncoins", "idp", "lpi", "fmde", "physlm", "disea", "hlthg",
+                                                 "hlthf", "hlthp"), rows=5000),
 }
 ALL_TABLES = {**TABLES, **MORE_TABLES}
