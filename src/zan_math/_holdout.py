@@ -247,7 +247,7 @@ def plane_is_candidate(columns: int, rows: int) -> bool:
     return columns + 1 + kPlaneSpareRows <= rows
 
 
-def _plane_squared(fold: _Fold) -> np.ndarray:
+def plane_squared(fold: _Fold) -> np.ndarray:
     """The plane's squared errors on a fold's test rows, fitted on its training rows (infinite
     where the training rows are too few to fit it)."""
     if fold.y_train.shape[0] <= fold.x_train.shape[0] + 1:
@@ -259,7 +259,7 @@ def _plane_squared(fold: _Fold) -> np.ndarray:
 def plane_error(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
     """The plane's held-out error, fitted in closed form on each fold's training rows."""
     folds = _splits(columns, target, weights)
-    return _summary(*_joined([_plane_squared(f) for f in folds], [f.w_test for f in folds]))
+    return _summary(*_joined([plane_squared(f) for f in folds], [f.w_test for f in folds]))
 
 
 def held_out_errors(programs, columns: np.ndarray, target: np.ndarray,
@@ -312,7 +312,7 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     rival_rows, tested_weights = _joined(theirs, tested)
     if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
-    plane_rows, plane_weights = _joined([_plane_squared(fold) for fold in whole], tested)
+    plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
     if rival is not None and any(kind == "param" for kind, _ in rival[0]):
         return clearly_lower(_summary(plane_rows, plane_weights).loss, _summary(rival_rows, tested_weights).loss)
     return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
@@ -358,7 +358,7 @@ def searched_choice(search, complexities, allowed, columns, all_columns, target,
         mean = weighted_mean(fold.y_train, fold.w_train)
         squared["constant"].append((mean - fold.y_test) ** 2)
         if whole is not None:
-            squared["plane"].append(_plane_squared(whole))
+            squared["plane"].append(plane_squared(whole))
         found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
         for i, limit in enumerate(complexities):
             pick = [f for f in found if f["complexity"] <= limit]
@@ -425,6 +425,27 @@ def _wins_folds(simpler, richer, weights, folds) -> bool:
     labels = np.unique(folds)
     won = sum(weighted_mean(gain[folds == k], None if weights is None else weights[folds == k]) > 0 for k in labels)
     return won >= kFoldsWon * labels.size
+
+
+def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None, base, rivals: dict):
+    """The key of the rival form that predicts held-out rows best, when it beats `base` by more
+    than the bound its tries allow and on kFoldsWon of the folds; else None. `base` and each of
+    `rivals` give a form's squared errors on a fold's test rows, fitted on its training rows (inf
+    where they cannot be): forms fixed before the data are seen, so the refits are honest."""
+    folds = _splits(columns, target, weights)
+    tested = [fold.w_test for fold in folds]
+    base_rows, weights_tested = _joined([base(fold) for fold in folds], tested)
+    if not rivals or not np.isfinite(base_rows).all():
+        return None
+    labels = np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
+    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(rivals)))
+    passed = []
+    for key, squared in rivals.items():
+        rows, _ = _joined([squared(fold) for fold in folds], tested)
+        if (np.isfinite(rows).all() and _beats(base_rows, rows, weights_tested, bound)
+                and _wins_folds(base_rows, rows, weights_tested, labels)):
+            passed.append((_summary(rows, weights_tested).loss, key))
+    return min(passed)[1] if passed else None
 
 
 def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, plane_first: bool = False,

@@ -9,12 +9,11 @@ chosen, and replaces it only when it predicts held-out rows clearly better, fold
 from __future__ import annotations
 
 import math
-from statistics import NormalDist
+from functools import partial
 
 import numpy as np
 
-from ._holdout import (_beats, _joined, _plane_squared, _splits, _summary, _wins_folds, kChanceShare,
-                       plane_program, varying_columns, weighted_mean)
+from ._holdout import fixed_form_choice, plane_program, plane_squared, varying_columns, weighted_mean
 
 # The links, by the operator that applies them: the value, its slope, and the inverse the
 # starting plane is fitted to (None where the target has no value under it).
@@ -90,35 +89,20 @@ def _squared(link: str, fold) -> np.ndarray:
 
 def linked_plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None, links):
     """The plane through the link of `links` that predicts held-out rows best, when it beats the
-    plane itself on them by more than the bound its tries allow and on kFoldsWon of the folds:
-    (program, constants, mean squared error) over the columns that vary, else None."""
-    links = [link for link in links if link in kLinks and kLinks[link][2](target) is not None]
-    if not links:
+    plane itself on them clearly (see _holdout.fixed_form_choice): (program, constants, mean
+    squared error) over the columns that vary, else None."""
+    rivals = {link: partial(_squared, link) for link in links
+              if link in kLinks and kLinks[link][2](target) is not None}
+    link = fixed_form_choice(columns, target, weights, plane_squared, rivals)
+    if link is None:
         return None
-    folds = _splits(columns, target, weights)
-    tested = [fold.w_test for fold in folds]
-    plane_rows, weights_tested = _joined([_plane_squared(fold) for fold in folds], tested)
-    if not np.isfinite(plane_rows).all():
-        return None
-    labels = np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
-    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(links)))
-    passed = []
-    for link in links:
-        rows, _ = _joined([_squared(link, fold) for fold in folds], tested)
-        if (np.isfinite(rows).all() and _beats(plane_rows, rows, weights_tested, bound)
-                and _wins_folds(plane_rows, rows, weights_tested, labels)):
-            passed.append((_summary(rows, weights_tested).loss, link))
-    if not passed:
-        return None
-    link = min(passed)[1]
     varying = varying_columns(columns)
     theta = fit(link, columns[varying], target, weights)
     if theta is None:
         return None
-    program = plane_program(varying) + (("op", link),)
     with np.errstate(over="ignore", invalid="ignore"):
         residual = kLinks[link][0](theta[:-1] @ columns[varying] + theta[-1]) - target
     loss = weighted_mean(residual * residual, weights)
     if not math.isfinite(loss):
         return None
-    return tuple(program), tuple(float(c) for c in theta), loss
+    return plane_program(varying) + (("op", link),), tuple(float(c) for c in theta), loss
