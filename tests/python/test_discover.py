@@ -278,8 +278,11 @@ def test_a_plane_through_a_link_is_fitted_back_from_its_values(link):
     columns, weights = rng.uniform(-1, 1, (3, 50)), rng.uniform(0.5, 2.0, 50)
     theta = np.array([0.4, -0.7, 0.2, 1.5])
     y = kLinks[link][0](theta[:-1] @ columns + theta[-1])
-    assert fit(link, columns, y * (1 + 0.1 * rng.normal(size=50)), weights) is not None
     assert np.allclose(fit(link, columns, y, weights), theta, rtol=1e-9)
+    # through noise, whole-number weights fit as the rows given that many times
+    noisy, counts = y * (1 + 0.1 * rng.normal(size=50)), rng.integers(1, 4, 50)
+    repeated = fit(link, np.repeat(columns, counts, axis=1), np.repeat(noisy, counts))
+    assert np.allclose(fit(link, columns, noisy, counts.astype(float)), repeated, rtol=1e-7)
 
 
 def test_a_constants_standard_error_is_the_closed_form_one():

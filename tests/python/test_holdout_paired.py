@@ -1,13 +1,15 @@
 """The choice among the constant, the plane and searched shapes by paired held-out errors."""
 
+import math
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zan_math import discover
-from zan_math._holdout import (f_survival, paired_choice, paired_difference, plane, plane_is_significant,
-                               plane_significance)
+from zan_math._holdout import (f_survival, fixed_form_choice, paired_choice, paired_difference, plane,
+                               plane_is_significant, plane_significance)
 
 ORDER = ["constant", "plane", 0, 1, 2]
 
@@ -161,3 +163,28 @@ def test_a_weak_real_trend_on_few_rows_gets_the_line_in_every_fold_draw():
     line = np.polyfit(x, y, 1)
     np.testing.assert_allclose(best.predict(np.linspace(0, 1, 5)), np.polyval(line, np.linspace(0, 1, 5)),
                                rtol=1e-9)
+
+
+def _mean_squared(fold):
+    return (fold.y_test - fold.y_train.mean()) ** 2
+
+
+@pytest.mark.parametrize(
+    "rivals, chosen",
+    [
+        ({"half": 0.5}, "half"),
+        ({"near": 1 - 1e-12}, None),  # lower on every row, but by no more than the fits' rounding
+        ({"half": 0.5, "third": 1 / 3}, "third"),
+        ({"half": 0.5, "none": math.inf}, "half"),  # a form with no value on some rows is passed over
+        ({"worse": 1.5}, None),
+        ({"one fold": [0.0, 1.05, 1.05, 1.05, 1.05]}, None),  # far better on one fold of five only
+    ],
+)
+def test_a_fixed_form_replaces_the_base_only_when_clearly_better(rivals, chosen):
+    rng = np.random.default_rng(0)
+    columns, target = rng.normal(size=(2, 200)), rng.normal(size=200)
+    forms = {}
+    for key, share in rivals.items():
+        shares = iter(share if isinstance(share, list) else [share] * 5)  # one a fold, in order
+        forms[key] = lambda fold, shares=shares: next(shares) * _mean_squared(fold)
+    assert fixed_form_choice(columns, target, None, _mean_squared, forms) == chosen
