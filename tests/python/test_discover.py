@@ -270,6 +270,17 @@ def test_many_weak_columns_through_a_link_choose_the_plane_through_it(link, shif
     assert best.program[-1] == (("op", link) if link else ("op", "add"))
 
 
+@whole_searches
+def test_a_plane_through_a_link_that_explodes_on_the_widened_box_is_refused():
+    # the exponential predicts held-out rows far better (z 3), but at the widened box's corners
+    # (eight normal columns) it reaches some 260 times the target's range
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(400, 8))
+    y = np.exp(X @ np.linspace(0.1, 0.3, 8)) * (1 + 0.2 * rng.normal(size=400))
+    best = discover(X, y).best
+    assert best.program[-1] != ("op", "exp")
+
+
 @pytest.mark.parametrize("link", ["square", "exp"])
 def test_a_plane_through_a_link_is_fitted_back_from_its_values(link):
     from zan_math._linked import fit, kLinks
