@@ -123,22 +123,32 @@ def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None 
     return splits
 
 
+def _fold_labels(folds: list[_Fold]) -> np.ndarray:
+    """Each test row's fold, in the order the folds' test rows are joined."""
+    return np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
+
+
 def _joined(parts, weights):
     squared = np.concatenate(parts)
     return squared, (None if weights[0] is None else np.concatenate(weights))
 
 
+def plane_design(columns: np.ndarray) -> np.ndarray:
+    """The rows' design for Σ c_j·column_j + c_0: a row per row, the intercept's ones last."""
+    return np.vstack([columns, np.ones(columns.shape[1])]).T
+
+
 def _plane_system(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None):
     """The least-squares system of target ≈ Σ c_j·column_j + c_0 (intercept last), each row
     scaled by the root of its weight: (design, target)."""
-    design = np.vstack([columns, np.ones(columns.shape[1])]).T
+    design = plane_design(columns)
     if weights is None:
         return design, target
     root = np.sqrt(weights)
     return design * root[:, None], target * root
 
 
-def _plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
+def plane_fit(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
     """(Weighted) least-squares coefficients of the plane (intercept last)."""
     return np.linalg.lstsq(*_plane_system(columns, target, weights), rcond=None)[0]
 
@@ -148,10 +158,26 @@ def plane(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = 
     error): with many weakly relevant columns it is hard to beat, and always a candidate. A column
     of one value is left out: least squares would give it a share of the intercept, a slope that
     means nothing and moves the plane wherever that column moves."""
+    return fitted_form(columns, target, weights)
+
+
+def fitted_form(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None, fit=plane_fit,
+                link=None):
+    """The plane over the columns that vary, its coefficients (intercept last) fitted by `fit(x,
+    y, w)` on all the rows, seen through `link` when given (operator name, its value function):
+    (program, constants, mean squared error), or None where `fit` gives None."""
     varying = varying_columns(columns)
-    coefficients = _plane_fit(columns[varying], target, weights)
-    residual = coefficients[:-1] @ columns[varying] + coefficients[-1] - target
-    return plane_program(varying), tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
+    coefficients = fit(columns[varying], target, weights)
+    if coefficients is None:
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        residual = _through(link, coefficients[:-1] @ columns[varying] + coefficients[-1]) - target
+    program = plane_program(varying) + ((("op", link[0]),) if link else ())
+    return program, tuple(float(c) for c in coefficients), weighted_mean(residual * residual, weights)
+
+
+def _through(link, plane_values: np.ndarray) -> np.ndarray:
+    return plane_values if link is None else link[1](plane_values)
 
 
 def varying_columns(columns: np.ndarray) -> np.ndarray:
@@ -247,13 +273,18 @@ def plane_is_candidate(columns: int, rows: int) -> bool:
     return columns + 1 + kPlaneSpareRows <= rows
 
 
-def plane_squared(fold: _Fold) -> np.ndarray:
-    """The plane's squared errors on a fold's test rows, fitted on its training rows (infinite
-    where the training rows are too few to fit it)."""
+def plane_squared(fold: _Fold, fit=plane_fit, link=None) -> np.ndarray:
+    """The plane's squared errors on a fold's test rows, fitted by `fit` on its training rows and
+    seen through `link` as :func:`fitted_form` does (infinite where the training rows are too few
+    to fit it, the fit fails or there is no value)."""
     if fold.y_train.shape[0] <= fold.x_train.shape[0] + 1:
         return np.full(fold.y_test.shape[0], math.inf)
-    c = _plane_fit(fold.x_train, fold.y_train, fold.w_train)
-    return (c[:-1] @ fold.x_test + c[-1] - fold.y_test) ** 2
+    c = fit(fold.x_train, fold.y_train, fold.w_train)
+    if c is None:
+        return np.full(fold.y_test.shape[0], math.inf)
+    with np.errstate(over="ignore", invalid="ignore"):
+        error = (_through(link, c[:-1] @ fold.x_test + c[-1]) - fold.y_test) ** 2
+    return np.where(np.isnan(error), math.inf, error)
 
 
 def plane_error(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
@@ -375,7 +406,7 @@ def searched_choice(search, complexities, allowed, columns, all_columns, target,
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i]) if allowed[i]
     ]
     errors = {key: np.concatenate(squared[key]) for key in order}
-    labels = np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
+    labels = _fold_labels(folds)
     return paired_choice(errors, order, None if tested[0] is None else np.concatenate(tested),
                          plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels)
 
@@ -437,7 +468,7 @@ def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarr
     base_rows, weights_tested = _joined([base(fold) for fold in folds], tested)
     if not rivals or not np.isfinite(base_rows).all():
         return None
-    labels = np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
+    labels = _fold_labels(folds)
     bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(rivals)))
     passed = []
     for key, squared in rivals.items():

@@ -177,7 +177,7 @@ def weights_of(w: Any, rows: int) -> np.ndarray | None:
             "counts for nothing beside the heavier (give it weight 0, or bring the weights closer)")
     # a total past kMaxTotalWeight rows is evidence without end either way, and Σw·r² would
     # overflow: the weights are scaled down by a power of two, which keeps every ratio exact
-    excess = math.log2(float(np.max(weights))) + math.log2(rows) - math.log2(kMaxTotalWeight)
+    excess = math.log2(float(weights[heaviest])) + math.log2(rows) - math.log2(kMaxTotalWeight)
     if excess > 0:
         weights = np.ldexp(weights, -math.ceil(excess))
     return np.ascontiguousarray(weights)
