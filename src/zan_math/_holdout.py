@@ -325,11 +325,13 @@ def _refitted_squared(program, constants, splits: list[_Fold]) -> list[np.ndarra
 def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
                 weights: np.ndarray | None = None) -> bool:
     """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
-    (program, constants) over `columns`, or None for the constant). A rival with no fitted
-    constant (the data fixed each of them to a simple value, which happens only within the noise)
-    or the constant must be beaten by more than one standard error of their paired difference:
-    a law keeps its simple constants unless the plane's free ones do clearly better on rows they
-    did not see. Against a fitted formula, a lower held-out error is enough."""
+    (program, constants) over `columns`, or None for the constant). The constant must be beaten
+    by more than one standard error of their paired difference. A formula must beat the plane by
+    one standard error in turn: its shape was chosen on all the rows, which flatters its refits,
+    while the plane's form was fixed before the data were seen. Snapped constants say nothing
+    here: values as dense as 26π²/5 or 9e lie within the noise of any slope fitted to a
+    percent, and ten columns of which five matter make sums of such tied slopes that refit a
+    little better than the plane and predict new rows a little worse."""
     if rival is None and plane_is_significant(all_columns, target, weights):
         return True
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
@@ -344,9 +346,10 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
-    if rival is not None and any(kind == "param" for kind, _ in rival[0]):
-        return clearly_lower(_summary(plane_rows, plane_weights).loss, _summary(rival_rows, tested_weights).loss)
-    return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
+    if rival is None:
+        return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
+    return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
+                                                              kOneStandardError)
 
 
 def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from zan_math import discover
 from zan_math._holdout import (f_survival, fixed_form_choice, paired_choice, paired_difference, plane,
-                               plane_is_significant, plane_significance)
+                               plane_beats, plane_is_significant, plane_significance)
 
 ORDER = ["constant", "plane", 0, 1, 2]
 
@@ -188,3 +188,33 @@ def test_a_fixed_form_replaces_the_base_only_when_clearly_better(rivals, chosen)
         shares = iter(share if isinstance(share, list) else [share] * 5)  # one a fold, in order
         forms[key] = lambda fold, shares=shares: next(shares) * _mean_squared(fold)
     assert fixed_form_choice(columns, target, None, _mean_squared, forms) == chosen
+
+
+def _sum_of(terms):
+    """The postfix program of Σ c·(sum of the columns), every c a snapped constant."""
+    program = []
+    for k, (c, columns) in enumerate(terms):
+        program += [("var", columns[0])] + [t for j in columns[1:] for t in (("var", j), ("op", "add"))]
+        program += [("const", c), ("op", "mul")] + ([("op", "add")] if k else [])
+    return tuple(program), ()
+
+
+@pytest.mark.parametrize("seed, law, rival, plane_chosen", [
+    # slopes 52, 73, 40, 10, 13 over five of ten columns, and a sum that ties the last two:
+    # its refits come out a little ahead of the plane's (by under one standard error) though
+    # its shape was picked on these very rows
+    (2, None, [(52.0, [0]), (73.0, [2]), (40.0, [9]), (11.5, [4, 5])], True),
+    (6, None, [(52.0, [0]), (73.0, [2]), (40.0, [9]), (11.5, [4, 5])], True),
+    # the law itself, far ahead of any plane, keeps its place
+    (2, "product", ((("var", 0), ("var", 1), ("op", "mul"), ("const", 3.0), ("op", "mul")), ()), False),
+])
+def test_a_formula_replaces_the_plane_only_when_clearly_better(seed, law, rival, plane_chosen):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(300, 10))
+    if law is None:
+        y = X @ np.array([52.0, 0, 73, 0, 10, 13, 0, 0, 0, 40]) + rng.normal(scale=10.0, size=300)
+        rival = _sum_of(rival)
+    else:
+        y = 3.0 * X[:, 0] * X[:, 1] + rng.normal(scale=0.1, size=300)
+    columns = np.ascontiguousarray(X.T)
+    assert plane_beats(rival, columns, columns, y) is plane_chosen
