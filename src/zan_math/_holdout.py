@@ -374,15 +374,16 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     return min(within, key=lambda i: (complexities[i], loss[i], i))
 
 
-def searched_choice(search, complexities, allowed, columns, all_columns, target, weights, with_plane):
+def searched_choice(search, complexities, limits, columns, all_columns, target, weights, with_plane):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
     front its longest formula no longer than that is measured on the fold left out. The shapes'
     choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
 
-    Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``; `allowed[i]` False leaves
-    entry i out (more fitted constants than the rows support).
+    Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``. Entry i is weighed only when
+    its held-out error is at most `limits[i]` of y's (weighted) variance: 0 leaves it out, inf
+    takes it whatever its error (a tighter limit weighs it only where it predicts very closely).
     """
     folds = _splits(columns, target, weights)
     plane_folds = _splits(all_columns, target, weights) if with_plane else [None] * len(folds)
@@ -405,12 +406,16 @@ def searched_choice(search, complexities, allowed, columns, all_columns, target,
                 error = (out - fold.y_test) ** 2
             squared[i].append(np.where(np.isfinite(error), error, math.inf))
         tested.append(fold.w_test)
+    weights_tested = None if tested[0] is None else np.concatenate(tested)
+    errors = {key: np.concatenate(rows) for key, rows in squared.items() if rows}
+    variance = weighted_variance(target, weights)
     order = ["constant"] + (["plane"] if with_plane else []) + [
-        i for i in sorted(range(len(complexities)), key=lambda i: complexities[i]) if allowed[i]
+        i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
+        if limits[i] > 0 and (limits[i] == math.inf or weighted_mean(errors[i], weights_tested) <= limits[i] * variance)
     ]
-    errors = {key: np.concatenate(squared[key]) for key in order}
+    errors = {key: errors[key] for key in order}
     labels = _fold_labels(folds)
-    return paired_choice(errors, order, None if tested[0] is None else np.concatenate(tested),
+    return paired_choice(errors, order, weights_tested,
                          plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels)
 
 
