@@ -12,8 +12,9 @@ random_state=0), the same folds for every system) of:
 
 Printed per table: the mean R² over the folds and the worst fold's, for each system; the length
 of the formula text (ours, and pyoperon's, both with 10 significant digits) and its node count,
-as a median over the folds; and the held-out rows where our formula has no value (NaN) or goes
-past 10 times the training target's range beyond it (must be 0). For ours, each fold's choice is
+as a median over the folds; and the held-out rows within the training rows' widened box (the
+default margin) where our formula has no value (NaN) or goes past 10 times the training
+target's range beyond it (must be 0). For ours, each fold's choice is
 kept with what led to it: the front, each entry's held-out error within the training rows (the
 choice's own 5-fold check), the constant's and the plane's, and each entry's R² on the fold.
 Tables where ours loses to linear or to the best peer are shown with that record.
@@ -125,10 +126,20 @@ def fit_quietly(model, X, y):
 # Our choice, taken apart: what it chose among, and how each candidate did
 
 
-def out_of_range(pred, y_train) -> tuple[int, int]:
-    """(rows with no value, rows past RANGE_FACTOR training-target ranges beyond that range)."""
+def out_of_range(pred, y_train, X_train=None, X_test=None) -> tuple[int, int]:
+    """(rows with no value, rows past RANGE_FACTOR training-target ranges beyond that range),
+    among the held-out rows within the training rows' box widened by the default margin (all of
+    them without X): past it a formula is not held to have a value (a vapour-pressure law in
+    log(T) fitted from 20 °C up has none at 0 °C)."""
     import numpy as np
 
+    from zan_math._domain import rows_box, widened
+    from zan_math._options import OPTIONS
+
+    if X_train is not None:
+        margin = next(o.default for o in OPTIONS if o.name == "margin")
+        box = np.array(widened(rows_box(X_train.T), margin))
+        pred = pred[np.all((X_test >= box[:, 0]) & (X_test <= box[:, 1]), axis=1)]
     low, high = float(y_train.min()), float(y_train.max())
     span = high - low
     nan = int(np.count_nonzero(~np.isfinite(pred)))
@@ -199,7 +210,7 @@ def cross_validate(table, systems: list[System]) -> dict:
             texts.append(s.text(model, table.names))
             nodes.append(s.nodes(model))
             if s.name == "ours":
-                n, f = out_of_range(pred, y_train)
+                n, f = out_of_range(pred, y_train, X_train, X_test)
                 nan, far = nan + n, far + f
                 choices.append(our_choice(model, table.names, X_train, y_train, X_test, y_test))
         entry = {"r2": scores, "mean": statistics.fmean(scores), "min": min(scores), "seconds": seconds,
