@@ -20,6 +20,7 @@ import numpy as np
 
 from . import _native
 from ._inputs import effective_rows
+from ._operators import snap_constants
 
 __all__ = ["kFolds", "HeldOut", "held_out_errors", "choose", "paired_choice", "plane", "plane_beats", "plane_error",
            "plane_is_candidate"]
@@ -322,16 +323,37 @@ def _refitted_squared(program, constants, splits: list[_Fold]) -> list[np.ndarra
     return squared
 
 
+def _plain_rational(value: float) -> bool:
+    """Whether `value` is one of the plain fractions the engine snaps to: p/q with q and |p|/q
+    within its snapping limits (3, 1/2, 6/7, 11; not 26π²/5 or 9e)."""
+    snapping = snap_constants()
+    for q in range(1, snapping["max_denominator"] + 1):
+        p = round(value * q)
+        if 0 < abs(p) <= snapping["max_numerator"] * q and abs(p / q - value) <= 4 * math.ulp(value):
+            return True
+    return False
+
+
+def _simple_law(program) -> bool:
+    """Whether a program's constants are all plain fractions, none fitted: the data fixed each of
+    them to a simple value, which happens only within the noise."""
+    constants = [float(value) for kind, value in program if kind in ("const", "param")]
+    return (not any(kind == "param" for kind, _ in program)
+            and all(value in _STRUCTURAL or _plain_rational(value) for value in constants))
+
+
 def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
                 weights: np.ndarray | None = None) -> bool:
     """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
-    (program, constants) over `columns`, or None for the constant). The constant must be beaten
-    by more than one standard error of their paired difference. A formula must beat the plane by
-    one standard error in turn: its shape was chosen on all the rows, which flatters its refits,
-    while the plane's form was fixed before the data were seen. Snapped constants say nothing
-    here: values as dense as 26π²/5 or 9e lie within the noise of any slope fitted to a
-    percent, and ten columns of which five matter make sums of such tied slopes that refit a
-    little better than the plane and predict new rows a little worse."""
+    (program, constants) over `columns`, or None for the constant). The constant, and a law of
+    plain fractions (`3*x + 1` under 1% noise: its line is `2.986*x + 1.0116`), must be beaten by
+    more than one standard error of their paired difference: a law keeps its simple constants
+    unless the plane's free ones do clearly better on rows they did not see. Any other formula
+    must beat the plane by one standard error in turn: its shape was chosen on all the rows,
+    which flatters its refits, while the plane's form was fixed before the data were seen.
+    Constants snapped to values as dense as 26π²/5 or 9e lie within the noise of any slope
+    fitted to a percent, and ten columns of which five matter make sums of such tied slopes that
+    refit a little better than the plane and predict new rows a little worse."""
     if rival is None and plane_is_significant(all_columns, target, weights):
         return True
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
@@ -346,7 +368,7 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
-    if rival is None:
+    if rival is None or _simple_law(rival[0]):
         return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
     return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
                                                               kOneStandardError)
