@@ -134,11 +134,10 @@ def out_of_range(pred, y_train, X_train=None, X_test=None) -> tuple[int, int]:
     import numpy as np
 
     from zan_math._domain import rows_box, widened
-    from zan_math._options import OPTIONS
+    from zan_math._options import defaults
 
     if X_train is not None:
-        margin = next(o.default for o in OPTIONS if o.name == "margin")
-        box = np.array(widened(rows_box(X_train.T), margin))
+        box = np.array(widened(rows_box(X_train.T), defaults()["margin"]))
         pred = pred[np.all((X_test >= box[:, 0]) & (X_test <= box[:, 1]), axis=1)]
     low, high = float(y_train.min()), float(y_train.max())
     span = high - low

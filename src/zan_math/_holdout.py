@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from fractions import Fraction
 from statistics import NormalDist
 
 import numpy as np
@@ -327,19 +328,16 @@ def _plain_rational(value: float) -> bool:
     """Whether `value` is one of the plain fractions the engine snaps to: p/q with q and |p|/q
     within its snapping limits (3, 1/2, 6/7, 11; not 26π²/5 or 9e)."""
     snapping = snap_constants()
-    for q in range(1, snapping["max_denominator"] + 1):
-        p = round(value * q)
-        if 0 < abs(p) <= snapping["max_numerator"] * q and abs(p / q - value) <= 4 * math.ulp(value):
-            return True
-    return False
+    ratio = Fraction(value).limit_denominator(snapping["max_denominator"])
+    return (0 < abs(ratio.numerator) <= snapping["max_numerator"] * ratio.denominator
+            and abs(ratio.numerator / ratio.denominator - value) <= 4 * math.ulp(value))
 
 
 def _simple_law(program) -> bool:
     """Whether a program's constants are all plain fractions, none fitted: the data fixed each of
     them to a simple value, which happens only within the noise."""
-    constants = [float(value) for kind, value in program if kind in ("const", "param")]
-    return (not any(kind == "param" for kind, _ in program)
-            and all(value in _STRUCTURAL or _plain_rational(value) for value in constants))
+    return all(kind != "param" and (kind != "const" or float(value) in _STRUCTURAL or _plain_rational(float(value)))
+               for kind, value in program)
 
 
 def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
@@ -435,7 +433,6 @@ def searched_choice(search, complexities, limits, columns, all_columns, target, 
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
         if limits[i] > 0 and (limits[i] == math.inf or weighted_mean(errors[i], weights_tested) <= limits[i] * variance)
     ]
-    errors = {key: errors[key] for key in order}
     labels = _fold_labels(folds)
     return paired_choice(errors, order, weights_tested,
                          plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels)
