@@ -67,6 +67,7 @@ Ref operator_row(const zd::OperatorInfo& row) {
     put(d.get(), "commutative", new_bool(row.commutative));
     put(d.get(), "default", new_bool(row.in_default_set));
     put(d.get(), "trig", new_bool(row.trig));
+    put(d.get(), "period", new_float(row.period));
     put(d.get(), "inner", new_str(inner_name(row.inner)));
     put(d.get(), "text", rendering(row.text));
     put(d.get(), "exact", rendering(row.exact));

@@ -24,6 +24,7 @@ from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExa
 from ._inputs import columns_of, names_of, target_of, weights_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
+from ._domain import aliased, kNearExactNmse
 from ._holdout import weighted_mean, weighted_variance
 from ._source import DataSource
 
@@ -338,6 +339,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
     raw_front = raw["front"]
+    offered = len(raw_front)  # the shapes the search offered, before the front is admitted
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
@@ -350,14 +352,16 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
         best_index, beats_mean = 0, raw_front[0]["loss"] == 0
     elif values["selection"] == "best":
         def search(x, y, w):
-            return _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), options, None, None, None,
-                                    None if w is None else np.ascontiguousarray(w))["front"]
+            found = _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), options, None, None, None,
+                                     None if w is None else np.ascontiguousarray(w))["front"]
+            # a periodic term the rows do not sample is left off, as it is off the front itself
+            return [f for f in found if f["nmse"] <= kNearExactNmse or not aliased(f["program"], f["constants"], x)]
 
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
-            links=_link_operators(values), admit=_admits_widely(original, values, names),
+            links=_link_operators(values), admit=_admits_widely(original, values, names), offered=offered,
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -399,7 +403,7 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
 
 
 def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,
-                     search=None, links=(), admit=lambda formula: False):
+                     search=None, links=(), admit=lambda formula: False, offered=0):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
@@ -408,7 +412,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     on some rows: on few, noisy rows the choice is then made by searches that did not see the
     rows they are measured on (see _holdout.searched_choice). The plane seen through one of
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
-    and `admit(formula)` admits it (see _linked)."""
+    and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
+    before the front was admitted, each a try of the searched choice."""
     from ._holdout import (HeldOut, choose, held_out_errors, plane, plane_beats, plane_is_candidate,
                            searched_choice)
     from ._linked import linked_plane
@@ -437,7 +442,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     if (search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows
             and (chosen is None or front[chosen].nmse > kUnclearNmse)):
         pick = searched_choice(search, [f.complexity for f in front], limits, columns, all_columns, target,
-                               weights, with_plane)
+                               weights, with_plane, tries=offered)
         if pick[0] == "entry":
             return pick[1], True
     if with_plane and pick in (None, ("plane",)):
@@ -558,11 +563,12 @@ def _admits_widely(data, values, names):
 
 
 def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
-    """The front without the formulas that have no value somewhere on the box around the rows, or
-    grow far past the target there; each kept formula records the box it was checked on. The
+    """The front without the formulas that have no value somewhere on the box around the rows,
+    grow far past the target there, or (not fitting exactly) turn a periodic term through more
+    periods than the rows sample; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it; one that
     does not fit within the noise, to the simplest kept law that does."""
-    from ._domain import admitted, kFewConstants, kNearExactNmse
+    from ._domain import admitted, kFewConstants
     from ._noise import noise_bound, within_noise
 
     columns, target = data
@@ -579,6 +585,8 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
         if formula.nmse > kWorseThanMean:
             continue  # the rows' mean fits them better: no candidate, whatever the front's order
         exact = formula.nmse <= kNearExactNmse
+        if not exact and aliased(formula.program, formula.constants, columns):
+            continue  # its periodic term matched the rows' noise by turns they do not sample
         within = formula.loss <= noise and formula.fitted_constants <= kFewConstants
         law = exact or within
         if within:  # not a near-exact fit of many constants: on few rows that is an overfit

@@ -394,7 +394,7 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     return min(within, key=lambda i: (complexities[i], loss[i], i))
 
 
-def searched_choice(search, complexities, limits, columns, all_columns, target, weights, with_plane):
+def searched_choice(search, complexities, limits, columns, all_columns, target, weights, with_plane, tries=0):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
@@ -404,6 +404,8 @@ def searched_choice(search, complexities, limits, columns, all_columns, target, 
     Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``. Entry i is weighed only when
     its held-out error is at most `limits[i]` of y's (weighted) variance: 0 leaves it out, inf
     takes it whatever its error (a tighter limit weighs it only where it predicts very closely).
+    `tries`: the shapes the search offered, when more than the complexities weighed (see
+    :func:`paired_choice`).
     """
     folds = _splits(columns, target, weights)
     plane_folds = _splits(all_columns, target, weights) if with_plane else [None] * len(folds)
@@ -435,7 +437,8 @@ def searched_choice(search, complexities, limits, columns, all_columns, target, 
     ]
     labels = _fold_labels(folds)
     return paired_choice(errors, order, weights_tested,
-                         plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels)
+                         plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels,
+                         tries=tries)
 
 
 # One standard error: a step up the order that wins by less is not told apart from chance.
@@ -507,16 +510,19 @@ def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarr
 
 
 def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, plane_first: bool = False,
-                  folds: np.ndarray | None = None):
+                  folds: np.ndarray | None = None, tries: int = 0):
     """The choice among held-out squared errors on the same rows, by an order of prior
     simplicity: the constant, then the plane (when in `order`), then the searched shapes.
 
     The plane replaces the constant when it beats it by more than one standard error of their
     paired difference, or outright with `plane_first` (its F-test on all the rows told its slopes
-    apart from none: see kPlaneLevel). The searched shapes are many tries: the best of them replaces that choice
-    only when it wins by more than the bound that leaves the best of its tries the one-standard-
-    error rule's chance; the front's complexities are nested and share much of their inner
-    fronts, so the tries are counted as their square root, between one try and independent ones.
+    apart from none: see kPlaneLevel). The searched shapes are many tries (one without a value on
+    some row among them): the best of them replaces that choice only when it wins by more than
+    the bound that leaves the best of its tries the one-standard-error rule's chance; the front's
+    complexities are nested and share much of their inner fronts, so the tries are counted as
+    their square root, between one try and independent ones. The tries are at least `tries`:
+    shapes the search offered and the front left off (too many constants for the rows, no value
+    past them, a periodic term the rows do not sample) were looked at all the same.
     With `folds` (each row's fold), the best shape must also win kFoldsWon of them. Then the
     simplest shape within one standard error of the best is taken, as the one-standard-error rule
     does."""
@@ -530,7 +536,9 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     if not searched:
         return (chosen,) if chosen is not None else ("constant",)
     best = min(searched, key=lambda key: _summary(errors[key], weights).loss)
-    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(searched)))
+    # a shape without a value on some held-out row was a try all the same
+    tries = max(tries, sum(1 for key in order if key not in ("constant", "plane")))
+    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(tries))
     if chosen is not None and not (_beats(errors[chosen], errors[best], weights, bound) and
                                    (folds is None or _wins_folds(errors[chosen], errors[best], weights, folds))):
         return (chosen,)

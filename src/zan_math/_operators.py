@@ -47,6 +47,7 @@ class OperatorRow:
     commutative: bool
     default: bool  # in the search's default set
     trig: bool
+    period: float  # of a periodic function (2π for sin and cos), 0.0 for none
     inner: str  # the inner constant the search gives it: "", "scale", "shift", "shift_reflect"
     text: Rendering
     exact: Rendering

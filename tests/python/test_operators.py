@@ -64,3 +64,14 @@ def test_a_wrong_operator_set_is_refused(options, error, message):
 def test_an_empty_operator_set_still_fits_sums_of_the_variables():
     front, best = _discover(3.0 * X[0] - X[1], {"operators": []})
     assert best.nmse < 1e-20
+
+
+@pytest.mark.parametrize("row", [r for r in _operators.operators().values() if r.arity == 1], ids=lambda r: r.name)
+def test_an_operator_is_periodic_exactly_where_its_row_gives_a_period(row):
+    x = np.linspace(0.1, 0.9, 9)
+    shift = row.period if row.period > 0 else 2 * np.pi  # no function of the table turns with 2π but those two
+    program = (("var", 0), ("op", row.name))
+    values, shifted = np.empty(9), np.empty(9)
+    _native.predict(program, (), np.ascontiguousarray(x[None, :]), values)
+    _native.predict(program, (), np.ascontiguousarray(x[None, :] + shift), shifted)
+    assert np.allclose(values, shifted, rtol=1e-12, atol=1e-12) == (row.period > 0)

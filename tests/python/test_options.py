@@ -241,3 +241,24 @@ def test_a_fit_worse_than_the_mean_leaves_the_front():
     line = (("var", 0), ("param", 0), ("op", "mul"), ("param", 1), ("op", "add"))
     fit = np.polyfit(X[0], y, 1)
     assert _admitted_front(X, y, [(worse, (0.2,)), (line, tuple(fit))]) == [line]
+
+
+_SCALED_COS_COS = (("param", 0), ("var", 0), ("op", "mul"), ("var", 0), ("op", "cos"), ("op", "cos"),
+                   ("op", "square"), ("op", "mul"), ("param", 1), ("op", "add"))
+_SCALED_SIN = (("param", 0), ("var", 0), ("op", "sin"), ("op", "mul"), ("param", 1), ("op", "add"))
+
+
+@pytest.mark.parametrize("program, high, noise, kept", [
+    (_SCALED_COS_COS, 6654.0, 1.0, False),  # a thousand turns on 62 rows: aliased, whatever it fits
+    (_SCALED_SIN, 1000.0, 0.0, True),       # an exact fit stands however thinly it is sampled
+    (_SCALED_SIN, 10.0, 1.0, True),         # under two turns: the rows sample it
+])
+def test_a_periodic_term_the_rows_do_not_sample_leaves_the_front(program, high, noise, kept):
+    rng = np.random.default_rng(62)
+    x = np.sort(np.exp(rng.uniform(np.log(0.005), np.log(high), 62)))
+    X = np.ascontiguousarray(x[None, :])
+    shape = np.empty(62)
+    _native.predict(program, (1.0, 0.0), X, shape)
+    y = 3 * shape + 1 if noise == 0 else 1.5 * x + 30 + noise * rng.standard_normal(62) * np.std(x) / 3
+    fit = np.linalg.lstsq(np.column_stack([shape, np.ones(62)]), y, rcond=None)[0]
+    assert (program in _admitted_front(X, y, [(program, tuple(fit))])) == kept

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <numbers>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -62,6 +63,7 @@ struct Rendering {
 enum class InnerConstant : std::uint8_t { None, Scale, Shift, ShiftReflect };
 
 inline constexpr std::uint8_t kUnranked = 255;
+inline constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 struct OperatorInfo {
     Operator op;
@@ -92,6 +94,9 @@ struct OperatorInfo {
     // equal candidates is kept depends on that order, so the ranked rows keep their ranks.
     std::uint8_t search_rank = kUnranked;
     bool trig = false;            // a circular function: dropped by use_trig = false
+    // The period of a periodic function (2π for sin and cos), 0 for none: a periodic term
+    // over more turns than the rows sample has, at the rows, values no smooth law ties together.
+    double period = 0.0;
     InnerConstant inner = InnerConstant::None;
 
     // -- the exports (zan_math._export, through _native.operators()) --
@@ -204,13 +209,13 @@ inline constexpr OperatorInfo kOperators[kOperatorCount] = {
     {.op = Operator::Sin, .name = "sin", .arity = 1, .commutative = false,
      .value = kernels::sin, .partials = kernels::d_sin, .prefix = "sin(", .suffix = ")",
      .latex = {"sin(", "\\sin(", ""}, .python = {"sin(", "math.sin(", ""},
-     .in_default_set = true, .search_rank = 6, .trig = true, .inner = detail::Scale,
+     .in_default_set = true, .search_rank = 6, .trig = true, .period = kTwoPi, .inner = detail::Scale,
      .text = {"sin($a)"}, .exact = {"math.sin($a)"}, .raises = "ValueError",
      .tex = {"\\sin{\\left($a\\right)}"}, .numpy = "np.sin(a)", .sympy = "sin(a)"},
     {.op = Operator::Cos, .name = "cos", .arity = 1, .commutative = false,
      .value = kernels::cos, .partials = kernels::d_cos, .prefix = "cos(", .suffix = ")",
      .latex = {"cos(", "\\cos(", ""}, .python = {"cos(", "math.cos(", ""},
-     .in_default_set = true, .search_rank = 7, .trig = true, .inner = detail::Scale,
+     .in_default_set = true, .search_rank = 7, .trig = true, .period = kTwoPi, .inner = detail::Scale,
      .text = {"cos($a)"}, .exact = {"math.cos($a)"}, .raises = "ValueError",
      .tex = {"\\cos{\\left($a\\right)}"}, .numpy = "np.cos(a)", .sympy = "cos(a)"},
     {.op = Operator::Abs, .name = "abs", .arity = 1, .commutative = false,
