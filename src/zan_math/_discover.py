@@ -352,8 +352,15 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
         best_index, beats_mean = 0, raw_front[0]["loss"] == 0
     elif values["selection"] == "best":
         def search(x, y, w):
-            found = _native.discover(np.ascontiguousarray(x), np.ascontiguousarray(y), options, None, None, None,
+            # The columns are screened again on the fold's own rows: screened on all the rows,
+            # the searches would be measured on rows that helped choose their columns, and on
+            # noise the luckiest of many columns look like a law.
+            kept = relevant_columns(x, y, w)
+            found = _native.discover(np.ascontiguousarray(x if kept is None else x[list(kept)]),
+                                     np.ascontiguousarray(y), options, None, None, None,
                                      None if w is None else np.ascontiguousarray(w))["front"]
+            if kept is not None:
+                found = [dict(f, program=_over_columns(f["program"], kept)) for f in found]
             # a periodic term the rows do not sample is left off, as it is off the front itself
             return [f for f in found if f["nmse"] <= kNearExactNmse or not aliased(f["program"], f["constants"], x)]
 
@@ -409,7 +416,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
     Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
     weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
-    on some rows: on few, noisy rows the choice is then made by searches that did not see the
+    on some rows of all the columns (formulas over all of them): on few, noisy rows the choice is then made by searches that did not see the
     rows they are measured on (see _holdout.searched_choice). The plane seen through one of
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
@@ -441,7 +448,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     pick = None
     if (search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows
             and (chosen is None or front[chosen].nmse > kUnclearNmse)):
-        pick = searched_choice(search, [f.complexity for f in front], limits, columns, all_columns, target,
+        # the searches screen the columns of each fold themselves, and give formulas over all
+        pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, all_columns, target,
                                weights, with_plane, tries=offered)
         if pick[0] == "entry":
             return pick[1], True
@@ -503,6 +511,11 @@ def _raw_mean(target: np.ndarray, weights) -> dict:
             "loss": variance, "nmse": 1.0 if variance > 0 else 0.0, "score": 0.0}
 
 
+def _over_columns(program, kept) -> tuple:
+    """A program over the `kept` columns read over all of them."""
+    return tuple(("var", kept[v]) if kind == "var" else (kind, v) for kind, v in program)
+
+
 def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     """A formula of the engine's, in the units and over the variables the caller gave."""
     program, constants, loss = raw["program"], raw["constants"], raw["loss"]
@@ -515,7 +528,7 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
         except OverflowError:  # a mean squared error beyond the largest float
             loss = math.inf
     if searched is not None:
-        program = tuple(("var", searched[v]) if kind == "var" else (kind, v) for kind, v in program)
+        program = _over_columns(program, searched)
     if any(x_exp):
         program = scale_program_inputs(program, [-e for e in x_exp])
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])

@@ -20,16 +20,25 @@ from ._inputs import effective_rows
 __all__ = ["kScreenFrom", "relevant_columns"]
 
 kScreenFrom = 12        # fewer columns are all searched: a search over them costs a second or so
-kBins = 5               # quantile bins per column (5 × 5 for a pair)
+kBins = 5               # quantile bins per column (5 × 5 for a pair), at most ...
+kFewestBins = 3         # ... and at least, on fewer rows: 3 bins still tell a trend and a bend
+kRowsPerCell = 4        # the rows a pair's joint bin needs on average
 kFalseKeep = 1e-3       # chance that an irrelevant column passes, over all tests
 kKeepAtLeast = 4        # the best-ranked columns kept when none passes (a search on noise)
 kRounds = 3             # tests again on what the kept columns leave unexplained
 kExplained = 1e-9       # ... unless they explain all but this share of y's variance
 
 
-def _bins(column: np.ndarray) -> np.ndarray:
-    """The quantile bin of each row, 0..kBins-1 (ties share a bin)."""
-    edges = np.quantile(column, np.linspace(0, 1, kBins + 1)[1:-1])
+def bin_count(rows: float) -> int | None:
+    """The quantile bins per column that `rows` rows support (kRowsPerCell to each joint bin of
+    a pair), or None when even kFewestBins are too many."""
+    fitting = [b for b in range(kFewestBins, kBins + 1) if kRowsPerCell * b * b <= rows]
+    return fitting[-1] if fitting else None
+
+
+def _bins(column: np.ndarray, count: int) -> np.ndarray:
+    """The quantile bin of each row, 0..count-1 (ties share a bin)."""
+    edges = np.quantile(column, np.linspace(0, 1, count + 1)[1:-1])
     return np.searchsorted(edges, column, side="right").astype(np.int64)
 
 
@@ -71,21 +80,21 @@ def _erfc_inverse(q: float) -> float:
     return high
 
 
-def _tests(bins, y, w, candidates, partners, n, bar1, bar2) -> set[int]:
+def _tests(bins, count, y, w, candidates, partners, n, bar1, bar2) -> set[int]:
     """The candidates on which y (about its mean) depends: alone, or jointly with a partner
-    beyond either."""
+    beyond either (`count` bins per column)."""
     total = float(np.sum(y * y)) if w is None else float(np.sum(w * y * y))
-    single = {i: _sse(bins[i], y, kBins, w) for i in set(candidates) | set(partners)}
+    single = {i: _sse(bins[i], y, count, w) for i in set(candidates) | set(partners)}
     keep = {i for i in candidates
-            if ((total - single[i]) / (kBins - 1)) / (max(single[i], 1e-300) / (n - kBins)) > bar1}
-    pair_dof = kBins * kBins - kBins
+            if ((total - single[i]) / (count - 1)) / (max(single[i], 1e-300) / (n - count)) > bar1}
+    pair_dof = count * count - count
     for i in candidates:
         for j in partners:
             if j == i or (j in candidates and j < i) or i in keep and j in keep:
                 continue
-            joint = _sse(bins[i] * kBins + bins[j], y, kBins * kBins, w)
+            joint = _sse(bins[i] * count + bins[j], y, count * count, w)
             better = min(single[i], single[j])
-            f2 = ((better - joint) / pair_dof) / (max(joint, 1e-300) / (n - kBins * kBins))
+            f2 = ((better - joint) / pair_dof) / (max(joint, 1e-300) / (n - count * count))
             if f2 > bar2:
                 keep.add(i)
                 if j in candidates:
@@ -124,29 +133,31 @@ def relevant_columns(columns: np.ndarray, target: np.ndarray,
     p, n = columns.shape
     if weights is not None:
         n = effective_rows(weights)
-    if p < kScreenFrom or n < 4 * kBins * kBins:
+    count = bin_count(n)
+    if p < kScreenFrom or count is None:
         return None
     mean = target.mean() if weights is None else np.sum(weights * target) / np.sum(weights)
     y = target - mean
     if not np.any(y):
         return None
-    bins = [_bins(c) for c in columns]
+    bins = [_bins(c, count) for c in columns]
     tests = p + p * (p - 1) // 2
-    bar1 = _f_bar(kBins - 1, n - kBins, kFalseKeep / tests)
-    bar2 = _f_bar(kBins * kBins - kBins, n - kBins * kBins, kFalseKeep / tests)
+    bar1 = _f_bar(count - 1, n - count, kFalseKeep / tests)
+    bar2 = _f_bar(count * count - count, n - count * count, kFalseKeep / tests)
     everything = list(range(p))
-    keep = _tests(bins, y, weights, everything, everything, n, bar1, bar2)
+    keep = _tests(bins, count, y, weights, everything, everything, n, bar1, bar2)
     for _ in range(kRounds):
         if not keep or len(keep) == p:
             break
         rest = y - _explained(columns, y, weights, sorted(keep))
         if np.sum(rest * rest) <= kExplained * np.sum(y * y):  # nothing left but rounding
             break
-        more = _tests(bins, rest, weights, [i for i in everything if i not in keep], everything, n, bar1, bar2)
+        more = _tests(bins, count, rest, weights, [i for i in everything if i not in keep], everything, n, bar1,
+                      bar2)
         if not more:
             break
         keep |= more
     if not keep:
-        single = np.array([_sse(b, y, kBins, weights) for b in bins])
+        single = np.array([_sse(b, y, count, weights) for b in bins])
         keep = set(np.argsort(single, kind="stable")[:kKeepAtLeast].tolist())
     return tuple(sorted(keep))

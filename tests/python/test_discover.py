@@ -333,6 +333,16 @@ def test_a_weak_dependence_beside_a_strong_one_is_kept():
     assert relevant_columns(np.ascontiguousarray(X.T), y) == (0, 1, 2, 3)
 
 
+@pytest.mark.parametrize("rows", [40, 70, 140])  # 3, 4 and 5 bins a column
+def test_the_columns_that_matter_are_kept_from_few_rows_of_many(rows):
+    from zan_math._screen import relevant_columns
+
+    rng = np.random.default_rng(2)
+    X = rng.uniform(1, 5, (rows, 20))
+    y = X[:, 0] * np.sin(X[:, 1]) + X[:, 0] + rng.normal(0, 0.1, rows)
+    assert relevant_columns(np.ascontiguousarray(X.T), y) == (0, 1)
+
+
 @whole_searches
 def test_few_measured_rows_take_a_law_of_more_constants_that_predicts_them_closely():
     # mercury's vapour pressure (mmHg) from 40 to 320 °C, as tabulated to a few digits: 15 rows
