@@ -24,7 +24,7 @@ from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExa
 from ._inputs import columns_of, names_of, target_of, weights_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
-from ._domain import aliased, kNearExactNmse
+from ._domain import admitted, aliased, given_box, kFewConstants, kNearExactNmse, rows_box, widened
 from ._holdout import weighted_mean, weighted_variance
 from ._source import DataSource
 
@@ -416,8 +416,9 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
     Formula of a raw one over `columns` (with searched=None, of one over `all_columns`). With
     weights, every fit and error is weighted. `search(x, y, w)`, when given, runs the search again
-    on some rows of all the columns (formulas over all of them): on few, noisy rows the choice is then made by searches that did not see the
-    rows they are measured on (see _holdout.searched_choice). The plane seen through one of
+    on some rows of all the columns (formulas over all of them): on few, noisy rows the choice is
+    then made by searches that did not see the rows they are measured on (see
+    _holdout.searched_choice). The plane seen through one of
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
     before the front was admitted, each a try of the searched choice."""
@@ -448,9 +449,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     pick = None
     if (search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows
             and (chosen is None or front[chosen].nmse > kUnclearNmse)):
-        # the searches screen the columns of each fold themselves, and give formulas over all
-        pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, all_columns, target,
-                               weights, with_plane, tries=offered)
+        pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
+                               with_plane, tries=offered)
         if pick[0] == "entry":
             return pick[1], True
     if with_plane and pick in (None, ("plane",)):
@@ -553,8 +553,6 @@ def _link_operators(values) -> tuple[str, ...]:
 def _boxes(columns, values, names):
     """The rows' own box and the box a formula must hold on: the rows' widened by the margin,
     or as the user gave it."""
-    from ._domain import given_box, rows_box, widened
-
     own = rows_box(columns)
     wide = widened(own, values["margin"])
     return own, given_box(values["domain"], names, wide) if values["domain"] else wide
@@ -562,8 +560,6 @@ def _boxes(columns, values, names):
 
 def _admits_widely(data, values, names):
     """Whether a formula holds on the widened box (and records that box)."""
-    from ._domain import admitted
-
     box = _boxes(data[0], values, names)[1]
 
     def admit(formula) -> bool:
@@ -581,7 +577,6 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     periods than the rows sample; each kept formula records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it; one that
     does not fit within the noise, to the simplest kept law that does."""
-    from ._domain import admitted, kFewConstants
     from ._noise import noise_bound, within_noise
 
     columns, target = data

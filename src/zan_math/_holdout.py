@@ -394,11 +394,11 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     return min(within, key=lambda i: (complexities[i], loss[i], i))
 
 
-def searched_choice(search, complexities, limits, columns, all_columns, target, weights, with_plane, tries=0):
+def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
-    again on each fold's training rows (`search(x, y, w)` gives its raw front), and at each complexity of the
-    front its longest formula no longer than that is measured on the fold left out. The shapes'
+    again on each fold's training rows of all the columns (`search(x, y, w)` gives its raw front
+    over them, screening the columns itself), and at each complexity of the front its longest formula no longer than that is measured on the fold left out. The shapes'
     choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
 
     Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``. Entry i is weighed only when
@@ -408,14 +408,13 @@ def searched_choice(search, complexities, limits, columns, all_columns, target, 
     :func:`paired_choice`).
     """
     folds = _splits(columns, target, weights)
-    plane_folds = _splits(all_columns, target, weights) if with_plane else [None] * len(folds)
     squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
     tested = []
-    for fold, whole in zip(folds, plane_folds):
+    for fold in folds:
         mean = weighted_mean(fold.y_train, fold.w_train)
         squared["constant"].append((mean - fold.y_test) ** 2)
-        if whole is not None:
-            squared["plane"].append(plane_squared(whole))
+        if with_plane:
+            squared["plane"].append(plane_squared(fold))
         found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
         for i, limit in enumerate(complexities):
             pick = [f for f in found if f["complexity"] <= limit]
@@ -437,7 +436,7 @@ def searched_choice(search, complexities, limits, columns, all_columns, target, 
     ]
     labels = _fold_labels(folds)
     return paired_choice(errors, order, weights_tested,
-                         plane_first=with_plane and plane_is_significant(all_columns, target, weights), folds=labels,
+                         plane_first=with_plane and plane_is_significant(columns, target, weights), folds=labels,
                          tries=tries)
 
 
