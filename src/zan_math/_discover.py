@@ -422,7 +422,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
     before the front was admitted, each a try of the searched choice."""
-    from ._holdout import (HeldOut, choose, held_out_errors, plane, plane_beats, plane_is_candidate,
+    from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, plane, plane_beats, plane_is_candidate,
                            searched_choice)
     from ._linked import linked_plane
 
@@ -447,12 +447,19 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # it is the line, the first thing to try on a noisy table
     with_plane = plane_is_candidate(all_columns.shape[0], rows)
     pick = None
-    if (search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows
-            and (chosen is None or front[chosen].nmse > kUnclearNmse)):
+    unclear = chosen is None or front[chosen].nmse > kUnclearNmse
+    # A clear choice beside a formula of more constants than the rows support that leaves a
+    # tenth of its loss (a law of three constants on 16 rows beside a power law of two that has
+    # no value at 0): searches that did not see the rows may support that formula (see limits),
+    # where it predicts their held-out rows clearly better than the choice found again on them.
+    closer = chosen is not None and any(o and f.loss <= kClearShare * front[chosen].loss for f, o in zip(front, over))
+    if search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows and (unclear or closer):
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
-                               with_plane, tries=offered)
-        if pick[0] == "entry":
+                               with_plane, tries=offered, base=None if unclear else chosen)
+        if pick[0] == "entry" and (unclear or over[pick[1]]):
             return pick[1], True
+        if not unclear:  # the searches did not support such a formula: the clear choice stands
+            pick = None
     if with_plane and pick in (None, ("plane",)):
         rival = None if chosen is None else programs[chosen]
         if pick == ("plane",) or plane_beats(rival, columns, all_columns, target, weights):

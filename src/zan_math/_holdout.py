@@ -394,7 +394,7 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     return min(within, key=lambda i: (complexities[i], loss[i], i))
 
 
-def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0):
+def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0, base=None):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows of all the columns (`search(x, y, w)` gives its raw front
@@ -405,7 +405,8 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     its held-out error is at most `limits[i]` of y's (weighted) variance: 0 leaves it out, inf
     takes it whatever its error (a tighter limit weighs it only where it predicts very closely).
     `tries`: the shapes the search offered, when more than the complexities weighed (see
-    :func:`paired_choice`).
+    :func:`paired_choice`). `base`, an entry, is the choice to beat in place of the constant and
+    the plane: only longer entries are weighed against it, and ``("constant",)`` means it stands.
     """
     folds = _splits(columns, target, weights)
     squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
@@ -430,11 +431,15 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     weights_tested = None if tested[0] is None else np.concatenate(tested)
     errors = {key: np.concatenate(rows) for key, rows in squared.items() if rows}
     variance = weighted_variance(target, weights)
-    order = ["constant"] + (["plane"] if with_plane else []) + [
+    weighed = [
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
         if limits[i] > 0 and (limits[i] == math.inf or weighted_mean(errors[i], weights_tested) <= limits[i] * variance)
     ]
     labels = _fold_labels(folds)
+    if base is not None:
+        longer = [i for i in weighed if complexities[i] > complexities[base]]
+        return paired_choice(errors, [base, *longer], weights_tested, folds=labels, tries=tries, start=base)
+    order = ["constant"] + (["plane"] if with_plane else []) + weighed
     return paired_choice(errors, order, weights_tested,
                          plane_first=with_plane and plane_is_significant(columns, target, weights), folds=labels,
                          tries=tries)
@@ -487,6 +492,24 @@ def _wins_folds(simpler, richer, weights, folds) -> bool:
     return won >= kFoldsWon * labels.size
 
 
+# A richer candidate whose held-out error is at most this share of the simpler's explains nine
+# tenths of what the simpler leaves: a gain of that order, on most rows, is told apart from chance
+# by the rows it wins, where one row far off the simpler's line widens the paired bound past it.
+kClearShare = 0.1
+
+
+def _clearly_beats(simpler, richer, weights, bound: float) -> bool:
+    """Whether `richer` leaves at most kClearShare of `simpler`'s error and is the closer on more
+    rows than chance gives by `bound` standard errors (a sign test, by the rows' effective count
+    under weights): robust where the gains are heavy-tailed."""
+    if not weighted_mean(richer, weights) <= kClearShare * weighted_mean(simpler, weights):
+        return False
+    w = np.ones(simpler.shape[0]) if weights is None else weights
+    won = np.sum(w[richer < simpler]) / np.sum(w)
+    rows = np.sum(w) ** 2 / np.sum(w * w)
+    return (won - 0.5) * 2.0 * math.sqrt(rows) > bound
+
+
 def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None, base, rivals: dict):
     """The key of the rival form that predicts held-out rows best, when it beats `base` by more
     than the bound its tries allow and on kFoldsWon of the folds; else None. `base` and each of
@@ -509,7 +532,7 @@ def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarr
 
 
 def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, plane_first: bool = False,
-                  folds: np.ndarray | None = None, tries: int = 0):
+                  folds: np.ndarray | None = None, tries: int = 0, start=None):
     """The choice among held-out squared errors on the same rows, by an order of prior
     simplicity: the constant, then the plane (when in `order`), then the searched shapes.
 
@@ -517,30 +540,35 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     paired difference, or outright with `plane_first` (its F-test on all the rows told its slopes
     apart from none: see kPlaneLevel). The searched shapes are many tries (one without a value on
     some row among them): the best of them replaces that choice only when it wins by more than
-    the bound that leaves the best of its tries the one-standard-error rule's chance; the front's
+    the bound that leaves the best of its tries the one-standard-error rule's chance (or leaves a
+    tenth of its error and wins rows by that bound: see :func:`_clearly_beats`); the front's
     complexities are nested and share much of their inner fronts, so the tries are counted as
     their square root, between one try and independent ones. The tries are at least `tries`:
     shapes the search offered and the front left off (too many constants for the rows, no value
     past them, a periodic term the rows do not sample) were looked at all the same.
     With `folds` (each row's fold), the best shape must also win kFoldsWon of them. Then the
     simplest shape within one standard error of the best is taken, as the one-standard-error rule
-    does."""
+    does. With `start` (a key of `order`), that choice is the one to beat in place of the
+    constant and the plane, and ``("constant",)`` means it stands."""
     finite = [key for key in order if np.all(np.isfinite(errors[key]))]
-    simple = [key for key in finite if key in ("constant", "plane")]
-    searched = [key for key in finite if key not in ("constant", "plane")]
+    fixed = ("constant", "plane") if start is None else (start,)
+    simple = [key for key in finite if key in fixed]
+    searched = [key for key in finite if key not in fixed]
     chosen = simple[0] if simple else None
     for key in simple[1:]:
         if (key == "plane" and plane_first) or _beats(errors[chosen], errors[key], weights, kOneStandardError):
             chosen = key
-    if not searched:
-        return (chosen,) if chosen is not None else ("constant",)
+    if not searched or start is not None and chosen is None:
+        # with `start`, one without a value on some held-out row gets no verdict: it stands
+        return (chosen,) if chosen is not None and start is None else ("constant",)
     best = min(searched, key=lambda key: _summary(errors[key], weights).loss)
     # a shape without a value on some held-out row was a try all the same
-    tries = max(tries, sum(1 for key in order if key not in ("constant", "plane")))
+    tries = max(tries, sum(1 for key in order if key not in fixed))
     bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(tries))
-    if chosen is not None and not (_beats(errors[chosen], errors[best], weights, bound) and
+    if chosen is not None and not ((_beats(errors[chosen], errors[best], weights, bound)
+                                    or _clearly_beats(errors[chosen], errors[best], weights, bound)) and
                                    (folds is None or _wins_folds(errors[chosen], errors[best], weights, folds))):
-        return (chosen,)
+        return (chosen,) if start is None else ("constant",)
     first = next(key for key in searched
                  if not _beats(errors[key], errors[best], weights, kOneStandardError))
     return ("entry", first)

@@ -89,6 +89,20 @@ def test_a_shape_must_win_most_folds_not_a_few_rows(winning_folds, chosen):
     assert paired_choice(errors, ORDER[:3], plane_first=True, folds=folds) == chosen
 
 
+@pytest.mark.parametrize("share, chosen", [(0.05, ("entry", 0)), (0.3, ("plane",))])
+def test_a_shape_far_closer_on_every_row_displaces_the_plane_though_one_row_dwarfs_the_rest(share, chosen):
+    # the plane misses one row by a thousand times its other errors, so the paired bound is as
+    # wide as the gain itself; a shape that leaves a twentieth of the plane's error on every row
+    # is told apart by the rows it wins, one that leaves a third is not
+    rng = np.random.default_rng(7)
+    plane_errors = rng.exponential(size=15)
+    plane_errors[0] = 1e3
+    errors = {"constant": plane_errors * 2.0, "plane": plane_errors, 0: share * plane_errors * rng.uniform(0.5, 1.5, 15)}
+    gain = paired_difference(errors["plane"], errors[0])
+    assert gain.loss < 1.7 * gain.standard_error  # beyond the bound of twelve tries
+    assert paired_choice(errors, ORDER[:3], plane_first=True, tries=12) == chosen
+
+
 def test_weights_count_as_that_many_rows():
     rng = np.random.default_rng(5)
     errors = _errors(rng, n=30, gains={"plane": 0.05})
