@@ -5,7 +5,13 @@ PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
-APT_PACKAGES := libgtest-dev libbenchmark-dev
+APT_PACKAGES := libgtest-dev libbenchmark-dev ccache
+# The C++ tests' build and each interpreter's extension build compile the same core objects:
+# where ccache is present (make test installs it) they are compiled once. Looked up when a
+# recipe runs, after the packages are in.
+CCACHE = $(shell command -v ccache 2>/dev/null)
+LAUNCHER = $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+PIP_LAUNCHER = $(if $(CCACHE),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 PY_TOOLS := scikit-build-core ninja pytest pytest-xdist hypothesis numpy mypy
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -59,13 +65,13 @@ $(VENV)/.tools: $(VPY) Makefile
 # Every optional extra too: the suite tests each feature, and the core and the command line
 # once more with the extras hidden (tests/python/test_extras.py).
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) | build-deps
-	$(VPY) -m pip install -q --no-build-isolation '.[test,all]'
+	$(VPY) -m pip install -q --no-build-isolation $(PIP_LAUNCHER) '.[test,all]'
 	touch $@
 
 install: build-deps $(VENV)/.installed
 
 cpp-test: deps
-	cmake -S . -B $(CPP_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(CPP_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	ctest --test-dir $(CPP_BUILD) -j $(JOBS) --output-on-failure
 
@@ -89,7 +95,7 @@ WHEEL_CHECK := build/wheel-check
 wheel-test: install
 	@echo "== pip wheel . into a fresh venv"
 	rm -rf $(WHEEL_CHECK)
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_CHECK)/dist .
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps $(PIP_LAUNCHER) -w $(WHEEL_CHECK)/dist .
 	$(PYTHON) -m venv $(WHEEL_CHECK)/venv
 	$(WHEEL_CHECK)/venv/bin/python -m pip install -q $(WHEEL_CHECK)/dist/zan_math-*.whl
 	cd $(WHEEL_CHECK) && venv/bin/python $(CURDIR)/scripts/check-wheel.py && venv/bin/zan-discover >/dev/null
@@ -120,7 +126,7 @@ $(SAN_VENV)/.tools: $(SAN_VENV)/bin/python Makefile
 # The C++ tests are built in the same directory as the instrumented extension, so the
 # instrumented core is compiled once for both.
 $(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
-	$(SAN_PY) -m pip install -q --no-build-isolation \
+	$(SAN_PY) -m pip install -q --no-build-isolation $(PIP_LAUNCHER) \
 	  --config-settings=build-dir=$(SAN_BUILD)/py \
 	  --config-settings=cmake.build-type=Release \
 	  --config-settings=cmake.define.ZAN_BUILD_TESTS=ON \
@@ -135,7 +141,7 @@ sanitize-cpp: $(SAN_VENV)/.installed
 # ThreadSanitizer on the C++ tests (the pool and the parallel search). die_after_fork=0:
 # the fork test starts threads in a child, which is what it checks.
 sanitize-thread: deps
-	cmake -S . -B $(SAN_BUILD)/tsan -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(SAN_BUILD)/tsan -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -g" >/dev/null
 	cmake --build $(SAN_BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir $(SAN_BUILD)/tsan -j $(JOBS) --output-on-failure
