@@ -8,10 +8,12 @@ CPP_BUILD ?= build/cpp
 APT_PACKAGES := libgtest-dev libbenchmark-dev ccache
 # The C++ tests' build and each interpreter's extension build compile the same core objects:
 # where ccache is present (make test installs it) they are compiled once. Looked up when a
-# recipe runs, after the packages are in.
+# recipe runs, after the packages are in. Every build names the same compiler ($(CXX), g++
+# unless set): ccache tells c++ from g++ even where they are one program.
 CCACHE = $(shell command -v ccache 2>/dev/null)
-LAUNCHER = $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
-PIP_LAUNCHER = $(if $(CCACHE),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+LAUNCHER = -DCMAKE_CXX_COMPILER=$(CXX) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+PIP_LAUNCHER = --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(CXX) \
+	$(if $(CCACHE),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 PY_TOOLS := scikit-build-core ninja pytest pytest-xdist hypothesis numpy mypy
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
