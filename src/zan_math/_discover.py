@@ -421,9 +421,9 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     _holdout.searched_choice). The plane seen through one of
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
-    before the front was admitted, each a try of the searched choice."""
+    before the front was admitted, each a try of the searched choice on each varying column."""
     from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, plane, plane_beats, plane_is_candidate,
-                           searched_choice)
+                           searched_choice, varying_columns)
     from ._linked import linked_plane
 
     programs = [(f["program"], f["constants"]) for f in raw_front]
@@ -447,6 +447,10 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # it is the line, the first thing to try on a noisy table
     with_plane = plane_is_candidate(all_columns.shape[0], rows)
     pick = None
+    # Each complexity's shape was the best of the shapes over every column: on more columns it
+    # was picked among more, and the luckiest of them fits more noise (twenty columns of pure
+    # noise give some shape of two of them a held-out gain that one column's tries never see).
+    varying = max(1, varying_columns(all_columns).shape[0])
     unclear = chosen is None or front[chosen].nmse > kUnclearNmse
     # A clear choice beside a formula of more constants than the rows support that leaves a
     # tenth of its loss (a law of three constants on 16 rows beside a power law of two that has
@@ -455,7 +459,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     closer = chosen is not None and any(o and f.loss <= kClearShare * front[chosen].loss for f, o in zip(front, over))
     if search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows and (unclear or closer):
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
-                               with_plane, tries=offered, base=None if unclear else chosen)
+                               with_plane, tries=offered * varying, base=None if unclear else chosen)
         if pick[0] == "entry" and (unclear or over[pick[1]]):
             return pick[1], True
         if not unclear:  # the searches did not support such a formula: the clear choice stands
