@@ -504,9 +504,8 @@ def _clearly_beats(simpler, richer, weights, bound: float) -> bool:
     under weights): robust where the gains are heavy-tailed."""
     if not weighted_mean(richer, weights) <= kClearShare * weighted_mean(simpler, weights):
         return False
-    w = np.ones(simpler.shape[0]) if weights is None else weights
-    won = np.sum(w[richer < simpler]) / np.sum(w)
-    rows = np.sum(w) ** 2 / np.sum(w * w)
+    won = weighted_mean((richer < simpler).astype(np.float64), weights)
+    rows = simpler.shape[0] if weights is None else effective_rows(weights)
     return (won - 0.5) * 2.0 * math.sqrt(rows) > bound
 
 
@@ -558,9 +557,11 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     for key in simple[1:]:
         if (key == "plane" and plane_first) or _beats(errors[chosen], errors[key], weights, kOneStandardError):
             chosen = key
+    # what the searched shapes leave standing; `start` stands even without a value on some
+    # held-out row (no verdict then)
+    stands = (chosen,) if chosen is not None and start is None else ("constant",)
     if not searched or start is not None and chosen is None:
-        # with `start`, one without a value on some held-out row gets no verdict: it stands
-        return (chosen,) if chosen is not None and start is None else ("constant",)
+        return stands
     best = min(searched, key=lambda key: _summary(errors[key], weights).loss)
     # a shape without a value on some held-out row was a try all the same
     tries = max(tries, sum(1 for key in order if key not in fixed))
@@ -568,7 +569,7 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     if chosen is not None and not ((_beats(errors[chosen], errors[best], weights, bound)
                                     or _clearly_beats(errors[chosen], errors[best], weights, bound)) and
                                    (folds is None or _wins_folds(errors[chosen], errors[best], weights, folds))):
-        return (chosen,) if start is None else ("constant",)
+        return stands
     first = next(key for key in searched
                  if not _beats(errors[key], errors[best], weights, kOneStandardError))
     return ("entry", first)

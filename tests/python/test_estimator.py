@@ -23,10 +23,11 @@ KINETIC_E = 0.5 * KINETIC[:, 0] * KINETIC[:, 1] ** 2
 
 
 # The checks fit many small random data sets (up to 200 rows × 10 columns); the shallowest
-# search keeps them to seconds: they test the estimator's contract, not what the search finds. Every check applies and passes but one. The one that may
-# show as skipped, check_array_api_input, is skipped by scikit-learn itself unless the
-# environment sets SCIPY_ARRAY_API=1 (it then passes: the estimator converts any input to NumPy
-# float64, as the engine needs). The one expected to fail compares whole-number weights with
+# search keeps them to seconds: they test the estimator's contract, not what the search finds.
+# Every check applies and passes but one. The one that may show as skipped,
+# check_array_api_input, is skipped by scikit-learn itself unless the environment sets
+# SCIPY_ARRAY_API=1 (it then passes: the estimator converts any input to NumPy float64, as the
+# engine needs). The one expected to fail compares whole-number weights with
 # repeated rows on 15 rows of noise: the fits agree (test_weights holds them to 1e-12), but the
 # formula is chosen by its error on held-out rows, and a repeated row is held out while its
 # copies train, so the repeated data reward overfitting that the weighted rows do not.
