@@ -200,11 +200,13 @@ def plane_program(variables) -> tuple:
 kPlaneSpareRows = 2
 
 
-# The plane replaces the mean, whatever the folds say, when the F-test of its slopes on all the
-# rows rejects "no slope" at this level. Its form is fixed before the data are seen, so the
-# classical test holds for it exactly (under normal noise); on a weak trend over few rows it is
-# far steadier than held-out errors of a dozen rows per fold, which then pick the line or the
-# mean by the luck of the folds. Under no relation at all it picks the plane one time in twenty.
+# The plane replaces the mean, whatever the bound of the folds says, when the F-test of its
+# slopes on all the rows rejects "no slope" at this level, unless the mean beats it on held-out
+# rows by one standard error. Its form is fixed before the data are seen, so the classical test
+# holds for it exactly (under normal noise); on a weak trend over few rows it is far steadier
+# than held-out errors of a dozen rows per fold, which then pick the line or the mean by the luck
+# of the folds. Under no relation at all the test passes one time in twenty; on twenty columns
+# of noise the plane then predicts new rows clearly worse than the mean, and the folds say so.
 kPlaneLevel = 0.05
 
 
@@ -345,15 +347,14 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
     (program, constants) over `columns`, or None for the constant). The constant, and a law of
     plain fractions (`3*x + 1` under 1% noise: its line is `2.986*x + 1.0116`), must be beaten by
-    more than one standard error of their paired difference: a law keeps its simple constants
+    more than one standard error of their paired difference (the constant need not be when the
+    plane's F-test passes, unless it beats the plane so: see kPlaneLevel): a law keeps its simple constants
     unless the plane's free ones do clearly better on rows they did not see. Any other formula
     must beat the plane by one standard error in turn: its shape was chosen on all the rows,
     which flatters its refits, while the plane's form was fixed before the data were seen.
     Constants snapped to values as dense as 26π²/5 or 9e lie within the noise of any slope
     fitted to a percent, and ten columns of which five matter make sums of such tied slopes that
     refit a little better than the plane and predict new rows a little worse."""
-    if rival is None and plane_is_significant(all_columns, target, weights):
-        return True
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
     if rival is None:
         theirs = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
@@ -366,6 +367,8 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
+    if rival is None and plane_is_significant(all_columns, target, weights):
+        return not _beats(plane_rows, rival_rows, tested_weights, kOneStandardError)
     if rival is None or _simple_law(rival[0]):
         return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
     return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
@@ -407,6 +410,8 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     `tries`: the shapes the search offered, when more than the complexities weighed (see
     :func:`paired_choice`). `base`, an entry, is the choice to beat in place of the constant and
     the plane: only longer entries are weighed against it, and ``("constant",)`` means it stands.
+    A shape that would displace the choice must also predict the rows at the edges of the box as
+    well, by :func:`_holds_at_edges`.
     """
     folds = _splits(columns, target, weights)
     squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
@@ -418,15 +423,7 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
             squared["plane"].append(plane_squared(fold))
         found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
         for i, limit in enumerate(complexities):
-            pick = [f for f in found if f["complexity"] <= limit]
-            if not pick:
-                squared[i].append((mean - fold.y_test) ** 2)
-                continue
-            out = np.empty(fold.y_test.shape[0])
-            _native.predict(pick[-1]["program"], pick[-1]["constants"], fold.x_test, out)
-            with np.errstate(over="ignore", invalid="ignore"):
-                error = (out - fold.y_test) ** 2
-            squared[i].append(np.where(np.isfinite(error), error, math.inf))
+            squared[i].append(_entry_squared(found, limit, fold))
         tested.append(fold.w_test)
     weights_tested = None if tested[0] is None else np.concatenate(tested)
     errors = {key: np.concatenate(rows) for key, rows in squared.items() if rows}
@@ -438,11 +435,85 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     labels = _fold_labels(folds)
     if base is not None:
         longer = [i for i in weighed if complexities[i] > complexities[base]]
-        return paired_choice(errors, [base, *longer], weights_tested, folds=labels, tries=tries, start=base)
-    order = ["constant"] + (["plane"] if with_plane else []) + weighed
-    return paired_choice(errors, order, weights_tested,
-                         plane_first=with_plane and plane_is_significant(columns, target, weights), folds=labels,
-                         tries=tries)
+        pick = paired_choice(errors, [base, *longer], weights_tested, folds=labels, tries=tries, start=base)
+        stands = ("entry", base)
+    else:
+        simple = ["constant"] + (["plane"] if with_plane else [])
+        first = with_plane and plane_is_significant(columns, target, weights)
+        pick = paired_choice(errors, simple + weighed, weights_tested, plane_first=first, folds=labels, tries=tries)
+        stands = paired_choice(errors, simple, weights_tested, plane_first=first)
+    if pick[0] == "entry" and pick != stands and not _holds_at_edges(search, complexities, pick, stands,
+                                                                     columns, target, weights):
+        return stands
+    return pick
+
+
+def _holds_at_edges(search, complexities, pick, stands, columns, target, weights) -> bool:
+    """Whether the shape of `pick` (an entry), found again by the search on the rows within the
+    box, predicts the rows at its edges (see :func:`_edge_fold`) within kEdgeLoss of `stands`, the
+    choice it displaces, found again on the same rows. Random folds hold out few rows past their
+    training rows, and only just past them; a shape that is right within its rows and wrong
+    beyond them wins those folds all the same."""
+    edge = _edge_fold(columns, target, weights)
+    if edge is None:
+        return True
+    found = sorted(search(edge.x_train, edge.y_train, edge.w_train), key=lambda f: f["complexity"])
+
+    def at_edge(choice):
+        if choice[0] == "entry":
+            return _entry_squared(found, complexities[choice[1]], edge)
+        if choice[0] == "plane":
+            return plane_squared(edge)
+        return (weighted_mean(edge.y_train, edge.w_train) - edge.y_test) ** 2
+
+    richer, simpler = (weighted_mean(at_edge(choice), edge.w_test) for choice in (pick, stands))
+    # no value at an edge row is no verdict: the domain check on the rows within need not reach
+    # it, where the one on all the rows did
+    return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= kEdgeLoss * simpler
+
+
+# The share of the rows held out at the edges of their box: the rows farthest from its centre,
+# by each column's range.
+kEdgeShare = 0.2
+# How much worse than the choice it displaces a shape may predict the edge rows: a shape is
+# found again on fewer rows there, and a dozen edge rows carry noise of their own, so a near tie
+# either way is no verdict; one that is wrong past its rows misses them several times over.
+kEdgeLoss = 1.5
+
+
+def _edge_fold(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> _Fold | None:
+    """The rows at the edges of the box as test rows, the rows within as training rows: a shape
+    chosen over a simpler one must predict rows past those it was fitted on no worse than it.
+    None when too few rows would be held out to tell."""
+    columns, target, weights = _sample(columns, target, weights)
+    vary = varying_columns(columns)
+    n = target.shape[0]
+    held = int(n * kEdgeShare)
+    if vary.size == 0 or held < 1:
+        return None
+    low, high = columns[vary].min(axis=1), columns[vary].max(axis=1)
+    centre, half = (low + high) / 2, (high - low) / 2
+    reach = np.max(np.abs(columns[vary] - centre[:, None]) / half[:, None], axis=0)
+    test = np.zeros(n, dtype=bool)
+    test[np.argsort(-reach, kind="stable")[:held]] = True
+    return _Fold(np.ascontiguousarray(columns[:, ~test]), target[~test],
+                 None if weights is None else np.ascontiguousarray(weights[~test]),
+                 np.ascontiguousarray(columns[:, test]), target[test],
+                 None if weights is None else weights[test])
+
+
+def _entry_squared(found, limit, fold: _Fold) -> np.ndarray:
+    """The squared errors on a fold's test rows of the longest formula of `found` (the search's
+    front on its training rows, by complexity) no longer than `limit`; the training mean's when
+    there is none, infinite where there is no value."""
+    pick = [f for f in found if f["complexity"] <= limit]
+    if not pick:
+        return (weighted_mean(fold.y_train, fold.w_train) - fold.y_test) ** 2
+    out = np.empty(fold.y_test.shape[0])
+    _native.predict(pick[-1]["program"], pick[-1]["constants"], fold.x_test, out)
+    with np.errstate(over="ignore", invalid="ignore"):
+        error = (out - fold.y_test) ** 2
+    return np.where(np.isfinite(error), error, math.inf)
 
 
 # One standard error: a step up the order that wins by less is not told apart from chance.
@@ -536,8 +607,8 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     simplicity: the constant, then the plane (when in `order`), then the searched shapes.
 
     The plane replaces the constant when it beats it by more than one standard error of their
-    paired difference, or outright with `plane_first` (its F-test on all the rows told its slopes
-    apart from none: see kPlaneLevel). The searched shapes are many tries (one without a value on
+    paired difference, or with `plane_first` (its F-test on all the rows told its slopes apart
+    from none: see kPlaneLevel) unless the constant beats it so in turn. The searched shapes are many tries (one without a value on
     some row among them): the best of them replaces that choice only when it wins by more than
     the bound that leaves the best of its tries the one-standard-error rule's chance (or leaves a
     tenth of its error and wins rows by that bound: see :func:`_clearly_beats`); the front's
@@ -555,7 +626,10 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     searched = [key for key in finite if key not in fixed]
     chosen = simple[0] if simple else None
     for key in simple[1:]:
-        if (key == "plane" and plane_first) or _beats(errors[chosen], errors[key], weights, kOneStandardError):
+        if key == "plane" and plane_first:
+            if not _beats(errors[key], errors[chosen], weights, kOneStandardError):
+                chosen = key
+        elif _beats(errors[chosen], errors[key], weights, kOneStandardError):
             chosen = key
     # what the searched shapes leave standing; `start` stands even without a value on some
     # held-out row (no verdict then)

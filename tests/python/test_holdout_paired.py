@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from zan_math import discover
 from zan_math._holdout import (f_survival, fixed_form_choice, paired_choice, paired_difference, plane,
-                               plane_beats, plane_is_significant, plane_significance)
+                               plane_beats, plane_is_significant, plane_significance, searched_choice)
 
 ORDER = ["constant", "plane", 0, 1, 2]
 
@@ -84,7 +84,9 @@ def test_a_shape_must_win_most_folds_not_a_few_rows(winning_folds, chosen):
     errors[0] = errors["plane"] * 1.05
     for k in range(winning_folds):
         rows = np.flatnonzero(folds == k)[:3]
-        errors[0][rows], errors["plane"][rows] = 0.0, errors["plane"][rows] + 4.0
+        errors[0][rows] = 0.0
+        for key in ("constant", "plane"):  # rows the shape alone gets right
+            errors[key][rows] += 4.0
     assert paired_choice(errors, ORDER[:3], plane_first=True) == ("entry", 0)
     assert paired_choice(errors, ORDER[:3], plane_first=True, folds=folds) == chosen
 
@@ -238,3 +240,40 @@ def test_a_formula_replaces_the_plane_only_when_clearly_better(seed, law, rival,
         y = 3.0 * X[:, 0] * X[:, 1] + rng.normal(scale=0.1, size=300)
     columns = np.ascontiguousarray(X.T)
     assert plane_beats(rival, columns, columns, y) is plane_chosen
+
+
+@pytest.mark.parametrize("ratios, chosen", [((1.3, 1.7), ("constant",)), ((0.8, 1.24), ("plane",))])
+def test_a_significant_plane_stands_unless_the_mean_predicts_clearly_better(ratios, chosen):
+    rng = np.random.default_rng(8)
+    errors = _errors(rng)
+    errors["plane"] = errors["constant"] * rng.uniform(*ratios, size=60)
+    assert paired_choice(errors, ORDER[:2], plane_first=True) == chosen
+
+
+def test_twenty_columns_of_noise_whose_plane_passes_its_f_test_keep_the_mean():
+    rng = np.random.default_rng(106)
+    x, y = rng.normal(size=(50, 20)), rng.normal(size=50)
+    assert plane_is_significant(x.T, y)  # one time in twenty
+    result = discover(x, y)
+    assert not result.beats_mean and not any(kind == "var" for kind, _ in result.best.program)
+
+
+# x² plus a term that is nothing within the rows a fit saw and explodes past their largest x
+_SQUARE_AND_CLIFF = (("var", 0), ("var", 0), ("op", "mul"), ("var", 0), ("param", 0), ("op", "sub"),
+                     ("param", 1), ("op", "mul"), ("op", "exp"), ("op", "add"))
+
+
+@pytest.mark.parametrize("steepness, chosen", [(0.0, ("entry", 0)), (50.0, ("plane",))])
+def test_a_shape_that_explodes_past_its_rows_is_not_chosen_over_the_plane(steepness, chosen):
+    # random folds hold out few rows past their training rows' largest x, and only just past it;
+    # the rows at the edges of the box, held out together, show the cliff
+    rng = np.random.default_rng(9)
+    x = rng.uniform(0, 10, 60)
+    y = x * x + 0.5 * rng.normal(size=60)
+
+    def search(columns, target, weights):
+        width = np.ptp(columns[0])
+        return [{"program": _SQUARE_AND_CLIFF, "constants": (columns[0].max(), steepness / width), "complexity": 10}]
+
+    pick = searched_choice(search, [10], [math.inf], x[None], y, None, with_plane=True)
+    assert pick == chosen
