@@ -117,12 +117,16 @@ def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None 
     folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
     splits = []
     for fold in range(int(folds.max()) + 1):
-        test = folds == fold
-        splits.append(_Fold(np.ascontiguousarray(columns[:, ~test]), target[~test],
-                            None if weights is None else np.ascontiguousarray(weights[~test]),
-                            np.ascontiguousarray(columns[:, test]), target[test],
-                            None if weights is None else weights[test]))
+        splits.append(_holding_out(folds == fold, columns, target, weights))
     return splits
+
+
+def _holding_out(test: np.ndarray, columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None) -> _Fold:
+    """The fold whose test rows are those of the mask `test`, its training rows the others."""
+    return _Fold(np.ascontiguousarray(columns[:, ~test]), target[~test],
+                 None if weights is None else np.ascontiguousarray(weights[~test]),
+                 np.ascontiguousarray(columns[:, test]), target[test],
+                 None if weights is None else weights[test])
 
 
 def _fold_labels(folds: list[_Fold]) -> np.ndarray:
@@ -411,7 +415,7 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     :func:`paired_choice`). `base`, an entry, is the choice to beat in place of the constant and
     the plane: only longer entries are weighed against it, and ``("constant",)`` means it stands.
     A shape that would displace the choice must also predict the rows at the edges of the box as
-    well, by :func:`_holds_at_edges`.
+    well, by :func:`_edge_check`; where it does not, the shorter shapes are weighed in its place.
     """
     folds = _splits(columns, target, weights)
     squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
@@ -434,29 +438,41 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     ]
     labels = _fold_labels(folds)
     if base is not None:
-        longer = [i for i in weighed if complexities[i] > complexities[base]]
-        pick = paired_choice(errors, [base, *longer], weights_tested, folds=labels, tries=tries, start=base)
+        def choice(entries):
+            return paired_choice(errors, [base, *entries], weights_tested, folds=labels, tries=tries, start=base)
+        entries = [i for i in weighed if complexities[i] > complexities[base]]
         stands = ("entry", base)
     else:
         simple = ["constant"] + (["plane"] if with_plane else [])
         first = with_plane and plane_is_significant(columns, target, weights)
-        pick = paired_choice(errors, simple + weighed, weights_tested, plane_first=first, folds=labels, tries=tries)
+
+        def choice(entries):
+            return paired_choice(errors, simple + entries, weights_tested, plane_first=first, folds=labels,
+                                 tries=tries)
+        entries = weighed
         stands = paired_choice(errors, simple, weights_tested, plane_first=first)
-    if pick[0] == "entry" and pick != stands and not _holds_at_edges(search, complexities, pick, stands,
-                                                                     columns, target, weights):
-        return stands
+    pick = choice(entries)
+    holds = None
+    while pick[0] == "entry" and pick != stands:
+        holds = holds or _edge_check(search, complexities, columns, target, weights)
+        if holds(pick, stands):
+            break
+        # the shape did not hold past its rows: the shorter shapes are weighed without it, under
+        # the same bound (the tries were all made)
+        entries = [i for i in entries if complexities[i] < complexities[pick[1]]]
+        pick = choice(entries)
     return pick
 
 
-def _holds_at_edges(search, complexities, pick, stands, columns, target, weights) -> bool:
-    """Whether the shape of `pick` (an entry), found again by the search on the rows within the
-    box, predicts the rows at its edges (see :func:`_edge_fold`) within kEdgeLoss of `stands`, the
-    choice it displaces, found again on the same rows. Random folds hold out few rows past their
-    training rows, and only just past them; a shape that is right within its rows and wrong
-    beyond them wins those folds all the same."""
+def _edge_check(search, complexities, columns, target, weights):
+    """`holds(pick, stands)`: whether the shape of `pick` (an entry), found again by the search on
+    the rows within the box, predicts the rows at its edges (see :func:`_edge_fold`) within
+    kEdgeLoss of `stands`, the choice it displaces, found again on the same rows. Random folds
+    hold out few rows past their training rows, and only just past them; a shape that is right
+    within its rows and wrong beyond them wins those folds all the same."""
     edge = _edge_fold(columns, target, weights)
     if edge is None:
-        return True
+        return lambda pick, stands: True
     found = sorted(search(edge.x_train, edge.y_train, edge.w_train), key=lambda f: f["complexity"])
 
     def at_edge(choice):
@@ -466,10 +482,13 @@ def _holds_at_edges(search, complexities, pick, stands, columns, target, weights
             return plane_squared(edge)
         return (weighted_mean(edge.y_train, edge.w_train) - edge.y_test) ** 2
 
-    richer, simpler = (weighted_mean(at_edge(choice), edge.w_test) for choice in (pick, stands))
-    # no value at an edge row is no verdict: the domain check on the rows within need not reach
-    # it, where the one on all the rows did
-    return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= kEdgeLoss * simpler
+    def holds(pick, stands) -> bool:
+        richer, simpler = (weighted_mean(at_edge(choice), edge.w_test) for choice in (pick, stands))
+        # no value at an edge row is no verdict: the domain check on the rows within need not
+        # reach it, where the one on all the rows did
+        return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= kEdgeLoss * simpler
+
+    return holds
 
 
 # The share of the rows held out at the edges of their box: the rows farthest from its centre,
@@ -488,18 +507,18 @@ def _edge_fold(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | No
     columns, target, weights = _sample(columns, target, weights)
     vary = varying_columns(columns)
     n = target.shape[0]
-    held = int(n * kEdgeShare)
-    if vary.size == 0 or held < 1:
+    if vary.size == 0 or n * kEdgeShare < 1:
         return None
     low, high = columns[vary].min(axis=1), columns[vary].max(axis=1)
     centre, half = (low + high) / 2, (high - low) / 2
     reach = np.max(np.abs(columns[vary] - centre[:, None]) / half[:, None], axis=0)
+    order = np.argsort(-reach, kind="stable")
+    # the farthest rows until kEdgeShare of the weight is held out (a weight counts as that many rows)
+    weight = np.ones(n) if weights is None else weights[order]
+    before = np.cumsum(weight) - weight
     test = np.zeros(n, dtype=bool)
-    test[np.argsort(-reach, kind="stable")[:held]] = True
-    return _Fold(np.ascontiguousarray(columns[:, ~test]), target[~test],
-                 None if weights is None else np.ascontiguousarray(weights[~test]),
-                 np.ascontiguousarray(columns[:, test]), target[test],
-                 None if weights is None else weights[test])
+    test[order[before < kEdgeShare * float(np.sum(weight))]] = True
+    return _holding_out(test, columns, target, weights)
 
 
 def _entry_squared(found, limit, fold: _Fold) -> np.ndarray:
