@@ -129,6 +129,11 @@ def _holding_out(test: np.ndarray, columns: np.ndarray, target: np.ndarray, weig
                  None if weights is None else weights[test])
 
 
+def mean_squared(fold: _Fold) -> np.ndarray:
+    """The squared errors on a fold's test rows of its training rows' (weighted) mean."""
+    return (fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2
+
+
 def _fold_labels(folds: list[_Fold]) -> np.ndarray:
     """Each test row's fold, in the order the folds' test rows are joined."""
     return np.concatenate([np.full(fold.y_test.shape[0], k) for k, fold in enumerate(folds)])
@@ -306,7 +311,7 @@ def held_out_errors(programs, columns: np.ndarray, target: np.ndarray,
     """The (weighted) held-out error of each (program, constants), and that of the constant."""
     splits = _splits(columns, target, weights)
     tested = [fold.w_test for fold in splits]
-    constant = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
+    constant = [mean_squared(fold) for fold in splits]
     results = []
     for program, constants in programs:
         squared = _refitted_squared(program, constants, splits)
@@ -352,8 +357,8 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     (program, constants) over `columns`, or None for the constant). The constant, and a law of
     plain fractions (`3*x + 1` under 1% noise: its line is `2.986*x + 1.0116`), must be beaten by
     more than one standard error of their paired difference (the constant need not be when the
-    plane's F-test passes, unless it beats the plane so: see kPlaneLevel): a law keeps its simple constants
-    unless the plane's free ones do clearly better on rows they did not see. Any other formula
+    plane's F-test passes, unless it beats the plane so: see kPlaneLevel): a law keeps its simple
+    constants unless the plane's free ones do clearly better on rows they did not see. Any other formula
     must beat the plane by one standard error in turn: its shape was chosen on all the rows,
     which flatters its refits, while the plane's form was fixed before the data were seen.
     Constants snapped to values as dense as 26π²/5 or 9e lie within the noise of any slope
@@ -361,7 +366,7 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     refit a little better than the plane and predict new rows a little worse."""
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
     if rival is None:
-        theirs = [(fold.y_test - weighted_mean(fold.y_train, fold.w_train)) ** 2 for fold in splits]
+        theirs = [mean_squared(fold) for fold in splits]
     else:
         theirs = _refitted_squared(*rival, splits)
         if theirs is None:
@@ -405,8 +410,9 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows of all the columns (`search(x, y, w)` gives its raw front
-    over them, screening the columns itself), and at each complexity of the front its longest formula no longer than that is measured on the fold left out. The shapes'
-    choice is then paid for, as the refits of :func:`held_out_errors` cannot make it pay.
+    over them, screening the columns itself), and at each complexity of the front its longest
+    formula no longer than that is measured on the fold left out. The shapes' choice is then
+    paid for, as the refits of :func:`held_out_errors` cannot make it pay.
 
     Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``. Entry i is weighed only when
     its held-out error is at most `limits[i]` of y's (weighted) variance: 0 leaves it out, inf
@@ -418,19 +424,14 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     well, by :func:`_edge_check`; where it does not, the shorter shapes are weighed in its place.
     """
     folds = _splits(columns, target, weights)
-    squared: dict = {"constant": [], "plane": [], **{i: [] for i in range(len(complexities))}}
-    tested = []
+    simple = ["constant"] + (["plane"] if with_plane else [])
+    squared: dict = {key: [] for key in simple + list(range(len(complexities)))}
     for fold in folds:
-        mean = weighted_mean(fold.y_train, fold.w_train)
-        squared["constant"].append((mean - fold.y_test) ** 2)
-        if with_plane:
-            squared["plane"].append(plane_squared(fold))
-        found = sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
-        for i, limit in enumerate(complexities):
-            squared[i].append(_entry_squared(found, limit, fold))
-        tested.append(fold.w_test)
-    weights_tested = None if tested[0] is None else np.concatenate(tested)
-    errors = {key: np.concatenate(rows) for key, rows in squared.items() if rows}
+        found = _found(search, fold)
+        for key, rows in squared.items():
+            rows.append(_searched_squared(key, found, complexities, fold))
+    weights_tested = None if folds[0].w_test is None else np.concatenate([fold.w_test for fold in folds])
+    errors = {key: np.concatenate(rows) for key, rows in squared.items()}
     variance = weighted_variance(target, weights)
     weighed = [
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
@@ -443,7 +444,6 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
         entries = [i for i in weighed if complexities[i] > complexities[base]]
         stands = ("entry", base)
     else:
-        simple = ["constant"] + (["plane"] if with_plane else [])
         first = with_plane and plane_is_significant(columns, target, weights)
 
         def choice(entries):
@@ -473,17 +473,12 @@ def _edge_check(search, complexities, columns, target, weights):
     edge = _edge_fold(columns, target, weights)
     if edge is None:
         return lambda pick, stands: True
-    found = sorted(search(edge.x_train, edge.y_train, edge.w_train), key=lambda f: f["complexity"])
-
-    def at_edge(choice):
-        if choice[0] == "entry":
-            return _entry_squared(found, complexities[choice[1]], edge)
-        if choice[0] == "plane":
-            return plane_squared(edge)
-        return (weighted_mean(edge.y_train, edge.w_train) - edge.y_test) ** 2
+    found = _found(search, edge)
 
     def holds(pick, stands) -> bool:
-        richer, simpler = (weighted_mean(at_edge(choice), edge.w_test) for choice in (pick, stands))
+        # a choice's last item is its key: ("entry", i), ("plane",), ("constant",)
+        richer, simpler = (weighted_mean(_searched_squared(choice[-1], found, complexities, edge), edge.w_test)
+                           for choice in (pick, stands))
         # no value at an edge row is no verdict: the domain check on the rows within need not
         # reach it, where the one on all the rows did
         return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= kEdgeLoss * simpler
@@ -521,13 +516,21 @@ def _edge_fold(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | No
     return _holding_out(test, columns, target, weights)
 
 
-def _entry_squared(found, limit, fold: _Fold) -> np.ndarray:
-    """The squared errors on a fold's test rows of the longest formula of `found` (the search's
-    front on its training rows, by complexity) no longer than `limit`; the training mean's when
-    there is none, infinite where there is no value."""
-    pick = [f for f in found if f["complexity"] <= limit]
+def _found(search, fold: _Fold) -> list:
+    """The search's raw front on a fold's training rows, by complexity."""
+    return sorted(search(fold.x_train, fold.y_train, fold.w_train), key=lambda f: f["complexity"])
+
+
+def _searched_squared(key, found, complexities, fold: _Fold) -> np.ndarray:
+    """The squared errors on a fold's test rows of a candidate of :func:`searched_choice`: the
+    constant, the plane, or entry i, the longest formula of `found` (the search's front on the
+    fold's training rows) no longer than `complexities[i]` (the mean when there is none);
+    infinite where there is no value."""
+    if key == "plane":
+        return plane_squared(fold)
+    pick = [] if key == "constant" else [f for f in found if f["complexity"] <= complexities[key]]
     if not pick:
-        return (weighted_mean(fold.y_train, fold.w_train) - fold.y_test) ** 2
+        return mean_squared(fold)
     out = np.empty(fold.y_test.shape[0])
     _native.predict(pick[-1]["program"], pick[-1]["constants"], fold.x_test, out)
     with np.errstate(over="ignore", invalid="ignore"):
@@ -627,10 +630,11 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
 
     The plane replaces the constant when it beats it by more than one standard error of their
     paired difference, or with `plane_first` (its F-test on all the rows told its slopes apart
-    from none: see kPlaneLevel) unless the constant beats it so in turn. The searched shapes are many tries (one without a value on
-    some row among them): the best of them replaces that choice only when it wins by more than
-    the bound that leaves the best of its tries the one-standard-error rule's chance (or leaves a
-    tenth of its error and wins rows by that bound: see :func:`_clearly_beats`); the front's
+    from none: see kPlaneLevel) unless the constant beats it so in turn. The searched shapes are
+    many tries (one without a value on some row among them): the best of them replaces that
+    choice only when it wins by more than the bound that leaves the best of its tries the
+    one-standard-error rule's chance (or leaves a tenth of its error and wins rows by that bound:
+    see :func:`_clearly_beats`); the front's
     complexities are nested and share much of their inner fronts, so the tries are counted as
     their square root, between one try and independent ones. The tries are at least `tries`:
     shapes the search offered and the front left off (too many constants for the rows, no value
