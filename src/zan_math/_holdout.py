@@ -368,11 +368,11 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     more than one standard error of their paired difference (the constant need not be when the
     plane's F-test passes, unless it beats the plane so and on most rows: see kPlaneLevel): a law
     keeps its simple constants unless the plane's free ones do clearly better on rows they did not
-    see. Any other formula must beat the plane by one standard error in turn: its shape was chosen on all the rows,
-    which flatters its refits, while the plane's form was fixed before the data were seen.
-    Constants snapped to values as dense as 26π²/5 or 9e lie within the noise of any slope
-    fitted to a percent, and ten columns of which five matter make sums of such tied slopes that
-    refit a little better than the plane and predict new rows a little worse."""
+    see. Any other formula must beat the plane by one standard error in turn: its shape was
+    chosen on all the rows, which flatters its refits, while the plane's form was fixed before
+    the data were seen. Constants snapped to values as dense as 26π²/5 or 9e lie within the noise
+    of any slope fitted to a percent, and ten columns of which five matter make sums of such tied
+    slopes that refit a little better than the plane and predict new rows a little worse."""
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
     if rival is None:
         theirs = [mean_squared(fold) for fold in splits]
