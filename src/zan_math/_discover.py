@@ -530,19 +530,24 @@ def _over_columns(program, kept) -> tuple:
 def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     """A formula of the engine's, in the units and over the variables the caller gave."""
     program, constants, loss = raw["program"], raw["constants"], raw["loss"]
+    rmse = None
     if y_exp:
         from ._export import ARITY
 
         program, constants = scale_program_output(program, constants, y_exp, ARITY.__getitem__)
         try:
             loss = math.ldexp(loss, 2 * y_exp)
-        except OverflowError:  # a mean squared error beyond the largest float
+        except OverflowError:  # a mean squared error beyond the largest float; its root is not
             loss = math.inf
+            try:
+                rmse = math.ldexp(math.sqrt(raw["loss"]), y_exp)
+            except OverflowError:
+                rmse = math.inf
     if searched is not None:
         program = _over_columns(program, searched)
     if any(x_exp):
         program = scale_program_inputs(program, [-e for e in x_exp])
-    return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"])
+    return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"], rmse=rmse)
 
 
 # An NMSE above this is a fit worse than the mean's on its own rows, beyond rounding: a shape

@@ -42,9 +42,10 @@ class Formula:
     value (a logarithm of a non-positive number, a division by zero) give NaN.
     """
 
-    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors", "box")
+    __slots__ = ("program", "constants", "names", "complexity", "loss", "nmse", "score", "constant_errors", "box",
+                 "_rmse")
 
-    def __init__(self, program, constants, names, complexity, loss, nmse, score, constant_errors=None):
+    def __init__(self, program, constants, names, complexity, loss, nmse, score, constant_errors=None, rmse=None):
         self.program: tuple = tuple(tuple(t) for t in program)
         self.constants: tuple[float, ...] = tuple(float(c) for c in constants)
         self.names: tuple[str, ...] = tuple(names)
@@ -60,6 +61,8 @@ class Formula:
         )
         #: the box the formula was checked on, (low, high) per variable (None: not checked)
         self.box: tuple[tuple[float, float], ...] | None = None
+        # the root of `loss` where `loss` itself is past the largest float (targets beyond 1e154)
+        self._rmse: float | None = None if rmse is None else float(rmse)
 
     @property
     def domain(self) -> dict[str, tuple[float, float]] | None:
@@ -78,7 +81,8 @@ class Formula:
 
     @property
     def rmse(self) -> float:
-        return math.sqrt(self.loss)
+        """The root of the mean squared error on the data the formula was fitted to."""
+        return math.sqrt(self.loss) if self._rmse is None else self._rmse
 
     @property
     def r2(self) -> float:
@@ -157,6 +161,7 @@ class Formula:
     def __setstate__(self, state):
         state.setdefault("constant_errors", tuple(math.nan for _ in state.get("constants", ())))
         state.setdefault("box", None)
+        state.setdefault("_rmse", None)
         for k, v in state.items():
             object.__setattr__(self, k, v)
 

@@ -4,6 +4,8 @@ defaults and the estimator's signature, refused input kinds, and results that do
 the units of the data."""
 
 import inspect
+import math
+import pickle
 import subprocess
 import sys
 
@@ -127,6 +129,17 @@ def test_the_target_units_scale_the_constant_only(k):
     assert best.text.endswith("*x0*x1**2") and best.r2 == pytest.approx(1.0)
     assert len(best.constants) == 1 and best.constants[0] == pytest.approx(0.5 * 10.0**k, rel=1e-12)
     assert np.allclose(best.predict(X), y, rtol=1e-12, atol=0)
+
+
+def test_an_rmse_past_what_its_square_can_hold_is_still_reported():
+    # residuals of 1e247 square past the largest float: the loss is infinite, its root is not
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1, 2, (60, 2))
+    y = 3e250 * X[:, 0] ** 2 * (1 + 1e-3 * rng.normal(size=60))
+    best = discover(X, y).best
+    residual = np.sqrt(np.mean(((best.predict(X) - y) / 1e250) ** 2)) * 1e250
+    assert best.loss == math.inf and best.rmse == pytest.approx(residual, rel=1e-9)
+    assert pickle.loads(pickle.dumps(best)).rmse == best.rmse
 
 
 @pytest.mark.parametrize("k", [-300, 300])
