@@ -527,6 +527,14 @@ def _over_columns(program, kept) -> tuple:
     return tuple(("var", kept[v]) if kind == "var" else (kind, v) for kind, v in program)
 
 
+def _ldexp_or_inf(value: float, exp: int) -> float:
+    """value·2**exp; inf past the largest float."""
+    try:
+        return math.ldexp(value, exp)
+    except OverflowError:
+        return math.inf
+
+
 def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
     """A formula of the engine's, in the units and over the variables the caller gave."""
     program, constants, loss = raw["program"], raw["constants"], raw["loss"]
@@ -535,14 +543,9 @@ def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
         from ._export import ARITY
 
         program, constants = scale_program_output(program, constants, y_exp, ARITY.__getitem__)
-        try:
-            loss = math.ldexp(loss, 2 * y_exp)
-        except OverflowError:  # a mean squared error beyond the largest float; its root is not
-            loss = math.inf
-            try:
-                rmse = math.ldexp(math.sqrt(raw["loss"]), y_exp)
-            except OverflowError:
-                rmse = math.inf
+        loss = _ldexp_or_inf(loss, 2 * y_exp)
+        if math.isinf(loss):  # a mean squared error beyond the largest float; its root is not
+            rmse = _ldexp_or_inf(math.sqrt(raw["loss"]), y_exp)
     if searched is not None:
         program = _over_columns(program, searched)
     if any(x_exp):

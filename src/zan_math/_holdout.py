@@ -224,8 +224,8 @@ kPlaneLevel = 0.05
 def _mean_overturns(plane_rows, mean_rows, weights) -> bool:
     """Whether the mean's held-out errors beat a plane that passed its F-test: by one standard
     error of the paired difference, and on more than half the rows (by weight)."""
-    closer = weighted_mean((mean_rows < plane_rows).astype(np.float64), weights)
-    return closer > 0.5 and _beats(plane_rows, mean_rows, weights, kOneStandardError)
+    return _closer_share(mean_rows, plane_rows, weights) > 0.5 and _beats(plane_rows, mean_rows, weights,
+                                                                         kOneStandardError)
 
 
 def _regularized_beta(x: float, a: float, b: float) -> float:
@@ -600,13 +600,18 @@ def _wins_folds(simpler, richer, weights, folds) -> bool:
 kClearShare = 0.1
 
 
+def _closer_share(richer, simpler, weights) -> float:
+    """The (weighted) share of the rows on which `richer`'s error is the lower."""
+    return weighted_mean((richer < simpler).astype(np.float64), weights)
+
+
 def _clearly_beats(simpler, richer, weights, bound: float) -> bool:
     """Whether `richer` leaves at most kClearShare of `simpler`'s error and is the closer on more
     rows than chance gives by `bound` standard errors (a sign test, by the rows' effective count
     under weights): robust where the gains are heavy-tailed."""
     if not weighted_mean(richer, weights) <= kClearShare * weighted_mean(simpler, weights):
         return False
-    won = weighted_mean((richer < simpler).astype(np.float64), weights)
+    won = _closer_share(richer, simpler, weights)
     rows = simpler.shape[0] if weights is None else effective_rows(weights)
     return (won - 0.5) * 2.0 * math.sqrt(rows) > bound
 
@@ -658,10 +663,8 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     searched = [key for key in finite if key not in fixed]
     chosen = simple[0] if simple else None
     for key in simple[1:]:
-        if key == "plane" and plane_first:
-            if not _mean_overturns(errors[key], errors[chosen], weights):
-                chosen = key
-        elif _beats(errors[chosen], errors[key], weights, kOneStandardError):
+        if (not _mean_overturns(errors[key], errors[chosen], weights) if key == "plane" and plane_first
+                else _beats(errors[chosen], errors[key], weights, kOneStandardError)):
             chosen = key
     # what the searched shapes leave standing; `start` stands even without a value on some
     # held-out row (no verdict then)
