@@ -110,11 +110,20 @@ class _Fold:
     w_test: np.ndarray | None
 
 
-def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> list[_Fold]:
-    """The training and test rows of each fold, with their weights (None: unweighted)."""
+# The seed of the second partition's fixed shuffle of the rows (see :func:`_splits`).
+kSecondPartitionSeed = 20261209
+
+
+def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None,
+            second: bool = False) -> list[_Fold]:
+    """The training and test rows of each fold, with their weights (None: unweighted). The
+    folds take every K-th row; with `second`, every K-th row of a fixed shuffle of them, a
+    partition whose luck is not the first's (few rows: leave one out, which has no second)."""
     columns, target, weights = _sample(columns, target, weights)
     n = target.shape[0]
     folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
+    if second and n >= 2 * kFolds:
+        folds = folds[np.random.default_rng(kSecondPartitionSeed).permutation(n)]
     splits = []
     for fold in range(int(folds.max()) + 1):
         splits.append(_holding_out(folds == fold, columns, target, weights))
@@ -431,33 +440,27 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     the plane: only longer entries are weighed against it, and ``("constant",)`` means it stands.
     A shape that would displace the choice must also predict the rows at the edges of the box as
     well, by :func:`_edge_check`; where it does not, the shorter shapes are weighed in its place.
+    Unless it wins clearly (see :func:`_clearly_beats`), the shapes must then win again on a
+    second partition of the rows, the searches run anew on its folds.
     """
-    folds = _splits(columns, target, weights)
     simple = ["constant"] + (["plane"] if with_plane else [])
-    squared: dict = {key: [] for key in simple + list(range(len(complexities)))}
-    for fold in folds:
-        found = _found(search, fold)
-        for key, rows in squared.items():
-            rows.append(_searched_squared(key, found, complexities, fold))
-    weights_tested = None if folds[0].w_test is None else np.concatenate([fold.w_test for fold in folds])
-    errors = {key: np.concatenate(rows) for key, rows in squared.items()}
+    keys = simple + list(range(len(complexities)))
+    errors, weights_tested, labels = _searched_errors(search, complexities, keys, _splits(columns, target, weights))
     variance = weighted_variance(target, weights)
     weighed = [
         i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
         if limits[i] > 0 and (limits[i] == math.inf or weighted_mean(errors[i], weights_tested) <= limits[i] * variance)
     ]
-    labels = _fold_labels(folds)
-    if base is not None:
-        def choice(entries):
+    first = base is None and with_plane and plane_is_significant(columns, target, weights)
+
+    def choice(entries, errors=errors, weights_tested=weights_tested, labels=labels):
+        if base is not None:
             return paired_choice(errors, [base, *entries], weights_tested, folds=labels, tries=tries, start=base)
+        return paired_choice(errors, simple + entries, weights_tested, plane_first=first, folds=labels, tries=tries)
+    if base is not None:
         entries = [i for i in weighed if complexities[i] > complexities[base]]
         stands = ("entry", base)
     else:
-        first = with_plane and plane_is_significant(columns, target, weights)
-
-        def choice(entries):
-            return paired_choice(errors, simple + entries, weights_tested, plane_first=first, folds=labels,
-                                 tries=tries)
         entries = weighed
         stands = paired_choice(errors, simple, weights_tested, plane_first=first)
     pick = choice(entries)
@@ -470,7 +473,31 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
         # the same bound (the tries were all made)
         entries = [i for i in entries if complexities[i] < complexities[pick[1]]]
         pick = choice(entries)
-    return pick
+    if pick[0] != "entry" or pick == stands or _clearly_beats(errors[stands[-1]], errors[pick[1]], weights_tested,
+                                                              kOneStandardError):
+        return pick
+    # A shape that won the folds by a margin of the order of their noise won them by the luck of
+    # the partition as often as by its shape (on 30 to 250 rows, a one-constant power of a skewed
+    # column beside its line); the rows are cut again, and the shapes must win there too.
+    again = _splits(columns, target, weights, second=True)
+    if len(again) < kFolds:
+        return pick
+    errors_again, weights_again, labels_again = _searched_errors(
+        search, complexities, simple + list(range(len(complexities))), again)
+    confirmed = choice(entries, errors_again, weights_again, labels_again)
+    return pick if confirmed[0] == "entry" and confirmed != stands else choice([])
+
+
+def _searched_errors(search, complexities, keys, folds: list[_Fold]):
+    """Each candidate's squared errors on the test rows of `folds`, joined (see
+    :func:`_searched_squared`), the test rows' weights and each row's fold."""
+    squared: dict = {key: [] for key in keys}
+    for fold in folds:
+        found = _found(search, fold)
+        for key, rows in squared.items():
+            rows.append(_searched_squared(key, found, complexities, fold))
+    weights_tested = None if folds[0].w_test is None else np.concatenate([fold.w_test for fold in folds])
+    return {key: np.concatenate(rows) for key, rows in squared.items()}, weights_tested, _fold_labels(folds)
 
 
 def _edge_check(search, complexities, columns, target, weights):

@@ -289,3 +289,13 @@ def test_a_shape_that_explodes_past_its_rows_is_not_chosen_over_the_plane(steepn
 
     pick = searched_choice(search, [10], [math.inf], x[None], y, None, with_plane=True)
     assert pick == chosen
+
+
+def test_a_shape_that_won_one_partition_of_the_rows_must_win_a_second():
+    # a line with an offset under heavy noise: on the folds of every fifth row, sqrt(c*x) wins
+    # them by the luck of that cut; on a second cut of the rows it does not, and the line stands
+    rng = np.random.default_rng(10)
+    x = rng.uniform(1, 10, 40)
+    y = 0.5 * x + 3.0 + 2.0 * rng.normal(size=40)
+    best = discover(x[:, None], y, progress=False).best
+    assert "sqrt" not in best.text and best.text.count("x") == 1 and best.fitted_constants == 2
