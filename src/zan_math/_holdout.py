@@ -114,6 +114,11 @@ class _Fold:
 kSecondPartitionSeed = 20261209
 
 
+def _leaves_one_out(rows: int) -> bool:
+    """Whether `rows` are too few for K folds, and each is held out alone."""
+    return rows < 2 * kFolds
+
+
 def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None,
             second: bool = False) -> list[_Fold]:
     """The training and test rows of each fold, with their weights (None: unweighted). The
@@ -121,8 +126,8 @@ def _splits(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None 
     partition whose luck is not the first's (few rows: leave one out, which has no second)."""
     columns, target, weights = _sample(columns, target, weights)
     n = target.shape[0]
-    folds = np.arange(n) % kFolds if n >= 2 * kFolds else np.arange(n)  # few rows: leave one out
-    if second and n >= 2 * kFolds:
+    folds = np.arange(n) if _leaves_one_out(n) else np.arange(n) % kFolds
+    if second and not _leaves_one_out(n):
         folds = folds[np.random.default_rng(kSecondPartitionSeed).permutation(n)]
     splits = []
     for fold in range(int(folds.max()) + 1):
@@ -479,11 +484,10 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     # A shape that won the folds by a margin of the order of their noise won them by the luck of
     # the partition as often as by its shape (on 30 to 250 rows, a one-constant power of a skewed
     # column beside its line); the rows are cut again, and the shapes must win there too.
-    again = _splits(columns, target, weights, second=True)
-    if len(again) < kFolds:
-        return pick
+    if _leaves_one_out(target.shape[0]):
+        return pick  # one row out at a time is the only partition
     errors_again, weights_again, labels_again = _searched_errors(
-        search, complexities, simple + list(range(len(complexities))), again)
+        search, complexities, keys, _splits(columns, target, weights, second=True))
     confirmed = choice(entries, errors_again, weights_again, labels_again)
     return pick if confirmed[0] == "entry" and confirmed != stands else choice([])
 
