@@ -24,7 +24,7 @@ from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExa
 from ._inputs import columns_of, names_of, target_of, weights_of
 from ._scale import exponent, scale_program_inputs, scale_program_output
 from ._screen import relevant_columns
-from ._domain import admitted, aliased, given_box, kFewConstants, kNearExactNmse, rows_box, widened
+from ._domain import admitted, aliased, given_box, holds_at_zero, kFewConstants, kNearExactNmse, rows_box, widened
 from ._holdout import weighted_mean, weighted_variance
 from ._source import DataSource
 
@@ -43,7 +43,8 @@ kSearchedChoiceLeast = 3
 kUnclearNmse = 1e-2
 # The held-out share of y's variance within which a formula of more fitted constants than
 # kRowsPerConstant allows is weighed all the same by the searched choice: R² 0.999 on rows that
-# neither its shape nor its constants saw is no interpolation of a few rows.
+# neither its shape nor its constants saw is no interpolation of a few rows (nor is a tenth of
+# the held-out error of the choice it displaces, on most rows: see _holdout.searched_choice).
 kPreciseNmse = 1e-3
 # The rows the engine refits and snaps the finalists on, at most.
 kValidationRows = _native.engine_defaults()["validation_rows"]
@@ -369,6 +370,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
             lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
             links=_link_operators(values), admit=_admits_widely(original, values, names), offered=offered,
+            margin=values["margin"],
         )
     best = front[best_index] if front else None
     stop_reason = None
@@ -410,7 +412,7 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
 
 
 def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,
-                     search=None, links=(), admit=lambda formula: False, offered=0):
+                     search=None, links=(), admit=lambda formula: False, offered=0, margin=0.0):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
@@ -421,7 +423,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     _holdout.searched_choice). The plane seen through one of
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
-    before the front was admitted, each a try of the searched choice on each varying column."""
+    before the front was admitted, each a try of the searched choice on each varying column.
+    `margin`: the box's, for the columns that stop short of 0 (see _domain.holds_at_zero)."""
     from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, plane, plane_beats, plane_is_candidate,
                            searched_choice, varying_columns)
     from ._linked import linked_plane
@@ -439,6 +442,10 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # on 19 measured rows, found again on each fold's 15 and predicting the rows left out within
     # kPreciseNmse, is supported by that precision (the searches' many tries are paid for there)
     limits = [0.0 if not math.isfinite(e.loss) else kPreciseNmse if o else math.inf for e, o in zip(errors, over)]
+    # ... or predict them clearly better than the choice they would displace; such a formula, weighed
+    # where the rows alone would not have it, must also have a value at 0 on a column that stops
+    # short of it (steam's 10 °C on 11 rows, where log(log(T)) won the folds and 0 °C was next)
+    clear = [not o or holds_at_zero(p, c, columns, margin) for (p, c), o in zip(programs, over)]
     errors = [HeldOut(math.inf, math.inf) if o else e for e, o in zip(errors, over)]
     variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
@@ -459,7 +466,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     closer = chosen is not None and any(o and f.loss <= kClearShare * front[chosen].loss for f, o in zip(front, over))
     if search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows and (unclear or closer):
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
-                               with_plane, tries=offered * varying, base=None if unclear else chosen)
+                               with_plane, tries=offered * varying, base=None if unclear else chosen, clear=clear)
         if pick[0] == "entry" and (unclear or over[pick[1]]):
             return pick[1], True
         if not unclear:  # the searches did not support such a formula: the clear choice stands

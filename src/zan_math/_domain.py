@@ -30,7 +30,7 @@ import numpy as np
 from . import _native
 from ._operators import operators
 
-__all__ = ["kBound", "kNearExactNmse", "rows_box", "widened", "admitted", "aliased"]
+__all__ = ["kBound", "kNearExactNmse", "rows_box", "widened", "admitted", "aliased", "holds_at_zero"]
 
 # How far past the target's observed range a formula may go on the box: a multiple of it.
 kBound = 10.0
@@ -123,3 +123,22 @@ def aliased(program, constants, columns: np.ndarray) -> bool:
         if finite.size and (finite.max() - finite.min()) / table[value].period > count / kRowsPerPeriod:
             return True
     return False
+
+
+def holds_at_zero(program, constants, columns: np.ndarray, margin: float) -> bool:
+    """Whether the formula has a value on every row with any one column set to 0, of the columns
+    that keep one sign but stop short of 0 by less than `margin` of their range: the widened box
+    keeps their sign (see :func:`widened`), yet 0 may be their next value (10 °C, 00:20)."""
+    count = columns.shape[1]
+    values = np.empty(count)
+    for j, column in enumerate(columns):
+        low, high = float(column.min()), float(column.max())
+        near = min(abs(low), abs(high))
+        if low * high <= 0 or near > margin * (high - low):
+            continue
+        at_zero = np.array(columns, dtype=np.float64, copy=True)
+        at_zero[j] = 0.0
+        _native.predict(tuple(program), tuple(constants), at_zero, values)
+        if not np.isfinite(values).all():
+            return False
+    return True

@@ -429,7 +429,8 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: flo
     return min(within, key=lambda i: (complexities[i], loss[i], i))
 
 
-def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0, base=None):
+def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0, base=None,
+                    clear=None):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows of all the columns (`search(x, y, w)` gives its raw front
@@ -439,7 +440,9 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
 
     Returns ``("entry", i)``, ``("plane",)`` or ``("constant",)``. Entry i is weighed only when
     its held-out error is at most `limits[i]` of y's (weighted) variance: 0 leaves it out, inf
-    takes it whatever its error (a tighter limit weighs it only where it predicts very closely).
+    takes it whatever its error (a tighter limit weighs it only where it predicts very closely, or
+    clearly better than the choice it would displace: see :func:`_clearly_beats`; `clear[i]`
+    False leaves entry i that second way out).
     `tries`: the shapes the search offered, when more than the complexities weighed (see
     :func:`paired_choice`). `base`, an entry, is the choice to beat in place of the constant and
     the plane: only longer entries are weighed against it, and ``("constant",)`` means it stands.
@@ -452,22 +455,25 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     keys = simple + list(range(len(complexities)))
     errors, weights_tested, labels = _searched_errors(search, complexities, keys, _splits(columns, target, weights))
     variance = weighted_variance(target, weights)
-    weighed = [
-        i for i in sorted(range(len(complexities)), key=lambda i: complexities[i])
-        if limits[i] > 0 and (limits[i] == math.inf or weighted_mean(errors[i], weights_tested) <= limits[i] * variance)
-    ]
     first = base is None and with_plane and plane_is_significant(columns, target, weights)
+    stands = ("entry", base) if base is not None else paired_choice(errors, simple, weights_tested, plane_first=first)
+
+    def weighs(i) -> bool:
+        if limits[i] == math.inf:
+            return True
+        # a tighter limit is met within it, or by leaving a tenth of the error of the choice to
+        # displace on most rows: steam's pressure on 11 rows, two constants of exp(a·T + b) found
+        # again on each fold and 27 times closer than the line, is no chance fit of few rows
+        return limits[i] > 0 and (weighted_mean(errors[i], weights_tested) <= limits[i] * variance
+                                  or (clear is None or clear[i])
+                                  and _clearly_beats(errors[stands[-1]], errors[i], weights_tested, kOneStandardError))
+    weighed = [i for i in sorted(range(len(complexities)), key=lambda i: complexities[i]) if weighs(i)]
 
     def choice(entries, errors=errors, weights_tested=weights_tested, labels=labels):
         if base is not None:
             return paired_choice(errors, [base, *entries], weights_tested, folds=labels, tries=tries, start=base)
         return paired_choice(errors, simple + entries, weights_tested, plane_first=first, folds=labels, tries=tries)
-    if base is not None:
-        entries = [i for i in weighed if complexities[i] > complexities[base]]
-        stands = ("entry", base)
-    else:
-        entries = weighed
-        stands = paired_choice(errors, simple, weights_tested, plane_first=first)
+    entries = weighed if base is None else [i for i in weighed if complexities[i] > complexities[base]]
     pick = choice(entries)
     holds = None
     while pick[0] == "entry" and pick != stands:
