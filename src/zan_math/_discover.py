@@ -442,10 +442,6 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # on 19 measured rows, found again on each fold's 15 and predicting the rows left out within
     # kPreciseNmse, is supported by that precision (the searches' many tries are paid for there)
     limits = [0.0 if not math.isfinite(e.loss) else kPreciseNmse if o else math.inf for e, o in zip(errors, over)]
-    # ... or predict them clearly better than the choice they would displace; such a formula, weighed
-    # where the rows alone would not have it, must also have a value at 0 on a column that stops
-    # short of it (steam's 10 °C on 11 rows, where log(log(T)) won the folds and 0 °C was next)
-    clear = [not o or holds_at_zero(p, c, columns, margin) for (p, c), o in zip(programs, over)]
     errors = [HeldOut(math.inf, math.inf) if o else e for e, o in zip(errors, over)]
     variance = weighted_variance(target, weights)
     chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
@@ -465,6 +461,10 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # where it predicts their held-out rows clearly better than the choice found again on them.
     closer = chosen is not None and any(o and f.loss <= kClearShare * front[chosen].loss for f, o in zip(front, over))
     if search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows and (unclear or closer):
+        # ... or predict them clearly better than the choice they would displace; such a formula,
+        # weighed where the rows alone would not have it, must also have a value at 0 on a column
+        # that stops short of it (steam's 10 °C on 11 rows: log(log(T)) won the folds, 0 °C was next)
+        clear = [not o or holds_at_zero(p, c, columns, margin) for (p, c), o in zip(programs, over)]
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
                                with_plane, tries=offered * varying, base=None if unclear else chosen, clear=clear)
         if pick[0] == "entry" and (unclear or over[pick[1]]):

@@ -129,16 +129,17 @@ def holds_at_zero(program, constants, columns: np.ndarray, margin: float) -> boo
     """Whether the formula has a value on every row with any one column set to 0, of the columns
     that keep one sign but stop short of 0 by less than `margin` of their range: the widened box
     keeps their sign (see :func:`widened`), yet 0 may be their next value (10 °C, 00:20)."""
-    count = columns.shape[1]
-    values = np.empty(count)
+    values = np.empty(columns.shape[1])
+    at_zero = None  # the rows, one column at a time set to 0 and back
     for j, column in enumerate(columns):
         low, high = float(column.min()), float(column.max())
-        near = min(abs(low), abs(high))
-        if low * high <= 0 or near > margin * (high - low):
+        if low * high <= 0 or min(abs(low), abs(high)) > margin * (high - low):
             continue
-        at_zero = np.array(columns, dtype=np.float64, copy=True)
+        if at_zero is None:
+            at_zero = np.array(columns, dtype=np.float64, copy=True)
         at_zero[j] = 0.0
         _native.predict(tuple(program), tuple(constants), at_zero, values)
+        at_zero[j] = column
         if not np.isfinite(values).all():
             return False
     return True
