@@ -461,10 +461,16 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # where it predicts their held-out rows clearly better than the choice found again on them.
     closer = chosen is not None and any(o and f.loss <= kClearShare * front[chosen].loss for f, o in zip(front, over))
     if search is not None and kSearchedChoiceLeast <= rows <= kSearchedChoiceRows and (unclear or closer):
-        # ... or predict them clearly better than the choice they would displace; such a formula,
-        # weighed where the rows alone would not have it, must also have a value at 0 on a column
-        # that stops short of it (steam's 10 °C on 11 rows: log(log(T)) won the folds, 0 °C was next)
-        clear = [not o or holds_at_zero(p, c, columns, margin) for (p, c), o in zip(programs, over)]
+        # ... or predict them clearly better than the choice they would displace. A formula with no
+        # value at 0 on a column that stops short of it is weighed only that way, as a law whose
+        # own edge that is (a viscometer's time in V/W, weights from 20 g), or within
+        # kPreciseNmse (a pressure's log(T) from 20 °C): ozone against Solar.R^(1/Wind), wind from
+        # 3.4, won its folds by their noise and went far off on the next calmer days, which random
+        # folds never held out. Past the rows' support only the second: steam's log(log(T)) won
+        # 11 rows' folds clearly, and 0 °C was next.
+        at_zero = [holds_at_zero(p, c, columns, margin) for p, c in programs]
+        limits = [limit if z else min(limit, kPreciseNmse) for limit, z in zip(limits, at_zero)]
+        clear = [z or not o for z, o in zip(at_zero, over)]
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
                                with_plane, tries=offered * varying, base=None if unclear else chosen, clear=clear)
         if pick[0] == "entry" and (unclear or over[pick[1]]):

@@ -340,3 +340,29 @@ def test_a_column_near_zero_is_tried_at_zero(low, high, holds):
     log_x = (("var", 0), ("op", "ln"))
     assert holds_at_zero(log_x, (), columns, 0.25) is holds
     assert holds_at_zero((("var", 0), ("op", "exp")), (), columns, 0.25)
+
+
+# 89 days of New York's air in 1973 (ozone in ppb against solar radiation, wind in mph and
+# temperature in °F), the calmest at 3.4 mph
+_OZONE = """41 36 12 18 23 19 8 16 11 14 18 14 34 6 11 1 11 4 45 115 37 29 39 23 21 20 12 135 49 32 64 77 97 97 85 10
+27 7 48 35 61 79 16 80 108 20 52 82 50 59 39 9 16 122 89 110 44 28 65 22 23 21 9 168 76 85 96 78 91 47 32 20 23 21 24
+44 9 13 46 18 13 24 16 13 23 7 14 30 20"""
+_SOLAR = """190 118 149 313 299 99 19 256 290 274 65 334 307 78 44 8 320 25 252 223 279 127 323 148 191 37 120 269 248 236
+175 276 267 272 175 264 175 48 260 274 285 187 7 294 223 81 82 213 275 254 83 24 77 255 229 207 192 273 157 71 115 259
+36 238 203 188 167 197 189 95 92 252 220 230 259 236 24 112 237 224 27 238 201 238 14 49 20 193 223"""
+_WIND = """7.4 8 12.6 11.5 8.6 13.8 20.1 9.7 9.2 10.9 13.2 11.5 12 18.4 9.7 9.7 16.6 9.7 14.9 5.7 7.4 9.7 11.5 8 14.9 9.2
+11.5 4.1 9.2 9.2 4.6 5.1 6.3 5.7 7.4 14.3 14.9 14.3 6.9 10.3 6.3 5.1 6.9 8.6 8 8.6 12 7.4 7.4 9.2 6.9 13.8 7.4 4 10.3 8
+11.5 11.5 9.7 10.3 7.4 15.5 14.3 3.4 9.7 6.3 6.9 5.1 4.6 7.4 15.5 10.9 10.3 10.9 9.7 14.9 10.9 11.5 6.9 13.8 10.3 10.3 8
+12.6 9.2 10.3 16.6 6.9 11.5"""
+_TEMP = """67 72 74 62 65 59 61 69 66 68 58 64 66 57 62 59 73 61 81 79 76 82 87 82 77 65 73 84 85 81 83 88 92 92 89 73 81 80
+81 82 84 87 74 86 85 82 86 88 86 81 81 81 82 89 90 90 86 82 80 77 76 77 72 81 97 94 91 92 93 87 84 80 78 75 73 81 71 71
+78 67 76 68 82 64 71 69 63 70 68"""
+
+
+def test_a_noisy_shape_without_a_value_where_a_column_reaches_zero_is_not_chosen():
+    # a shape in Solar.R^(1/Wind) wins these rows' folds over the plane by their noise, and gives
+    # 224 and 368 ppb on the next calmer days (2.8 and 2.3 mph: 73 and 118 ppb measured)
+    ozone, solar, wind, temp = (np.array(s.split(), dtype=float) for s in (_OZONE, _SOLAR, _WIND, _TEMP))
+    best = discover(np.column_stack([solar, wind, temp]), ozone, progress=False).best
+    calm = best.predict(np.array([[183.0, 2.8, 93.0], [225.0, 2.3, 94.0]]))
+    assert np.all(np.abs(calm - [73.0, 118.0]) < 0.25 * np.ptp(ozone)), best.text
