@@ -423,6 +423,8 @@ def parse_args(argv=None):
                     help="also the third set, R's small measurement tables (blackbox_tables.R_TABLES)")
     ap.add_argument("--r-fresh", action="store_true",
                     help="also the fourth set, R tables kept from tuning (blackbox_tables.R_FRESH_TABLES)")
+    ap.add_argument("--r-late", action="store_true",
+                    help="also the fifth set, R tables taken after the fourth was run (blackbox_tables.R_LATE_TABLES)")
     ap.add_argument("--quick", action="store_true", help="skip pyoperon")
     ap.add_argument("--no-checks", action="store_true", help="skip the noise and many-columns checks")
     ap.add_argument(WIDE_CHILD, nargs=2, metavar=("SYSTEM", "COLUMNS"), help=argparse.SUPPRESS)
@@ -449,13 +451,14 @@ def main(argv=None):
         name, columns = args.wide_child
         print(json.dumps(wide_child(name, int(columns), args.budget, args.threads)))
         return 0
-    from blackbox_tables import ALL_TABLES, MORE_TABLES, R_FRESH_TABLES, R_TABLES, TABLES
+    from blackbox_tables import ALL_TABLES, MORE_TABLES, R_FRESH_TABLES, R_LATE_TABLES, R_TABLES, TABLES
 
     systems = [s for s in (system(n, args.budget, args.threads) for n in args.systems) if s is not None]
     names = [s.name for s in systems]
     tables = [t for t in (args.tables.split(",") if args.tables else [*TABLES, *(MORE_TABLES if args.more else ()),
                                                                    *(R_TABLES if args.r_tables else ()),
-                                                                   *(R_FRESH_TABLES if args.r_fresh else ())]) if t]
+                                                                   *(R_FRESH_TABLES if args.r_fresh else ()),
+                                                                   *(R_LATE_TABLES if args.r_late else ())]) if t]
     print(f"# {FOLDS}-fold CV R² (KFold shuffle, random_state {FOLD_SEED}); systems: {', '.join(names)};"
           f" pyoperon budget {args.budget:g} s per fit; {args.threads} threads")
     print_header(names)
