@@ -227,6 +227,12 @@ TEST(CheckBox, Verdicts) {
         {"ln(2.744 − sqrt(ln x)) past x ≈ 1862", E({C(2.744), V(0), O(Op::Ln), O(Op::Sqrt), O(Op::Sub), O(Op::Ln)}),
          {}, {{1.0, 2500.0}}, kInf, BoxVerdict::Unsafe},
         {"1/(x − 3)", E({V(0), C(3.0), O(Op::Sub), O(Op::Inv)}), {}, {{1.0, 5.0}}, kInf, BoxVerdict::Unsafe},
+        // poles no point of the lattice comes near: 1/π is no dyadic fraction, and cos(√x) rounds to 1
+        // within 1e-6 of x = (14π)² ≈ 1934.4, where ln(ln(cos √x)²) is −∞
+        {"1/(x − 1/π)", E({V(0), C(1.0 / std::numbers::pi), O(Op::Sub), O(Op::Inv)}), {}, {{0.0, 1.0}}, 1e6,
+         BoxVerdict::Unsafe},
+        {"ln(ln(cos √x)²)", E({V(0), O(Op::Sqrt), O(Op::Cos), O(Op::Ln), O(Op::Square), O(Op::Ln)}), {},
+         {{1850.0, 2000.0}}, 1e3, BoxVerdict::Unsafe},
         {"m/sqrt(1 − v²/c²), v < c", relativistic_mass(), {1.5}, {{0.0, 2.0}, {3.0, 4.0}}, 1e6, BoxVerdict::Safe},
         {"m/sqrt(1 − v²/c²), v > c somewhere", relativistic_mass(), {1.5}, {{0.0, 2.6}, {2.5, 4.0}}, 1e6,
          BoxVerdict::Unsafe},
