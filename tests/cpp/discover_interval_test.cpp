@@ -233,6 +233,15 @@ TEST(CheckBox, Verdicts) {
          BoxVerdict::Unsafe},
         {"ln(ln(cos √x)²)", E({V(0), O(Op::Sqrt), O(Op::Cos), O(Op::Ln), O(Op::Square), O(Op::Ln)}), {},
          {{1850.0, 2000.0}}, 1e3, BoxVerdict::Unsafe},
+        // ... and among three more terms, as a search fitted it to a lake's levels of 1875 to 1972: a
+        // depth-first descent spent the budget on the halves beside the pole
+        {"a fitted front entry with that pole", E({V(0), O(Op::Sqrt), O(Op::Cos), O(Op::Ln), O(Op::Square),
+                                                   O(Op::Ln), P(0, 0.0), O(Op::Mul), V(0), O(Op::Sqrt), O(Op::Sin),
+                                                   P(1, 0.0), O(Op::Mul), O(Op::Add), P(2, 0.0), O(Op::Add), V(0),
+                                                   O(Op::Square), P(3, 0.0), O(Op::Mul), C(1.0), O(Op::Add),
+                                                   O(Op::Sqrt), O(Op::Div), C(578.91), O(Op::Sub)}),
+         {318.9551525489409, 50249.03355358278, 1121926.609397435, 0.9999969008596377}, {{1850.75, 1996.25}}, 61.95,
+         BoxVerdict::Unsafe},
         {"m/sqrt(1 − v²/c²), v < c", relativistic_mass(), {1.5}, {{0.0, 2.0}, {3.0, 4.0}}, 1e6, BoxVerdict::Safe},
         {"m/sqrt(1 − v²/c²), v > c somewhere", relativistic_mass(), {1.5}, {{0.0, 2.6}, {2.5, 4.0}}, 1e6,
          BoxVerdict::Unsafe},

@@ -509,9 +509,12 @@ BoxCheck check_box(const Expr& program, std::span<const double> params, std::spa
 
     std::vector<Enclosure> stack;
     stack.reserve(program.tokens.size());
-    // Sub-boxes still to examine, depth first: sides d at a time, and each one's depth.
+    // Sub-boxes to examine, level by level (sides d at a time, and each one's depth), from
+    // `next` on. Level by level, not depth first: near a pole the halves beside it stay open
+    // too, and a depth-first descent spends the budget on them before a midpoint lands on it.
     std::vector<Interval> pending(box.begin(), box.end());
     std::vector<std::size_t> depths{0};
+    std::size_t next = 0;
     std::vector<Interval> cur(d);
     std::vector<double> mid(d);
 
@@ -524,11 +527,10 @@ BoxCheck check_box(const Expr& program, std::span<const double> params, std::spa
         any_leaf = true;
     };
 
-    while (!depths.empty()) {
-        const std::size_t depth = depths.back();
-        depths.pop_back();
-        std::copy(pending.end() - static_cast<std::ptrdiff_t>(d), pending.end(), cur.begin());
-        pending.resize(pending.size() - d);
+    while (next < depths.size()) {
+        const std::size_t depth = depths[next];
+        std::copy_n(pending.begin() + static_cast<std::ptrdiff_t>(next * d), d, cur.begin());
+        ++next;
 
         const Enclosure e = enclose_into(program, params, cur, stack);
         if (++out.boxes == 1) whole = e;
@@ -547,17 +549,17 @@ BoxCheck check_box(const Expr& program, std::span<const double> params, std::spa
             continue;
         }
         const std::size_t split = variable_to_split(read, box, cur, mid);
-        const bool room = out.boxes + depths.size() + 2 <= box_budget;
+        const bool room = out.boxes + (depths.size() - next) + 2 <= box_budget;
         if (split == d || depth >= depth_limit || !room) {
             end_on(e);
             undecided = true;
             continue;
         }
         const std::size_t base = pending.size();
-        pending.insert(pending.end(), cur.begin(), cur.end());  // the upper half, examined second
-        pending[base + split].lo = mid[split];
-        pending.insert(pending.end(), cur.begin(), cur.end());  // the lower half, examined first
-        pending[base + d + split].hi = mid[split];
+        pending.insert(pending.end(), cur.begin(), cur.end());  // the lower half
+        pending[base + split].hi = mid[split];
+        pending.insert(pending.end(), cur.begin(), cur.end());  // the upper half
+        pending[base + d + split].lo = mid[split];
         depths.push_back(depth + 1);
         depths.push_back(depth + 1);
     }
