@@ -164,9 +164,9 @@ inline constexpr std::size_t kDefaultBoxBudget = 2048;
 // the enclosure of a sub-box decides neither way (it overestimates: x*x - 2*x*y + y*y
 // looks as if it could be negative), the sub-box's midpoint is evaluated and the sub-box
 // is halved along the variable the program reads that is widest relative to its width in
-// the box (columns have unrelated units), at most depth_limit times along any path and
-// for at most box_budget enclosures in all (at least one), level by level. Deterministic: the same answer for the same
-// input. Throws std::invalid_argument naming the fault for a NaN or negative bound or a
+// the box (columns have unrelated units), level by level, at most depth_limit times along
+// any path and for at most box_budget enclosures in all (at least one). Deterministic: the
+// same answer for the same input. Throws std::invalid_argument naming the fault for a NaN or negative bound or a
 // box with a bound that is not finite or lo > hi.
 [[nodiscard]] BoxCheck check_box(const Expr& program, std::span<const double> params,
                                  std::span<const Interval> box, double bound,
