@@ -84,6 +84,7 @@ def test_snapped_constants_print_as_simple_values():
     assert 1 / math.sqrt(2 * math.pi) in values or math.sqrt(2 * math.pi) in values, best
 
 
+@whole_searches
 def test_constants_snapped_only_where_the_fit_is_within_the_noise():
     rng = np.random.default_rng(3)
     x = rng.uniform(1, 3, 400)
@@ -220,6 +221,7 @@ def test_time_limit_returns_what_was_found():
     assert result.interrupted and result.stop_reason == "time_limit"
 
 
+@whole_searches
 def test_pure_noise_gives_the_constant_and_says_so():
     rng = np.random.default_rng(0)
     X, y = rng.normal(size=(60, 2)), rng.normal(size=60)
@@ -318,6 +320,7 @@ def test_a_search_with_no_formula_within_its_limits_returns_the_mean(options):
     assert not result.beats_mean and result.best.predict(X[:2]) == pytest.approx([np.mean(y)] * 2)
 
 
+@whole_searches
 def test_few_rows_never_choose_more_constants_than_they_support():
     rng = np.random.default_rng(0)
     result = discover(rng.normal(size=(5, 200)), rng.normal(size=5))  # chance fits abound among 200 columns

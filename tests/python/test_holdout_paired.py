@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import whole_searches
 from zan_math import discover
 from zan_math._holdout import (f_survival, fixed_form_choice, paired_choice, paired_difference, plane,
                                plane_beats, plane_is_significant, plane_significance, searched_choice)
@@ -129,6 +130,7 @@ def _line_table(seed, n=40):
     return x, 3.0 * x + 5.0 + rng.standard_t(3, size=n) * 6.0
 
 
+@whole_searches
 @pytest.mark.parametrize("seed", [2, 3, 7])  # 3: a shape that wiggles through the noise is at hand
 def test_one_noisy_column_gets_a_line_through_its_trend(seed):
     x, y = _line_table(seed)
@@ -138,6 +140,7 @@ def test_one_noisy_column_gets_a_line_through_its_trend(seed):
     assert np.max(np.abs(best.predict(fresh) - line)) < 0.01 * np.ptp(line)
 
 
+@whole_searches
 def test_pure_noise_on_one_column_keeps_the_mean():
     rng = np.random.default_rng(12)  # (seed 11 draws a sample correlation with p = 0.009: a trend)
     x, y = rng.normal(size=60), rng.normal(size=60)
@@ -174,6 +177,7 @@ def test_f_test_of_the_plane_matches_its_closed_forms_and_its_level():
     assert 8 <= taken <= 36  # 20 expected; binomial 99.9% bounds
 
 
+@whole_searches
 def test_a_weak_real_trend_on_few_rows_gets_the_line_in_every_fold_draw():
     # a trend worth about 10% of the variance on 50 rows: the F-test sees it (p < 0.05) while
     # paired held-out errors of ten rows per fold pick the line or the mean by chance
@@ -262,6 +266,7 @@ def test_a_significant_plane_closer_on_most_rows_stands_where_a_few_far_rows_fav
     assert paired_choice(errors, ORDER[:2], plane_first=True) == ("plane",)
 
 
+@whole_searches
 def test_twenty_columns_of_noise_whose_plane_passes_its_f_test_keep_the_mean():
     rng = np.random.default_rng(106)
     x, y = rng.normal(size=(50, 20)), rng.normal(size=50)
@@ -291,6 +296,7 @@ def test_a_shape_that_explodes_past_its_rows_is_not_chosen_over_the_plane(steepn
     assert pick == chosen
 
 
+@whole_searches
 def test_a_shape_that_won_one_partition_of_the_rows_must_win_a_second():
     # a line with an offset under heavy noise: on the folds of every fifth row, sqrt(c*x) wins
     # them by the luck of that cut; on a second cut of the rows it does not, and the line stands
@@ -301,6 +307,7 @@ def test_a_shape_that_won_one_partition_of_the_rows_must_win_a_second():
     assert "sqrt" not in best.text and best.text.count("x") == 1 and best.fitted_constants == 2
 
 
+@whole_searches
 def test_a_shape_of_more_constants_than_the_rows_support_stands_when_it_predicts_clearly_better():
     # eleven rows of an exponential law under 2% noise: exp(a*x + b) has more fitted constants
     # than so few rows support, but found again on each fold it leaves a tenth of the line's
@@ -315,6 +322,7 @@ def test_a_shape_of_more_constants_than_the_rows_support_stands_when_it_predicts
     assert np.mean((best.predict(fresh[:, None]) - truth) ** 2) < 0.01 * np.var(truth)
 
 
+@whole_searches
 def test_a_shape_weighed_past_the_rows_support_has_a_value_where_its_column_reaches_zero():
     # water's vapour pressure (kPa) from 10 to 105 °C on 11 rows: a shape with no value at 0 °C
     # (log(log(T))) wins the folds as clearly as exp(a*T + b); taken where the rows would not
@@ -359,6 +367,7 @@ _TEMP = """67 72 74 62 65 59 61 69 66 68 58 64 66 57 62 59 73 61 81 79 76 82 87 
 78 67 76 68 82 64 71 69 63 70 68"""
 
 
+@whole_searches
 def test_a_noisy_shape_without_a_value_where_a_column_reaches_zero_is_not_chosen():
     # a shape in Solar.R^(1/Wind) wins these rows' folds over the plane by their noise, and gives
     # 224 and 368 ppb on the next calmer days (2.8 and 2.3 mph: 73 and 118 ppb measured)

@@ -463,6 +463,7 @@ def test_the_centre_of_mass_is_found_through_other_references():
     assert _relative_error(result.best, X, y) < 1e-12
 
 
+@whole_searches
 def test_a_law_with_hbar_is_found_through_groups():
     """Bose–Einstein occupation 1/(exp(ħω/kT) − 1) with h given: the group kT/(hω) needs 2π,
     which the search fits inside the exponential or takes from the groups scaled by a turn."""
