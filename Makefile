@@ -15,6 +15,9 @@ LAUNCHER = -DCMAKE_CXX_COMPILER=$(CXX) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNC
 PIP_LAUNCHER = --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(CXX) \
 	$(if $(CCACHE),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 PY_TOOLS := scikit-build-core ninja pytest pytest-xdist hypothesis numpy mypy
+# No bytecode at install time: compiling every module of SciPy, SymPy, pandas and Dask took
+# most of a minute per venv (63 s against 11 s); Python compiles what is imported, once.
+PIP_INSTALL := -m pip install -q --no-compile
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -60,14 +63,14 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 $(VENV)/.tools: $(VPY) Makefile
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(PY_TOOLS)
+	$(VPY) $(PIP_INSTALL) --upgrade pip
+	$(VPY) $(PIP_INSTALL) $(PY_TOOLS)
 	touch $@
 
 # Every optional extra too: the suite tests each feature, and the core and the command line
 # once more with the extras hidden (tests/python/test_extras.py).
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) | build-deps
-	$(VPY) -m pip install -q --no-build-isolation $(PIP_LAUNCHER) '.[test,all]'
+	$(VPY) $(PIP_INSTALL) --no-build-isolation $(PIP_LAUNCHER) '.[test,all]'
 	touch $@
 
 install: build-deps $(VENV)/.installed
@@ -99,7 +102,7 @@ wheel-test: install
 	rm -rf $(WHEEL_CHECK)
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps $(PIP_LAUNCHER) -w $(WHEEL_CHECK)/dist .
 	$(PYTHON) -m venv $(WHEEL_CHECK)/venv
-	$(WHEEL_CHECK)/venv/bin/python -m pip install -q $(WHEEL_CHECK)/dist/zan_math-*.whl
+	$(WHEEL_CHECK)/venv/bin/python $(PIP_INSTALL) $(WHEEL_CHECK)/dist/zan_math-*.whl
 	cd $(WHEEL_CHECK) && venv/bin/python $(CURDIR)/scripts/check-wheel.py && venv/bin/zan-discover >/dev/null
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests and the Python suite (but for
@@ -124,14 +127,14 @@ $(SAN_VENV)/bin/python:
 	$(PYTHON) -m venv $(SAN_VENV)
 
 $(SAN_VENV)/.tools: $(SAN_VENV)/bin/python Makefile
-	$(SAN_PY) -m pip install -q --upgrade pip
-	$(SAN_PY) -m pip install -q $(PY_TOOLS)
+	$(SAN_PY) $(PIP_INSTALL) --upgrade pip
+	$(SAN_PY) $(PIP_INSTALL) $(PY_TOOLS)
 	touch $@
 
 # The C++ tests are built in the same directory as the instrumented extension, so the
 # instrumented core is compiled once for both.
 $(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
-	$(SAN_PY) -m pip install -q --no-build-isolation $(PIP_LAUNCHER) \
+	$(SAN_PY) $(PIP_INSTALL) --no-build-isolation $(PIP_LAUNCHER) \
 	  --config-settings=build-dir=$(SAN_BUILD)/py \
 	  --config-settings=cmake.build-type=Release \
 	  --config-settings=cmake.define.ZAN_BUILD_TESTS=ON \
@@ -160,7 +163,7 @@ sanitize-py: $(SAN_VENV)/.installed
 # Benchmarks print ratios measured side by side; run them on an otherwise idle machine.
 BENCH_BUILD := build/cpp-bench
 bench: install
-	$(VPY) -m pip install -q --no-build-isolation '.[bench]'
+	$(VPY) $(PIP_INSTALL) --no-build-isolation '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(VPY) bench/batch.py
