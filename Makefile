@@ -15,9 +15,12 @@ LAUNCHER = -DCMAKE_CXX_COMPILER=$(CXX) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNC
 PIP_LAUNCHER = --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(CXX) \
 	$(if $(CCACHE),--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 PY_TOOLS := scikit-build-core ninja pytest pytest-xdist hypothesis numpy mypy
-# No bytecode at install time: compiling every module of SciPy, SymPy, pandas and Dask took
-# most of a minute per venv (63 s against 11 s); Python compiles what is imported, once.
+# pip compiles the bytecode of what it installs one file at a time: most of a minute for SciPy,
+# SymPy, pandas and Dask (52 s of 63 s). One pass over the venv on every core does it once all
+# is in. It must be done: where PYTHONDONTWRITEBYTECODE is set nothing else writes it, and each
+# test worker and each interpreter a test starts would compile what it imports anew.
 PIP_INSTALL := -m pip install -q --no-compile
+compile-venv = $(1) -m compileall -q -j 0 "$$($(1) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')" >/dev/null
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -38,9 +41,9 @@ py-tests:
 	@set -e; \
 	if [ -n "$(PY313)" ]; then $(MAKE) --no-print-directory py-test PYTHON=$(PY313) VENV=.venv; fi; \
 	if [ -n "$(PY312)" ]; then \
-	  venv=.venv; args=; \
-	  if [ -n "$(PY313)" ]; then venv=.venv-3.12; args='-m "not slow and not whole_search"'; fi; \
-	  $(MAKE) --no-print-directory py-test PYTHON=$(PY312) VENV=$$venv PYTEST_ARGS="$$args"; \
+	  venv=.venv; args=; extras=$(EXTRAS); \
+	  if [ -n "$(PY313)" ]; then venv=.venv-3.12; args='-m "not slow and not whole_search"'; extras=test; fi; \
+	  $(MAKE) --no-print-directory py-test PYTHON=$(PY312) VENV=$$venv PYTEST_ARGS="$$args" EXTRAS=$$extras; \
 	fi
 
 # The package itself builds with a C++ compiler and CMake alone (build-deps); GoogleTest and
@@ -68,9 +71,13 @@ $(VENV)/.tools: $(VPY) Makefile
 	touch $@
 
 # Every optional extra too: the suite tests each feature, and the core and the command line
-# once more with the extras hidden (tests/python/test_extras.py).
+# once more with the extras hidden (tests/python/test_extras.py). A second interpreter's venv
+# takes none: what it checks is our extension built for that interpreter, and the extras' tests,
+# Python over other packages, skip there.
+EXTRAS ?= test,all
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) | build-deps
-	$(VPY) $(PIP_INSTALL) --no-build-isolation $(PIP_LAUNCHER) '.[test,all]'
+	$(VPY) $(PIP_INSTALL) --no-build-isolation $(PIP_LAUNCHER) '.[$(EXTRAS)]'
+	$(call compile-venv,$(VPY))
 	touch $@
 
 install: build-deps $(VENV)/.installed
@@ -81,8 +88,8 @@ cpp-test: deps
 	ctest --test-dir $(CPP_BUILD) -j $(JOBS) --output-on-failure
 
 # The whole suite runs on the newest interpreter; a second one skips the slow checks (leak
-# hunts, stress, clusters, estimator checks) and the laws searched end to end, which test our
-# code rather than the interpreter.
+# hunts, stress, clusters, estimator checks), the laws searched end to end and the extras,
+# which test our code rather than the interpreter.
 # Tests run in one worker process per core: most of them are Python between short native calls
 # and would leave the other cores idle.
 PYTEST_ARGS ?=
@@ -102,7 +109,7 @@ wheel-test: install
 	rm -rf $(WHEEL_CHECK)
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps $(PIP_LAUNCHER) -w $(WHEEL_CHECK)/dist .
 	$(PYTHON) -m venv $(WHEEL_CHECK)/venv
-	$(WHEEL_CHECK)/venv/bin/python $(PIP_INSTALL) $(WHEEL_CHECK)/dist/zan_math-*.whl
+	$(WHEEL_CHECK)/venv/bin/python -m pip install -q $(WHEEL_CHECK)/dist/zan_math-*.whl
 	cd $(WHEEL_CHECK) && venv/bin/python $(CURDIR)/scripts/check-wheel.py && venv/bin/zan-discover >/dev/null
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests and the Python suite (but for
@@ -139,6 +146,7 @@ $(SAN_VENV)/.installed: $(SAN_VENV)/.tools $(SOURCES) | deps
 	  --config-settings=cmake.build-type=Release \
 	  --config-settings=cmake.define.ZAN_BUILD_TESTS=ON \
 	  "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" .
+	$(call compile-venv,$(SAN_PY))
 	touch $@
 
 sanitize: sanitize-cpp sanitize-thread sanitize-py
@@ -163,7 +171,7 @@ sanitize-py: $(SAN_VENV)/.installed
 # Benchmarks print ratios measured side by side; run them on an otherwise idle machine.
 BENCH_BUILD := build/cpp-bench
 bench: install
-	$(VPY) $(PIP_INSTALL) --no-build-isolation '.[bench]'
+	$(VPY) -m pip install -q --no-build-isolation '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DZAN_BUILD_MODULE=OFF -DZAN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(VPY) bench/batch.py

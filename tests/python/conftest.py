@@ -50,8 +50,3 @@ def z():
 
     return zan_core
 
-
-def pytest_collection_modifyitems(items):
-    """The long checks first, in their own order: the workers take tests in this order, and a
-    search of half a minute begun last keeps one worker busy while the others stand idle."""
-    items.sort(key=lambda item: not any(item.get_closest_marker(mark) for mark in ("whole_search", "slow")))
