@@ -49,4 +49,3 @@ def z():
     from zan_math import zan_core
 
     return zan_core
-
