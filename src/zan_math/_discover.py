@@ -22,7 +22,7 @@ import numpy as np
 from . import _native, _options
 from ._formula import DiscoveryResult, Formula, LevelInfo, constant_errors, kExactNmse, kRowsPerConstant
 from ._inputs import columns_of, names_of, target_of, weights_of
-from ._scale import exponent, scale_program_inputs, scale_program_output
+from ._scale import exponent, unscaled_program
 from ._screen import relevant_columns
 from ._domain import admitted, aliased, given_box, holds_at_zero, kFewConstants, kNearExactNmse, rows_box, widened
 from ._holdout import weighted_mean, weighted_variance
@@ -337,19 +337,19 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     raw = outcome["value"]
     if source is None and not (raw["interrupted"] or interrupted_by_user or stopped_by_callback):
         raw = _structured(raw, columns, target, options, weights, started)
-    front = [_formula(f, names, x_exp, y_exp, searched) for f in raw["front"]]
+    front = [_formula(f, names, x_exp, y_exp, searched, original[0]) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
     raw_front = raw["front"]
     offered = len(raw_front)  # the shapes the search offered, before the front is admitted
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
-            lambda f: _formula(f, names, x_exp, y_exp, None), weights,
+            lambda f: _formula(f, names, x_exp, y_exp, None, original[0]), weights,
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
         raw_front = [_raw_mean(target, weights)]
-        front = [_formula(raw_front[0], names, x_exp, y_exp, None)]
+        front = [_formula(raw_front[0], names, x_exp, y_exp, None, original[0])]
         best_index, beats_mean = 0, raw_front[0]["loss"] == 0
     elif values["selection"] == "best":
         def search(x, y, w):
@@ -367,7 +367,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
 
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
-            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched), weights,
+            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched, original[0]), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
             links=_link_operators(values), admit=_admits_widely(original, values, names), offered=offered,
             margin=values["margin"],
@@ -548,22 +548,46 @@ def _ldexp_or_inf(value: float, exp: int) -> float:
         return math.inf
 
 
-def _formula(raw: dict, names, x_exp, y_exp, searched) -> Formula:
-    """A formula of the engine's, in the units and over the variables the caller gave."""
+def _formula(raw: dict, names, x_exp, y_exp, searched, rows: np.ndarray) -> Formula:
+    """A formula of the engine's, in the units and over the variables the caller gave (`rows`,
+    the variables as given, decide how a scale is written back: see :func:`_unscaled`)."""
     program, constants, loss = raw["program"], raw["constants"], raw["loss"]
     rmse = None
     if y_exp:
-        from ._export import ARITY
-
-        program, constants = scale_program_output(program, constants, y_exp, ARITY.__getitem__)
         loss = _ldexp_or_inf(loss, 2 * y_exp)
         if math.isinf(loss):  # a mean squared error beyond the largest float; its root is not
             rmse = _ldexp_or_inf(math.sqrt(raw["loss"]), y_exp)
     if searched is not None:
         program = _over_columns(program, searched)
-    if any(x_exp):
-        program = scale_program_inputs(program, [-e for e in x_exp])
+    if y_exp or any(x_exp):
+        program, constants = _unscaled(program, constants, x_exp, y_exp, rows)
     return Formula(program, constants, names, raw["complexity"], loss, raw["nmse"], raw["score"], rmse=rmse)
+
+
+def _unscaled(program, constants, x_exp, y_exp, rows: np.ndarray):
+    """The program and constants of a formula found on scaled data, read on the data as given:
+    the variables' scales carried into its constants, unless a product of the variables as they
+    are then leaves the range of floats on the `rows` where the scaled reading stays in it (1e200
+    squared); each scale then stays a factor beside its variable."""
+    from ._export import ARITY
+
+    carried = unscaled_program(program, constants, y_exp, x_exp, ARITY.__getitem__)
+    if not any(x_exp):
+        return carried
+    beside = unscaled_program(program, constants, y_exp, x_exp, ARITY.__getitem__, carry=False)
+    values = []
+    for p, c in (carried, beside):
+        out = np.empty(rows.shape[1])
+        _native.predict(p, c, rows, out)
+        values.append(out)
+    same = np.array_equal(np.isfinite(values[0]), np.isfinite(values[1])) and np.allclose(
+        values[0], values[1], rtol=kSameValue, atol=0.0, equal_nan=True)
+    return carried if same else beside
+
+
+# Carried or beside its variable, a scale multiplies by powers of two: the readings differ only
+# where a value is subnormal, or a product past the range of floats.
+kSameValue = 1e-12
 
 
 # An NMSE above this is a fit worse than the mean's on its own rows, beyond rounding: a shape

@@ -12,8 +12,12 @@ import sys
 import numpy as np
 import pytest
 from conftest import whole_searches
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from zan_math import _native, _options, discover
+from zan_math._export import ARITY
+from zan_math._scale import unscaled_program
 
 KINETIC = np.array([(1, 1), (2, 1), (2, 2), (3, 2), (1, 3), (4, 3), (5, 1)], float)
 KINETIC_E = 0.5 * KINETIC[:, 0] * KINETIC[:, 1] ** 2
@@ -149,6 +153,57 @@ def test_a_variable_in_extreme_units_is_searched_and_predicted(k):
     y = 0.5 * (X[:, 0] / 10.0**k) * X[:, 1] ** 2
     best = discover(X, y).best
     assert best.r2 == pytest.approx(1.0) and np.allclose(best.predict(X), y, rtol=1e-12)
+    # the variable's scale is carried into the one constant: 5e-301*x0*x1**2
+    assert best.text.endswith("*x0*x1**2") and [kind for kind, _ in best.program].count("const") == 0, best.text
+    assert best.constants == (pytest.approx(0.5 / 10.0**k, rel=1e-12),)
+
+
+def test_a_scale_whose_product_leaves_the_floats_stays_beside_its_variable():
+    # (x/1e200)**2: x**2 is past the largest float, and 1e-400 is no float
+    X = np.random.default_rng(3).uniform(1, 3, (40, 1)) * 1e200
+    y = (X[:, 0] / 1e200) ** 2
+    best = discover(X, y).best
+    assert best.r2 == pytest.approx(1.0) and np.allclose(best.predict(X), y, rtol=1e-12), best.text
+
+
+# Programs of the search (postfix) and what each scale meets: products, quotients and powers
+# that carry it, sums of sides in other units, a square root of an odd power, a sine that keeps
+# it beside its variable, a constant used twice.
+GRAVITATION = (("param", 0), ("var", 0), ("op", "mul"), ("var", 1), ("op", "mul"), ("var", 2), ("op", "square"),
+               ("op", "div"))
+UNSCALED_PROGRAMS = [
+    GRAVITATION,
+    (("param", 0), ("var", 0), ("op", "sqrt"), ("op", "mul"), ("param", 1), ("op", "add")),
+    (("param", 0), ("var", 0), ("param", 1), ("op", "add"), ("op", "div")),
+    (("param", 0), ("var", 0), ("op", "mul"), ("op", "sin"), ("param", 1), ("var", 1), ("op", "mul"), ("op", "add")),
+    (("param", 0), ("var", 0), ("op", "mul"), ("var", 1), ("op", "sub")),
+    (("var", 0), ("op", "neg"), ("op", "abs"), ("var", 1), ("op", "inv"), ("op", "mul"), ("var", 2), ("op", "sqrt"),
+     ("op", "div")),
+    (("param", 0), ("var", 0), ("op", "mul"), ("param", 0), ("op", "add"), ("var", 1), ("op", "cos"), ("op", "mul")),
+    (("var", 0), ("var", 1), ("op", "mul"), ("op", "exp"), ("const", 0.5), ("op", "mul")),
+    (("param", 0), ("var", 0), ("op", "mul"), ("op", "square"), ("param", 1), ("op", "add")),
+]
+
+
+@pytest.mark.parametrize("program", UNSCALED_PROGRAMS)
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(-150, 150), min_size=4, max_size=4))
+def test_a_formula_of_scaled_data_reads_the_same_on_the_data_as_given(program, exponents):
+    *x_exp, y_exp = exponents
+    scaled = np.random.default_rng(0).uniform(0.25, 1.0, (3, 64))
+    constants = (1.7, -0.3)
+    reference = np.empty(64)
+    _native.predict(program, constants, scaled, reference)
+    reference = np.ldexp(reference, y_exp)
+    given_data = np.ldexp(scaled, np.array(x_exp)[:, None])
+    readings = {carry: unscaled_program(program, constants, y_exp, x_exp, ARITY.__getitem__, carry=carry)
+                for carry in (True, False)}
+    for p, c in readings.values():
+        out = np.empty(64)
+        _native.predict(p, c, given_data, out)
+        assert np.allclose(out, reference, rtol=1e-12, atol=0, equal_nan=True), (p, c)
+    if program == GRAVITATION:  # every scale meets the constant
+        assert [kind for kind, _ in readings[True][0]].count("const") == 0
 
 
 def test_units_through_discover_and_the_command_line(tmp_path):
