@@ -278,6 +278,8 @@ class _Infix:
             # parentheses at equal strength; a negated right operand always gets them.
             right_needs = strength + (1 if self.exact or not row.commutative else 0)
             right = self._wrap(args[1], max(right_needs, _NEG + 1 if args[1][1] == _NEG else 0))
+            if op == "mul" and not self.exact and right.startswith("1/"):
+                return f"{left}/{right[2:]}", strength  # c/m/v, not c*1/m/v: read left to right, the same
             return rendering.fill(left, right), strength
         if strength == _NEG:
             # -a*b reads as (-a)*b, which is -(a*b) exactly: rounding is symmetric in sign.
