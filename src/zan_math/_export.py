@@ -259,6 +259,9 @@ class _Infix:
             node = Node("op", "mul", (node.args[1], node.args[0]))
         if not self.exact and node.value == "mul" and node.args[1].kind == "op" and node.args[1].value == "inv":
             node = Node("op", "div", (node.args[0], node.args[1].args[0]))  # c/x, not c*1/x
+        if not self.exact and node.value == "div" and node.args[1].kind == "op" and node.args[1].value == "div":
+            a, (b, c) = node.args[0], node.args[1].args  # m1*m2/r**2, not m1/(r**2/m2)
+            node = Node("op", "div", (Node("op", "mul", (a, c)), b))
         op, args = node.value, [self._render(a) for a in node.args]
         if op == "add" and not self.exact and args[1][0].startswith("-"):
             # a + (-b)*c reads a - b*c: the leading sign moves to the operator.
