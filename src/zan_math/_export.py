@@ -254,14 +254,6 @@ class _Infix:
             return self.names[node.value], _ATOM
         if node.kind == "const":
             return self._constant(node.value)
-        if not self.exact and node.value == "mul" and node.args[1].kind == "const" and node.args[0].kind != "const":
-            # A coefficient reads first: 0.5*m*v**2, not m*v**2*0.5.
-            node = Node("op", "mul", (node.args[1], node.args[0]))
-        if not self.exact and node.value == "mul" and node.args[1].kind == "op" and node.args[1].value == "inv":
-            node = Node("op", "div", (node.args[0], node.args[1].args[0]))  # c/x, not c*1/x
-        if not self.exact and node.value == "div" and node.args[1].kind == "op" and node.args[1].value == "div":
-            a, (b, c) = node.args[0], node.args[1].args  # m1*m2/r**2, not m1/(r**2/m2)
-            node = Node("op", "div", (Node("op", "mul", (a, c)), b))
         op, args = node.value, [self._render(a) for a in node.args]
         if op == "add" and not self.exact and args[1][0].startswith("-"):
             # a + (-b)*c reads a - b*c: the leading sign moves to the operator.
@@ -281,8 +273,6 @@ class _Infix:
             # parentheses at equal strength; a negated right operand always gets them.
             right_needs = strength + (1 if self.exact or not row.commutative else 0)
             right = self._wrap(args[1], max(right_needs, _NEG + 1 if args[1][1] == _NEG else 0))
-            if op == "mul" and not self.exact and right.startswith("1/"):
-                return f"{left}/{right[2:]}", strength  # c/m/v, not c*1/m/v: read left to right, the same
             return rendering.fill(left, right), strength
         if strength == _NEG:
             # -a*b reads as (-a)*b, which is -(a*b) exactly: rounding is symmetric in sign.
@@ -291,10 +281,34 @@ class _Infix:
         return rendering.fill(self._wrap(args[0], strength + 1)), strength
 
 
+def _is_op(node: Node, name: str) -> bool:
+    return node.kind == "op" and node.value == name
+
+
+def readable(node: Node) -> Node:
+    """The tree as it reads best, for the text and the LaTeX (never for what is evaluated: the
+    value is the same, the rounding need not be). From the leaves up: a coefficient first
+    (0.5*m*v**2, not m*v**2*0.5); c/x, not c*(1/x); 1/(m*v), not (1/m)/v; m1*m2/r**2, not
+    m1/(r**2/m2)."""
+    if node.kind != "op":
+        return node
+    a = tuple(readable(arg) for arg in node.args)
+    op = node.value
+    if op == "mul" and a[1].kind == "const" and a[0].kind != "const":
+        a = (a[1], a[0])
+    if op == "mul" and _is_op(a[1], "inv"):
+        return readable(Node("op", "div", (a[0], a[1].args[0])))
+    if op == "div" and _is_op(a[0], "inv"):
+        return Node("op", "inv", (readable(Node("op", "mul", (a[0].args[0], a[1]))),))
+    if op == "div" and _is_op(a[1], "div"):
+        return Node("op", "div", (readable(Node("op", "mul", (a[0], a[1].args[1]))), a[1].args[0]))
+    return Node("op", op, a)
+
+
 def to_text(program: Program, constants: Sequence[float], names: Sequence[object]) -> str:
     """Readable infix, e.g. ``0.5*m*v**2``: the variables' identifiers (:func:`identifiers`),
     constants to 10 significant digits, ``log`` for the natural logarithm, ``zan(a, b)``."""
-    tree = parse(program, constants, len(names))
+    tree = readable(parse(program, constants, len(names)))
     return _Infix(identifiers(names), exact=False).render(tree)
 
 
@@ -651,5 +665,5 @@ def to_latex(
         tex = latex_names(identifiers(names))
         symbols = {sp.Symbol(s): t for s, t in zip(symbol_names, tex)}
         return sp.latex(expr, symbol_names=symbols, ln_notation=True)
-    tree = parse(program, constants, len(names))
+    tree = readable(parse(program, constants, len(names)))
     return _Latex(latex_names(identifiers(names))).render(tree)

@@ -302,7 +302,7 @@ def _fractions(tree):
         (P(0, 1, -2.5, "mul", "add"), "m - 2.5*v"),
         (P(0, -2.5, "add"), "m - 2.5"),
         (P(0, 1, "inv", "mul", "inv"), "1/(m/v)"),
-        (P(0, "inv", 1, "div", "p0", "mul"), "0.5/m/v"),
+        (P(0, "inv", 1, "div", "p0", "mul"), "0.5/(m*v)"),
         (P(0, 1, "square", 2, "div", "div"), "m*w/v**2"),
         (P(0, 1, 2, "add", "neg", "add"), "m - (v + w)"),
     ],
@@ -420,7 +420,8 @@ def test_snapped_constants_become_exact(value, exact):
 def test_without_sympy_latex_has_its_own_printer_and_sympy_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "sympy", None)
     assert _export.to_latex(*KINETIC) == "0.5 m v^{2}"
-    assert _export.to_latex(*GAUSS) == "\\exp{\\left(\\theta^{2} \\cdot \\left(-0.5\\right)\\right)} \\cdot 0.3989422804"
+    assert _export.to_latex(*GAUSS) == "0.3989422804 \\exp{\\left(-0.5 \\theta^{2}\\right)}"
+    assert _export.to_latex(P(0, 1, "square", 2, "div", "div"), (), ("m", "v", "w")) == "\\frac{m w}{v^{2}}"
     with pytest.raises(ImportError, match=r"pip install 'zan_math\[sympy\]'"):
         _export.to_sympy(*KINETIC)
 
