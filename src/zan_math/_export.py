@@ -288,12 +288,14 @@ def _is_op(node: Node, name: str) -> bool:
 def readable(node: Node) -> Node:
     """The tree as it reads best, for the text and the LaTeX (never for what is evaluated: the
     value is the same, the rounding need not be). From the leaves up: a coefficient first
-    (0.5*m*v**2, not m*v**2*0.5); c/x, not c*(1/x); 1/(m*v), not (1/m)/v; m1*m2/r**2, not
-    m1/(r**2/m2)."""
+    (0.5*m*v**2, not m*v**2*0.5); 2*x, not x + x; c/x, not c*(1/x); 1/(m*v), not (1/m)/v;
+    m1*m2/r**2, not m1/(r**2/m2)."""
     if node.kind != "op":
         return node
     a = tuple(readable(arg) for arg in node.args)
     op = node.value
+    if op == "add" and a[0] == a[1]:
+        return readable(Node("op", "mul", (Node("const", 2.0), a[0])))
     if op == "mul" and a[1].kind == "const" and a[0].kind != "const":
         a = (a[1], a[0])
     if op == "mul" and _is_op(a[1], "inv"):

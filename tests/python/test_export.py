@@ -304,6 +304,7 @@ def _fractions(tree):
         (P(0, 1, "inv", "mul", "inv"), "1/(m/v)"),
         (P(0, "inv", 1, "div", "p0", "mul"), "0.5/(m*v)"),
         (P(0, 1, "square", 2, "div", "div"), "m*w/v**2"),
+        (P(0, 1, 1, "add", "sub"), "m - 2*v"),
         (P(0, 1, 2, "add", "neg", "add"), "m - (v + w)"),
     ],
 )
