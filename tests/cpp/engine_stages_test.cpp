@@ -16,7 +16,6 @@
 #include "core/discover/engine/search_sample.hpp"
 #include "core/discover/engine/selection.hpp"
 #include "core/discover/engine/sums.hpp"
-#include "core/discover/engine/verification.hpp"
 
 namespace ze = zan::discover::engine;
 namespace zd = zan::discover;
@@ -182,33 +181,6 @@ TEST(EngineSnapping, ConstantsNearSimpleValuesAreSnapped) {
     const ze::Fitted snapped = ze::snap_constants(fitted, source, 1e-20);
     EXPECT_TRUE(snapped.params.empty());
     EXPECT_LT(snapped.program.size(), e.size());
-}
-
-TEST(EngineVerification, ALawThroughTheOriginIsOfferedWithoutTheInterceptTheNoiseFits) {
-    // y = 2.37·√x + 0.1 and a zigzag: √x·a + b is the fit, and a·√x, two tokens shorter,
-    // comes out beside it, a refitted to the closed form Σ√x·y / Σx
-    std::vector<double> x(40), y(40);
-    double sxy = 0.0, sxx = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        x[i] = 0.2 + 0.045 * static_cast<double>(i);
-        y[i] = 2.37 * std::sqrt(x[i]) + 0.1 + (i % 2 == 0 ? 0.01 : -0.01);
-        sxy += std::sqrt(x[i]) * y[i];
-        sxx += x[i];
-    }
-    const std::vector<std::span<const double>> cols = {x};
-    ze::ColumnSource source(zd::Columns(cols), y);
-    ze::Finalist affine;
-    affine.program.n_vars = 1;
-    affine.program.tokens = {Token::make_var(0), Token::make_op(Operator::Sqrt), Token::make_param(0, 2.0),
-                             Token::make_op(Operator::Mul), Token::make_param(1, 0.0), Token::make_op(Operator::Add)};
-    affine.params = {2.0, 0.0};
-    const std::vector<ze::Formula> out = ze::verify({affine}, source, ze::EngineConfig{});
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].complexity, 6u);
-    EXPECT_EQ(out[1].complexity, 4u);
-    ASSERT_EQ(out[1].constants.size(), 1u);
-    EXPECT_NEAR(out[1].constants[0], sxy / sxx, 1e-9);
-    EXPECT_GE(out[1].loss, out[0].loss);
 }
 
 }  // namespace
