@@ -337,19 +337,23 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     raw = outcome["value"]
     if source is None and not (raw["interrupted"] or interrupted_by_user or stopped_by_callback):
         raw = _structured(raw, columns, target, options, weights, started)
-    front = [_formula(f, names, x_exp, y_exp, searched, original[0]) for f in raw["front"]]
+
+    def formula_of(f, over=None):  # over: the screened columns a raw formula reads, if any
+        return _formula(f, names, x_exp, y_exp, over, original[0])
+
+    front = [formula_of(f, searched) for f in raw["front"]]
     best_index, interrupted = raw["best"], raw["interrupted"]
     raw_front = raw["front"]
     offered = len(raw_front)  # the shapes the search offered, before the front is admitted
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
-            lambda f: _formula(f, names, x_exp, y_exp, None, original[0]), weights,
+            formula_of, weights,
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
         raw_front = [_raw_mean(target, weights)]
-        front = [_formula(raw_front[0], names, x_exp, y_exp, None, original[0])]
+        front = [formula_of(raw_front[0])]
         best_index, beats_mean = 0, raw_front[0]["loss"] == 0
     elif values["selection"] == "best":
         def search(x, y, w):
@@ -367,7 +371,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
 
         best_index, beats_mean = _held_out_choice(
             raw_front, front, columns, all_columns, target, best_index,
-            lambda f, searched=searched: _formula(f, names, x_exp, y_exp, searched, original[0]), weights,
+            lambda f, searched=searched: formula_of(f, searched), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
             links=_link_operators(values), admit=_admits_widely(original, values, names), offered=offered,
             margin=values["margin"],

@@ -16,6 +16,7 @@ from __future__ import annotations
 import math
 import sys
 from collections import Counter
+from fractions import Fraction
 from typing import Any, Sequence
 
 import numpy as np
@@ -25,9 +26,10 @@ __all__ = ["exponent", "unscaled_program"]
 # Magnitudes between 2**-kSafe and 2**kSafe (about 1e-18 to 1e18) are searched as they are.
 kSafe = 60
 
-# How a power of two on its operand comes out of an operator: f(a·2**e) = f(a)·2**(e·k), exactly.
-# The square root halves an even power only (see _Unscaling.pulled).
-kCarried = {"neg": 1, "abs": 1, "square": 2, "inv": -1}
+# How a power of two on its operand comes out of an operator: f(a·2**e) = f(a)·2**(k·e), exactly
+# where k·e is a whole number (the square root carries an even power only).
+kCarried = {"neg": Fraction(1), "abs": Fraction(1), "square": Fraction(2), "inv": Fraction(-1),
+            "sqrt": Fraction(1, 2)}
 
 Token = tuple[str, Any]
 
@@ -122,18 +124,13 @@ class _Unscaling:
             if left is None or right is None:
                 return None
             return _Node(node.token, (left[0], right[0])), {**left[1], **right[1]}
-        if value in ("neg", "abs"):
-            return one(0, e)
-        if value == "inv":
-            return one(0, -e)
         if value == "mul":
             return one(1, e) or one(0, e)
         if value == "div":
             return one(0, e) or one(1, -e)
-        if value == "square":
-            return one(0, e // 2) if e % 2 == 0 else None
-        if value == "sqrt":
-            return one(0, 2 * e)
+        if value in kCarried:
+            inner = e / kCarried[value]
+            return one(0, int(inner)) if inner.denominator == 1 else None
         return None
 
     def applied(self, done: tuple[_Node, dict[int, float]]) -> _Node:
@@ -163,13 +160,11 @@ class _Unscaling:
             return _Node(node.token, nodes), es[0] + es[1]
         if value == "div":
             return _Node(node.token, nodes), es[0] - es[1]
-        if value in kCarried:
-            return _Node(node.token, nodes), kCarried[value] * es[0]
-        if value == "sqrt":
-            if es[0] % 2 == 0:
-                return _Node(node.token, nodes), es[0] // 2
-            return _Node(node.token, (self.materialized(nodes[0], es[0]),)), 0
-        if value in ("add", "sub") and es[0] != es[1]:
+        if value in kCarried and (kCarried[value] * es[0]).denominator == 1:
+            return _Node(node.token, nodes), int(kCarried[value] * es[0])
+        if value in ("add", "sub"):
+            if es[0] == es[1]:
+                return _Node(node.token, nodes), es[0]
             # one side takes the difference where a constant of it can, the other's power comes out
             for keep, other in ((0, 1), (1, 0)):
                 done = self.absorbed(nodes[other], es[other] - es[keep])
@@ -177,8 +172,6 @@ class _Unscaling:
                     sides = list(nodes)
                     sides[other] = self.applied(done)
                     return _Node(node.token, tuple(sides)), es[keep]
-        if value in ("add", "sub") and es[0] == es[1]:
-            return _Node(node.token, nodes), es[0]
         return _Node(node.token, tuple(self.materialized(n, e) for n, e in inner)), 0
 
 
