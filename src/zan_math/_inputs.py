@@ -170,7 +170,8 @@ def weights_of(w: Any, rows: int) -> np.ndarray | None:
         raise ValueError("sample_weight must not be all zero")
     heaviest = int(np.argmax(weights))
     lightest = int(np.argmin(np.where(weights > 0, weights, np.inf)))
-    if weights[heaviest] > kWeightSpan * weights[lightest]:
+    # divided, not multiplied: a light weight near the largest float times the span is no float
+    if weights[heaviest] / kWeightSpan > weights[lightest]:
         raise ValueError(
             f"sample_weight spans more than float64 holds apart: row {heaviest} weighs "
             f"{weights[heaviest]:.3g}, row {lightest} {weights[lightest]:.3g}; beyond 2**53 to 1 a lighter row "
