@@ -16,6 +16,7 @@
 #include "core/discover/engine/search_sample.hpp"
 #include "core/discover/engine/selection.hpp"
 #include "core/discover/engine/sums.hpp"
+#include "core/discover/engine/verification.hpp"
 
 namespace ze = zan::discover::engine;
 namespace zd = zan::discover;
@@ -181,6 +182,45 @@ TEST(EngineSnapping, ConstantsNearSimpleValuesAreSnapped) {
     const ze::Fitted snapped = ze::snap_constants(fitted, source, 1e-20);
     EXPECT_TRUE(snapped.params.empty());
     EXPECT_LT(snapped.program.size(), e.size());
+}
+
+// y = 2.37·√x + b and a zigzag of ±0.01: √x·a + b is the fit.
+std::vector<ze::Formula> verified_with_intercept(double b, double& through_origin) {
+    std::vector<double> x(40), y(40);
+    double sxy = 0.0, sxx = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = 0.2 + 0.045 * static_cast<double>(i);
+        y[i] = 2.37 * std::sqrt(x[i]) + b + (i % 2 == 0 ? 0.01 : -0.01);
+        sxy += std::sqrt(x[i]) * y[i];
+        sxx += x[i];
+    }
+    through_origin = sxy / sxx;
+    const std::vector<std::span<const double>> cols = {x};
+    ze::ColumnSource source(zd::Columns(cols), y);
+    ze::Finalist affine;
+    affine.program.n_vars = 1;
+    affine.program.tokens = {Token::make_var(0), Token::make_op(Operator::Sqrt), Token::make_param(0, 2.0),
+                             Token::make_op(Operator::Mul), Token::make_param(1, 0.0), Token::make_op(Operator::Add)};
+    affine.params = {2.0, 0.0};
+    return ze::verify({affine}, source, ze::EngineConfig{});
+}
+
+TEST(EngineVerification, AnInterceptWithinTheNoiseIsAlsoOfferedDropped) {
+    // a·√x, two tokens shorter, comes out beside the fit, a refitted to the closed form Σ√x·y / Σx
+    double a = 0.0;
+    const std::vector<ze::Formula> out = verified_with_intercept(0.001, a);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].complexity, 6u);
+    EXPECT_EQ(out[1].complexity, 4u);
+    ASSERT_EQ(out[1].constants.size(), 1u);
+    EXPECT_NEAR(out[1].constants[0], a, 1e-9);
+}
+
+TEST(EngineVerification, AnInterceptTheRowsTellFromNoneIsKept) {
+    double a = 0.0;
+    const std::vector<ze::Formula> out = verified_with_intercept(0.1, a);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].complexity, 6u);
 }
 
 }  // namespace

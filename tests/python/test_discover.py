@@ -137,6 +137,16 @@ def test_simplest_law_near_the_best_loss_is_chosen_under_noise():
     assert result.best.text == "sqrt(x)" and result.best is not result.front[-1]
 
 
+def test_a_law_through_the_origin_is_offered_without_the_intercept_the_noise_fits():
+    # a pendulum's period on 40 rows of 1% noise: √L·a + b with b = −0.0014 (its F-test 0.02) fits
+    # them a little closer than a·√L, which was then on no front at all
+    rng = np.random.default_rng(5)
+    L = rng.uniform(0.2, 2, 40)
+    T = 2 * np.pi * np.sqrt(L / 9.81) * (1 + 0.01 * rng.normal(size=40))
+    result = discover(L, T, names=["L"])
+    assert result.best.complexity == 4 and result.best.text.endswith("sqrt(L)"), [f.text for f in result.front]
+
+
 def test_front_is_ordered_and_best_is_on_it():
     X, y = law(lambda x, y: x * y + np.sin(x), [(-2, 2), (-2, 2)])
     result = discover(X, y)

@@ -21,6 +21,10 @@ inline constexpr double kLossFloor = 1e-14;
 // a gain of rounding (exp(1.5·ln a) against exp(0.75·ln a²)) is not an improvement.
 inline constexpr double kLossTie = 1e-9;
 
+// An outermost intercept is offered dropped when dropping it raises the residual by less than
+// this many times the full fit's residual variance (the F-test of one constant near 5%).
+inline constexpr double kInterceptF = 4.0;
+
 // ---- generation ---------------------------------------------------------------------------
 
 // Pairs of blocks joined per pair of sizes before the sides are cut to their best.

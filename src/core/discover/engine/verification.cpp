@@ -34,6 +34,40 @@ Formula make_formula(const Fitted& fit, double rows, double spread) {
     return formula;
 }
 
+// The fit without its outermost intercept (a program ending "c +", "c −"): a law through
+// the origin found under noise with the intercept the noise kept, c·√L as √L·a + b. Snapping
+// keeps the intercept when dropping it costs more than a parameter is worth, and the law two
+// tokens shorter would not be offered at all; offered, the front weighs it by its own loss.
+std::optional<Fitted> without_intercept(const Fitted& fit, DataSource& source, double floor, double noise) {
+    const std::vector<Token>& tokens = fit.program.tokens;
+    const std::size_t size = tokens.size();
+    if (size < 3 || tokens[size - 2].kind != Token::Kind::Param || tokens[size - 1].kind != Token::Kind::Op ||
+        (tokens[size - 1].op != Operator::Add && tokens[size - 1].op != Operator::Sub))
+        return std::nullopt;
+    Fitted out;
+    std::vector<std::size_t> renumber(fit.params.size(), fit.params.size());
+    for (std::size_t i = 0; i + 2 < size; ++i) {
+        Token t = tokens[i];
+        if (t.kind == Token::Kind::Param) {
+            if (renumber[t.index] == fit.params.size()) {
+                renumber[t.index] = out.params.size();
+                out.params.push_back(fit.params[t.index]);
+            }
+            t.index = renumber[t.index];
+        }
+        out.program.tokens.push_back(t);
+    }
+    const Fitted fitted = measure(out.program, out.params, source);
+    if (!fitted.ok) return std::nullopt;
+    // only an intercept the rows cannot tell from none is dropped: by the F-test of the one
+    // constant against the full fit's residual (a real offset, mcycle's or a growth curve's,
+    // costs many times the residual per row to drop; the noise's costs about one)
+    const double spare = static_cast<double>(source.rows()) - static_cast<double>(fit.params.size());
+    if (!(spare >= 1.0) || (fitted.cost - fit.cost) * spare > kInterceptF * fit.cost) return std::nullopt;
+    const Fitted snapped = snap_constants(fitted, source, floor, noise);
+    return measure(snapped.program, snapped.params, source);
+}
+
 }  // namespace
 
 std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& rows, const EngineConfig& config) {
@@ -62,19 +96,26 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
         if (counted[k]) lowest = std::min(lowest, fits[k]->cost);
     const double estimate = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * spread;
     const double noise = noise_level(estimate, lowest, static_cast<double>(rows.rows()));
-    std::vector<std::optional<Formula>> slots(list.size());
+    // each finalist's slots: its snapped fit, and that fit without its intercept
+    std::vector<std::optional<Formula>> slots(2 * list.size());
     pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             if (!fits[k]) continue;
             const Fitted snapped = snap_constants(*fits[k], rows, kExactNmse * spread, noise);
             const Fitted chosen = measure(snapped.program, snapped.params, rows);
-            // a pole between the rows is an artefact of an approximation, but not of an
-            // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
-            if (!chosen.ok || (chosen.cost > kExactNmse * spread &&
-                               divides_across_zero(chosen.program, chosen.params, rows.columns())))
-                continue;
-            Formula formula = make_formula(chosen, n, spread);
-            if (formula.complexity <= config.max_complexity) slots[k] = std::move(formula);
+            const auto admit = [&](const Fitted& fit, std::optional<Formula>& slot) {
+                // a pole between the rows is an artefact of an approximation, but not of an
+                // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
+                if (!fit.ok || (fit.cost > kExactNmse * spread &&
+                                divides_across_zero(fit.program, fit.params, rows.columns())))
+                    return;
+                Formula formula = make_formula(fit, n, spread);
+                if (formula.complexity <= config.max_complexity) slot = std::move(formula);
+            };
+            admit(chosen, slots[2 * k]);
+            if (!chosen.ok || chosen.cost <= kExactNmse * spread) continue;  // exact: nothing to drop
+            if (const std::optional<Fitted> through = without_intercept(*fits[k], rows, kExactNmse * spread, noise))
+                admit(*through, slots[2 * k + 1]);
         }
     });
     std::vector<Formula> out;
