@@ -6,6 +6,7 @@
 #include "core/discover/engine/constant_snapping.hpp"
 #include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/poles.hpp"
+#include "core/discover/engine/program.hpp"
 #include "core/discover/engine/refit.hpp"
 #include "core/discover/engine/tuning.hpp"
 #include "core/pool.hpp"
@@ -44,20 +45,14 @@ std::optional<Fitted> without_intercept(const Fitted& fit, DataSource& source, d
     if (size < 3 || tokens[size - 2].kind != Token::Kind::Param || tokens[size - 1].kind != Token::Kind::Op ||
         (tokens[size - 1].op != Operator::Add && tokens[size - 1].op != Operator::Sub))
         return std::nullopt;
-    Fitted out;
-    std::vector<std::size_t> renumber(fit.params.size(), fit.params.size());
-    for (std::size_t i = 0; i + 2 < size; ++i) {
-        Token t = tokens[i];
-        if (t.kind == Token::Kind::Param) {
-            if (renumber[t.index] == fit.params.size()) {
-                renumber[t.index] = out.params.size();
-                out.params.push_back(fit.params[t.index]);
-            }
-            t.index = renumber[t.index];
-        }
-        out.program.tokens.push_back(t);
-    }
-    const Fitted fitted = measure(out.program, out.params, source);
+    // the intercept fixed at 0, which simplifying takes off with its operator
+    std::vector<double> values = fit.params;
+    std::vector<char> fixed(values.size(), 0);
+    fixed[tokens[size - 2].index] = 1;
+    values[tokens[size - 2].index] = 0.0;
+    std::vector<double> free_values;
+    const Expr program = freeze_and_simplify(fit.program, values, fixed, free_values);
+    const Fitted fitted = measure(program, free_values, source);
     if (!fitted.ok) return std::nullopt;
     // only an intercept the rows cannot tell from none is dropped: by the F-test of the one
     // constant against the full fit's residual (a real offset, mcycle's or a growth curve's,
