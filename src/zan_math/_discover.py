@@ -483,7 +483,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
             pick = None
     if with_plane and pick in (None, ("plane",)):
         rival = None if chosen is None else programs[chosen]
-        if pick == ("plane",) or plane_beats(rival, columns, all_columns, target, weights):
+        if pick == ("plane",) or plane_beats(rival, columns, all_columns, target, weights, offered * varying):
             def entry_of(program, constants, loss):
                 return formula_of({"program": program, "constants": constants, "complexity": len(program),
                                    "loss": loss, "nmse": loss / variance if variance > 0 else 0.0, "score": 0.0},

@@ -375,7 +375,7 @@ def _simple_law(program) -> bool:
 
 
 def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.ndarray,
-                weights: np.ndarray | None = None) -> bool:
+                weights: np.ndarray | None = None, tries: int = 1) -> bool:
     """Whether the plane of `all_columns` predicts held-out rows better than `rival` (a
     (program, constants) over `columns`, or None for the constant). The constant, and a law of
     plain fractions (`3*x + 1` under 1% noise: its line is `2.986*x + 1.0116`), must be beaten by
@@ -386,7 +386,12 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     chosen on all the rows, which flatters its refits, while the plane's form was fixed before
     the data were seen. Constants snapped to values as dense as 26π²/5 or 9e lie within the noise
     of any slope fitted to a percent, and ten columns of which five matter make sums of such tied
-    slopes that refit a little better than the plane and predict new rows a little worse."""
+    slopes that refit a little better than the plane and predict new rows a little worse.
+    A formula that leaves more than kLawShare of the target's variance on held-out rows is no law
+    the rows fixed, plain fractions or not (on a weak signal every constant lies within the noise
+    of some plain fraction): it must beat the plane by the bound that leaves the best of `tries`
+    shapes the one-standard-error rule's chance (see :func:`tries_bound`), and on kFoldsWon of
+    the folds, as it was chosen among those tries on all the rows."""
     splits, whole = _splits(columns, target, weights), _splits(all_columns, target, weights)
     if rival is None:
         theirs = [mean_squared(fold) for fold in splits]
@@ -401,10 +406,22 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
     if rival is None and plane_is_significant(all_columns, target, weights):
         return not _mean_overturns(plane_rows, rival_rows, tested_weights)
-    if rival is None or _simple_law(rival[0]):
+    close = weighted_mean(rival_rows, tested_weights) <= kLawShare * weighted_variance(target, weights)
+    if rival is None or close and _simple_law(rival[0]):
         return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
-    return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
-                                                              kOneStandardError)
+    if close:
+        return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
+                                                                  kOneStandardError)
+    return bool(np.isfinite(plane_rows).all()) and not (
+        _beats(plane_rows, rival_rows, tested_weights, tries_bound(tries))
+        and _wins_folds(plane_rows, rival_rows, tested_weights, _fold_labels(splits)))
+
+
+# The share of the target's variance a formula of plain fractions may leave on held-out rows and
+# still be read as a law the rows fixed (`3*x + 1` under 10% noise leaves a hundredth): a shape
+# that explains a few percent of a weak signal snaps to plain fractions by the noise alone
+# (a household's income as 7.5*(log(gc) + sin(-2*sqrt(invc))) of its travel costs).
+kLawShare = 0.1
 
 
 def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:
@@ -590,6 +607,13 @@ kOneStandardError = 1.0
 kChanceShare = 1.0 - NormalDist().cdf(kOneStandardError)
 
 
+def tries_bound(tries: int) -> float:
+    """The standard errors by which the best of `tries` shapes must win to have the chance one
+    try has under the one-standard-error rule; the tries, nested and sharing much of their inner
+    fronts, are counted as their square root, between one try and independent ones."""
+    return NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(max(1, tries)))
+
+
 def paired_difference(simpler: np.ndarray, richer: np.ndarray, weights: np.ndarray | None = None) -> HeldOut:
     """How much lower the richer candidate's held-out errors are than the simpler's on the same
     rows, with the standard error of that paired difference: both saw the same rows, so the rows'
@@ -664,7 +688,7 @@ def fixed_form_choice(columns: np.ndarray, target: np.ndarray, weights: np.ndarr
     if not rivals or not np.isfinite(base_rows).all():
         return None
     labels = _fold_labels(folds)
-    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(len(rivals)))
+    bound = tries_bound(len(rivals))
     passed = []
     for key, squared in rivals.items():
         rows, _ = _joined([squared(fold) for fold in folds], tested)
@@ -711,7 +735,7 @@ def paired_choice(errors: dict, order: list, weights: np.ndarray | None = None, 
     best = min(searched, key=lambda key: _summary(errors[key], weights).loss)
     # a shape without a value on some held-out row was a try all the same
     tries = max(tries, sum(1 for key in order if key not in fixed))
-    bound = NormalDist().inv_cdf(1.0 - kChanceShare / math.sqrt(tries))
+    bound = tries_bound(tries)
     if chosen is not None and not ((_beats(errors[chosen], errors[best], weights, bound)
                                     or _clearly_beats(errors[chosen], errors[best], weights, bound)) and
                                    (folds is None or _wins_folds(errors[chosen], errors[best], weights, folds))):

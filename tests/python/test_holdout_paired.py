@@ -246,6 +246,23 @@ def test_a_formula_replaces_the_plane_only_when_clearly_better(seed, law, rival,
     assert plane_beats(rival, columns, columns, y) is plane_chosen
 
 
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("weak, plane_chosen", [(True, True), (False, False)])
+def test_a_shape_of_plain_fractions_is_a_law_only_where_it_leaves_little(seed, weak, plane_chosen):
+    # y = 0.3·x0 under noise three times its spread: 0.5·x0 is a plain fraction by the noise
+    # alone, one of a thousand tries, and the plane stands; 3·x0·x1 under 1% noise is a law
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(300, 3))
+    if weak:
+        y = 0.3 * X[:, 0] + rng.normal(size=300)
+        rival = (("var", 0), ("const", 0.5), ("op", "mul"))
+    else:
+        y = 3.0 * X[:, 0] * X[:, 1] + rng.normal(scale=0.03, size=300)
+        rival = (("var", 0), ("var", 1), ("op", "mul"), ("const", 3.0), ("op", "mul"))
+    columns = np.ascontiguousarray(X.T)
+    assert plane_beats((rival, ()), columns, columns, y, None, 1000) is plane_chosen
+
+
 @pytest.mark.parametrize("ratios, chosen", [((1.3, 1.7), ("constant",)), ((0.8, 1.24), ("plane",))])
 def test_a_significant_plane_stands_unless_the_mean_predicts_clearly_better(ratios, chosen):
     rng = np.random.default_rng(8)
