@@ -401,20 +401,21 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
             return True
     tested = [fold.w_test for fold in splits]
     rival_rows, tested_weights = _joined(theirs, tested)
-    if weighted_mean(rival_rows, tested_weights) <= kFloor * weighted_variance(target, weights):
+    rival_loss, variance = weighted_mean(rival_rows, tested_weights), weighted_variance(target, weights)
+    if rival_loss <= kFloor * variance:
         return False  # a law fitted to rounding is not replaced by a plane as close
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
     if rival is None and plane_is_significant(all_columns, target, weights):
         return not _mean_overturns(plane_rows, rival_rows, tested_weights)
-    close = weighted_mean(rival_rows, tested_weights) <= kLawShare * weighted_variance(target, weights)
+    close = rival_loss <= kLawShare * variance
     if rival is None or close and _simple_law(rival[0]):
         return _beats(rival_rows, plane_rows, tested_weights, kOneStandardError)
+    if not np.isfinite(plane_rows).all():
+        return False
     if close:
-        return bool(np.isfinite(plane_rows).all()) and not _beats(plane_rows, rival_rows, tested_weights,
-                                                                  kOneStandardError)
-    return bool(np.isfinite(plane_rows).all()) and not (
-        _beats(plane_rows, rival_rows, tested_weights, tries_bound(tries))
-        and _wins_folds(plane_rows, rival_rows, tested_weights, _fold_labels(splits)))
+        return not _beats(plane_rows, rival_rows, tested_weights, kOneStandardError)
+    return not (_beats(plane_rows, rival_rows, tested_weights, tries_bound(tries))
+                and _wins_folds(plane_rows, rival_rows, tested_weights, _fold_labels(splits)))
 
 
 # The share of the target's variance a formula of plain fractions may leave on held-out rows and

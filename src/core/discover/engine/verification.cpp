@@ -35,6 +35,12 @@ Formula make_formula(const Fitted& fit, double rows, double spread) {
     return formula;
 }
 
+// A fit with its constants snapped, measured again on the rows: the formula as offered.
+Fitted snapped_fit(const Fitted& fit, DataSource& source, double floor, double noise) {
+    const Fitted snapped = snap_constants(fit, source, floor, noise);
+    return measure(snapped.program, snapped.params, source);
+}
+
 // The fit without its outermost intercept (a program ending "c +", "c −"): a law through
 // the origin found under noise with the intercept the noise kept, c·√L as √L·a + b. Snapping
 // keeps the intercept when dropping it costs more than a parameter is worth, and the law two
@@ -59,8 +65,7 @@ std::optional<Fitted> without_intercept(const Fitted& fit, DataSource& source, d
     // costs many times the residual per row to drop; the noise's costs about one)
     const double spare = static_cast<double>(source.rows()) - static_cast<double>(fit.params.size());
     if (!(spare >= 1.0) || (fitted.cost - fit.cost) * spare > kInterceptF * fit.cost) return std::nullopt;
-    const Fitted snapped = snap_constants(fitted, source, floor, noise);
-    return measure(snapped.program, snapped.params, source);
+    return snapped_fit(fitted, source, floor, noise);
 }
 
 }  // namespace
@@ -96,8 +101,7 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
     pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             if (!fits[k]) continue;
-            const Fitted snapped = snap_constants(*fits[k], rows, kExactNmse * spread, noise);
-            const Fitted chosen = measure(snapped.program, snapped.params, rows);
+            const Fitted chosen = snapped_fit(*fits[k], rows, kExactNmse * spread, noise);
             const auto admit = [&](const Fitted& fit, std::optional<Formula>& slot) {
                 // a pole between the rows is an artefact of an approximation, but not of an
                 // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
