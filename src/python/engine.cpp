@@ -22,6 +22,7 @@
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/noise_level.hpp"
 #include "core/discover/engine/predict.hpp"
+#include "core/discover/engine/tuning.hpp"
 #include "core/discover/interval.hpp"
 #include "core/discover/operators.hpp"
 #include "python/buffer_view.hpp"
@@ -458,17 +459,18 @@ Ref admit(PyObject*, const Args& args) {
 
 // The engine's own defaults for the options the Python layer declares, so a test can hold
 // the two against each other, the most constants one fit takes, and what the best of many
-// fits gains on the noise by chance (the package judges fits within the noise by it too).
+// fits gains on the noise by chance (the package judges fits within the noise by it too),
+// and the rounding of a target's values, under which its spread and losses are not told apart.
 constexpr std::span<const char* const> kNoParams{};
 constexpr Signature kEngineDefaults{"engine_defaults()", kNoParams, 0};
 
 Ref engine_defaults(PyObject*, const Args&) {
     const ze::EngineConfig c;
     Ref out = Ref::check(Py_BuildValue(
-        "{s:n,s:s,s:N,s:d}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "selection",
+        "{s:n,s:s,s:N,s:d,s:d}", "max_constants", static_cast<Py_ssize_t>(ze::kMaxLmParams), "selection",
         c.selection == ze::Selection::Accuracy ? "accuracy" : "best", "time_limit",
         c.time_limit > 0.0 ? new_float(c.time_limit).release() : Py_NewRef(Py_None), "noise_chance_gain",
-        ze::kNoiseChanceGain));
+        ze::kNoiseChanceGain, "target_rounding", ze::kTargetRounding));
     // each whole-number setting: its default, and its range under "<name>_range"
     for (const ze::CountRange& r : ze::count_ranges(c)) {
         Ref value = Ref::check(PyLong_FromSize_t(r.value));

@@ -429,10 +429,24 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
     before the front was admitted, each a try of the searched choice on each varying column.
     `margin`: the box's, for the columns that stop short of 0 (see _domain.holds_at_zero)."""
-    from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, plane, plane_beats, plane_is_candidate,
-                           searched_choice, varying_columns)
+    from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, loss_floor, plane, plane_beats,
+                           plane_is_candidate, searched_choice, varying_columns)
     from ._linked import linked_plane
 
+    def the_mean():
+        # The mean itself, not a snapped value near it: on noise a "nice" constant is no law.
+        mean = formula_of(_raw_mean(target, weights))
+        if not any(kind == "var" for kind, _ in front[0].program):
+            front[0] = mean
+        else:
+            front.insert(0, mean)
+        return 0, False
+
+    variance = weighted_variance(target, weights)
+    if variance == 0.0:
+        # one number up to the rounding of its values: held-out errors of that rounding would
+        # choose among fits of the last bits
+        return the_mean()
     programs = [(f["program"], f["constants"]) for f in raw_front]
     errors, constant = held_out_errors(programs, columns, target, weights)
     # A formula with more fitted constants than the rows support is never chosen (on 8 rows,
@@ -447,8 +461,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     # kPreciseNmse, is supported by that precision (the searches' many tries are paid for there)
     limits = [0.0 if not math.isfinite(e.loss) else kPreciseNmse if o else math.inf for e, o in zip(errors, over)]
     errors = [HeldOut(math.inf, math.inf) if o else e for e, o in zip(errors, over)]
-    variance = weighted_variance(target, weights)
-    chosen = choose([f.complexity for f in front], errors, constant, variance, engine_best)
+    chosen = choose([f.complexity for f in front], errors, constant, loss_floor(target, weights), engine_best)
     # the plane's form is fixed before the data are seen: its held-out error is honest, and it
     # needs only rows to spare, not the rows a searched shape needs per constant; on one column
     # it is the line, the first thing to try on a noisy table
@@ -504,13 +517,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
             return front.index(entry), True
     if chosen is not None and pick is None:
         return chosen, True
-    # The mean itself, not a snapped value near it: on noise a "nice" constant is no law.
-    mean = formula_of(_raw_mean(target, weights))
-    if not any(kind == "var" for kind, _ in front[0].program):
-        front[0] = mean
-    else:
-        front.insert(0, mean)
-    return 0, False
+    return the_mean()
 
 
 def _validation_rows(columns, target, weights):

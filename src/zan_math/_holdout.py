@@ -67,14 +67,35 @@ def weighted_mean(values: np.ndarray, weights: np.ndarray | None) -> float:
     return float(np.mean(values)) if weights is None else float(np.sum(weights * values) / np.sum(weights))
 
 
+# The rounding of a target's values relative to their root mean square (the engine's): a target
+# whose spread is within it is one number up to its last bits (0.3 on thirty rows, whose mean is
+# not 0.3), and losses within it are not told apart.
+kTargetRounding = _native.engine_defaults()["target_rounding"]
+
+
+def _mean_square(values: np.ndarray, weights: np.ndarray | None) -> float:
+    with np.errstate(over="ignore"):
+        return weighted_mean(values * values, weights)
+
+
 def weighted_variance(values: np.ndarray, weights: np.ndarray | None) -> float:
-    """The (weighted) variance; inf for values in units whose square passes the floats (1e200),
+    """The (weighted) variance of a target; 0 for one number up to the rounding of its values
+    (see kTargetRounding); inf for values in units whose square passes the floats (1e200),
     which every caller takes as "no bound" (the search itself sees them scaled)."""
     with np.errstate(over="ignore"):
         if weights is None:
-            return float(np.var(values))
-        mean = weighted_mean(values, weights)
-        return float(np.sum(weights * (values - mean) ** 2) / np.sum(weights))
+            variance = float(np.var(values))
+        else:
+            mean = weighted_mean(values, weights)
+            variance = float(np.sum(weights * (values - mean) ** 2) / np.sum(weights))
+    return 0.0 if variance <= kTargetRounding**2 * _mean_square(values, weights) else variance
+
+
+def loss_floor(target: np.ndarray, weights: np.ndarray | None) -> float:
+    """The loss under which formulas are not told apart, as in the search: kFloor of the
+    target's variance, and never below the rounding of its values."""
+    rounding = kTargetRounding**2 * _mean_square(target, weights)
+    return max(kFloor * weighted_variance(target, weights), rounding if math.isfinite(rounding) else 0.0)
 
 
 # Constants that give a formula its shape (1 − v², x + 1, 2·x) rather than a fitted value.
@@ -402,7 +423,7 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
     tested = [fold.w_test for fold in splits]
     rival_rows, tested_weights = _joined(theirs, tested)
     rival_loss, variance = weighted_mean(rival_rows, tested_weights), weighted_variance(target, weights)
-    if rival_loss <= kFloor * variance:
+    if rival_loss <= loss_floor(target, weights):
         return False  # a law fitted to rounding is not replaced by a plane as close
     plane_rows, plane_weights = _joined([plane_squared(fold) for fold in whole], tested)
     if rival is None and plane_is_significant(all_columns, target, weights):
@@ -425,14 +446,14 @@ def plane_beats(rival, columns: np.ndarray, all_columns: np.ndarray, target: np.
 kLawShare = 0.1
 
 
-def choose(complexities, errors: list[HeldOut], constant: HeldOut, variance: float, prefer: int) -> int | None:
+def choose(complexities, errors: list[HeldOut], constant: HeldOut, floor: float, prefer: int) -> int | None:
     """Among the formulas no more complex than `prefer` (the search's own choice) and within one
     standard error of the lowest held-out error of those, `prefer` when it is one of them, else
     the simplest; None when the constant is among them (no formula predicts held-out rows better
     than the mean). Held-out errors never promote a longer formula: its shape was chosen on all
-    the rows, so its held-out error flatters it."""
+    the rows, so its held-out error flatters it. Losses below `floor` are not told apart (see
+    :func:`loss_floor`)."""
     errors = [e for i, e in enumerate(errors) if complexities[i] <= complexities[prefer]]
-    floor = kFloor * variance
     loss = [max(e.loss, floor) for e in errors] + [max(constant.loss, floor)]
     error = [e.standard_error for e in errors] + [constant.standard_error]
     lowest = min(range(len(loss)), key=lambda i: (loss[i], i))

@@ -939,18 +939,19 @@ def _held_out_choice(front: list[Formula], columns: np.ndarray, target: np.ndarr
     """The held-out choice of :func:`~zan_math.discover`, made again on y: the search's chose on
     y / M, whose rows weigh differently; the mean of y, with beats_mean False, when no formula
     predicts held-out rows better."""
-    from ._holdout import choose, held_out_errors, kFloor
+    from ._holdout import choose, held_out_errors, loss_floor, weighted_variance
 
-    variance = float(np.var(target))
     # Losses within rounding of y count as equal, as in the search: a target y / M that is
     # constant to the last bit leaves the search fitting its rounding, with nothing to gain on y.
-    floor = kFloor * variance
+    floor = loss_floor(target, None)
     prefer = min(i for i in range(prefer + 1) if max(front[i].loss, floor) <= max(front[prefer].loss, floor))
     errors, constant = held_out_errors([(f.program, f.constants) for f in front], columns, target)
-    chosen = choose([f.complexity for f in front], errors, constant, variance, prefer)
+    chosen = choose([f.complexity for f in front], errors, constant, floor, prefer)
     if chosen is not None:
         return chosen, True
     if not any(kind == "var" for kind, _ in front[0].program):
         return 0, False
-    front.insert(0, Formula((("param", 0),), (float(np.mean(target)),), front[0].names, 1, variance, 1.0, 0.0))
+    variance = weighted_variance(target, None)
+    front.insert(0, Formula((("param", 0),), (float(np.mean(target)),), front[0].names, 1, variance,
+                            1.0 if variance > 0 else 0.0, 0.0))
     return 0, False

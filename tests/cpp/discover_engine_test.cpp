@@ -185,6 +185,16 @@ TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
     EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, 100), 0u);
 }
 
+TEST(EngineFront, ATargetOfOneNumberUpToItsRoundingKeepsTheConstant) {
+    // 2.7 on thirty rows: the mean misses some rows by their last bit, a longer formula fits
+    // that bit; the variance the formulas report is the rounding itself
+    const std::vector<ze::Formula> front = ze::build_front({formula(1, 2e-31), formula(8, 0.0)}, 2e-31, 2.7);
+    ASSERT_EQ(front.size(), 1u);
+    EXPECT_EQ(ze::choose(front, ze::Selection::Accuracy, 2e-31, 10, 30, -1.0, 2.7), 0u);
+    // a real spread far below the target's size is still told apart
+    EXPECT_EQ(ze::build_front({formula(1, 1e-6), formula(5, 1e-8)}, 1e-6, 1e6).size(), 2u);
+}
+
 TEST(EngineFront, AFitClearlyAboveTheNoiseIsPassedOverWhereTheRowsTellItApart) {
     // an approximation 30% above the noise, the law, and a longer fit of the noise itself
     const std::vector<ze::Formula> front =

@@ -243,6 +243,15 @@ def test_pure_noise_gives_the_constant_and_says_so():
     assert discover(KINETIC, KINETIC_E).beats_mean
 
 
+@pytest.mark.parametrize("value, rows", [(0.3, 30), (2.7, 30), (math.sin(3) * 1e-79, 120), (123.456, 300)])
+def test_a_target_of_one_number_is_that_number_whatever_its_rounding(value, rows):
+    # the mean of such rows is not the number itself to the last bit: a formula that fits
+    # that bit (a slope of 1e-32 on a column) is no better than the constant
+    X = np.random.default_rng(1).normal(size=(rows, 6))
+    best = discover(X, np.full(rows, value)).best
+    assert (best.complexity, best.r2) == (1, 1.0) and float(best.text) == pytest.approx(value, rel=1e-12)
+
+
 @pytest.mark.parametrize(
     "law, ranges, kept",
     [

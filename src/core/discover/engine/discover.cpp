@@ -63,6 +63,13 @@ std::vector<std::size_t> weighted_rows(std::span<const double> weights) {
     return rows;
 }
 
+// The root mean square of the target's values, the scale of their rounding.
+double magnitude_of(std::span<const double> target) {
+    double squares = 0.0;
+    for (double y : target) squares += y * y;
+    return target.empty() ? 0.0 : std::sqrt(squares / static_cast<double>(target.size()));
+}
+
 double variance_of(const std::vector<Formula>& formulas) {
     for (const Formula& f : formulas)
         if (f.nmse > 0.0) return f.loss / f.nmse;
@@ -100,18 +107,19 @@ Result discover(Columns validation, std::span<const double> validation_target,
     ColumnSource rows(validation, validation_target, validation_weights);
     std::vector<Formula> formulas = verify(candidates, rows, config);
     const double validation_variance = variance_of(formulas);
-    std::vector<Formula> front = build_front(std::move(formulas), validation_variance);
+    const double magnitude = magnitude_of(validation_target);
+    std::vector<Formula> front = build_front(std::move(formulas), validation_variance, magnitude);
     if (full.rows() != validation_target.size()) {
         // the validation rows chose the front; all rows measure it
         std::vector<Formula> measured = confirm(front, full);
         const double variance = variance_of(measured);
-        front = build_front(std::move(measured), variance);
+        front = build_front(std::move(measured), variance, magnitude);
     }
     const double variance = variance_of(front);
     result.front = std::move(front);
     const std::size_t max_constants = std::max<std::size_t>(1, full.rows() / kRowsPerConstant);
     const double noise = config.noise_nmse < 0.0 ? -1.0 : config.noise_nmse * variance;
-    result.best = choose(result.front, config.selection, variance, max_constants, full.rows(), noise);
+    result.best = choose(result.front, config.selection, variance, max_constants, full.rows(), noise, magnitude);
     return result;
 }
 

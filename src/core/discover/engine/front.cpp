@@ -8,8 +8,13 @@
 
 namespace zan::discover::engine {
 
-std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance) {
-    const double floor = kLossFloor * target_variance;
+double loss_floor(double target_variance, double magnitude) {
+    const double rounding = kTargetRounding * magnitude;
+    return std::max(kLossFloor * target_variance, std::isfinite(rounding * rounding) ? rounding * rounding : 0.0);
+}
+
+std::vector<Formula> build_front(std::vector<Formula> formulas, double target_variance, double magnitude) {
+    const double floor = loss_floor(target_variance, magnitude);
     auto floored = [&](const Formula& f) { return std::max(f.loss, floor); };
     std::stable_sort(formulas.begin(), formulas.end(), [&](const Formula& a, const Formula& b) {
         if (a.complexity != b.complexity) return a.complexity < b.complexity;
@@ -38,7 +43,7 @@ std::vector<Formula> build_front(std::vector<Formula> formulas, double target_va
 }
 
 std::size_t choose(const std::vector<Formula>& front, Selection selection, double target_variance,
-                   std::size_t max_constants, std::size_t rows, double noise) {
+                   std::size_t max_constants, std::size_t rows, double noise, double magnitude) {
     if (front.empty()) return 0;
     // Formulas with more constants than the rows can pin down are on the front but are
     // chosen only when no other is.
@@ -50,7 +55,7 @@ std::size_t choose(const std::vector<Formula>& front, Selection selection, doubl
     std::size_t last = front.size() - 1;
     while (!eligible[last]) --last;
     if (selection == Selection::Accuracy) return last;
-    const double floor = kLossFloor * target_variance;
+    const double floor = loss_floor(target_variance, magnitude);
     const double min_loss = std::max(front[last].loss, floor);
     // "Near the minimum": within 1.5x, widened by twice the relative spread of a mean
     // squared error over `rows` rows (√(2/n)): on few rows, losses differ by chance.

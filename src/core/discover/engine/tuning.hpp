@@ -17,6 +17,10 @@ inline constexpr double kExactNmse = 1e-20;
 // Loss floor, relative to the target's variance, under which losses are not told apart
 // when the front is built and scored.
 inline constexpr double kLossFloor = 1e-14;
+// The rounding of the target's own values, relative to their root mean square: a target whose
+// spread is within it is one number up to its last bits (0.3 on thirty rows, whose mean is not
+// 0.3), and losses within it are not told apart however small its variance.
+inline constexpr double kTargetRounding = 64.0 * 2.220446049250313e-16;
 // A longer formula joins the front only when its loss is lower by more than this share:
 // a gain of rounding (exp(1.5·ln a) against exp(0.75·ln a²)) is not an improvement.
 inline constexpr double kLossTie = 1e-9;

@@ -1,6 +1,7 @@
 #include "core/discover/engine/verification.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "core/discover/engine/constant_snapping.hpp"
@@ -14,12 +15,18 @@
 namespace zan::discover::engine {
 namespace {
 
-// The cost of the best constant: the target's spread on the source's rows.
+// The cost of the best constant: the target's spread on the source's rows; none for a target
+// that is one number up to the rounding of its values, whose best constant misses some rows by
+// their last bits (against which every formula would be measured).
 double target_spread(DataSource& source) {
     Expr mean_program;
     mean_program.tokens = {Token::make_param(0, 0.0)};
     const double start = 0.0;
-    return refit(mean_program, std::span<const double>(&start, 1), source).cost;
+    const double spread = refit(mean_program, std::span<const double>(&start, 1), source).cost;
+    Expr zero;
+    zero.tokens = {Token::make_const(0.0)};
+    const double squares = measure(zero, {}, source).cost;
+    return std::isfinite(squares) && spread <= kTargetRounding * kTargetRounding * squares ? 0.0 : spread;
 }
 
 // rows: Σw over the rows measured (their number when unweighted).
