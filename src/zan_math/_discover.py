@@ -566,7 +566,9 @@ def _formula(raw: dict, names, x_exp, y_exp, searched, rows: np.ndarray) -> Form
     rmse = None
     if y_exp:
         loss = _ldexp_or_inf(loss, 2 * y_exp)
-        if math.isinf(loss):  # a mean squared error beyond the largest float; its root is not
+        # a mean squared error beyond the largest float, or below the least (the target's spread
+        # near 1e-190 squared): its root is not
+        if math.isinf(loss) or (loss == 0.0 and raw["loss"] > 0.0):
             rmse = _ldexp_or_inf(math.sqrt(raw["loss"]), y_exp)
     if searched is not None:
         program = _over_columns(program, searched)

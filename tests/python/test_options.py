@@ -135,14 +135,16 @@ def test_the_target_units_scale_the_constant_only(k):
     assert np.allclose(best.predict(X), y, rtol=1e-12, atol=0)
 
 
-def test_an_rmse_past_what_its_square_can_hold_is_still_reported():
-    # residuals of 1e247 square past the largest float: the loss is infinite, its root is not
+@pytest.mark.parametrize("scale, loss", [(3e250, math.inf), (3e-190, 0.0)])
+def test_an_rmse_past_what_its_square_can_hold_is_still_reported(scale, loss):
+    # residuals of 1e247 square past the largest float, those of 1e-193 below the least: the
+    # loss is infinite or zero, its root is neither
     rng = np.random.default_rng(5)
     X = rng.uniform(1, 2, (60, 2))
-    y = 3e250 * X[:, 0] ** 2 * (1 + 1e-3 * rng.normal(size=60))
+    y = scale * X[:, 0] ** 2 * (1 + 1e-3 * rng.normal(size=60))
     best = discover(X, y).best
-    residual = np.sqrt(np.mean(((best.predict(X) - y) / 1e250) ** 2)) * 1e250
-    assert best.loss == math.inf and best.rmse == pytest.approx(residual, rel=1e-9)
+    residual = np.sqrt(np.mean(((best.predict(X) - y) / scale) ** 2)) * scale
+    assert best.loss == loss and best.rmse == pytest.approx(residual, rel=1e-9, abs=0)
     assert pickle.loads(pickle.dumps(best)).rmse == best.rmse
 
 
