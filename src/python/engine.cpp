@@ -12,6 +12,7 @@
 // ("var", i), ("const", v), ("param", k), ("op", name).
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "core/discover/engine/engine.hpp"
 #include "core/discover/engine/lm.hpp"
 #include "core/discover/engine/noise_level.hpp"
+#include "core/discover/engine/operator_use.hpp"
 #include "core/discover/engine/predict.hpp"
 #include "core/discover/engine/tuning.hpp"
 #include "core/discover/interval.hpp"
@@ -457,6 +459,17 @@ Ref admit(PyObject*, const Args& args) {
     return Ref::borrow(verdict == zd::BoxVerdict::Safe ? Py_True : Py_False);
 }
 
+constexpr const char* kWithinParams[] = {"program", "options"};
+constexpr Signature kWithin{"within_operators()", kWithinParams, 2};
+
+// Whether the program keeps to the operators the engine options allow, as the search's own
+// formulas do: the package's additions to the front pass the same check.
+Ref within_operators(PyObject*, const Args& args) {
+    const zd::Expr program = to_program(args[0], std::numeric_limits<std::size_t>::max());
+    const ze::EngineConfig config = to_config(args[1]);
+    return Ref::borrow(ze::within_operators(program, config.operators) ? Py_True : Py_False);
+}
+
 // The engine's own defaults for the options the Python layer declares, so a test can hold
 // the two against each other, the most constants one fit takes, and what the best of many
 // fits gains on the noise by chance (the package judges fits within the noise by it too),
@@ -491,6 +504,7 @@ PyMethodDef kDiscoverMethods[] = {
     method_def<kPredict, predict>("predict", "predict(program, constants, columns, out)\n--\n\n"),
     method_def<kNormal, normal>("normal", "normal(program, constants, columns, target, weights=None)\n--\n\n"),
     method_def<kAdmit, admit>("admit", "admit(program, constants, lows, highs, bound)\n--\n\n"),
+    method_def<kWithin, within_operators>("within_operators", "within_operators(program, options)\n--\n\n"),
     method_def<kRefit, refit>("refit", "refit(program, constants, columns, target, weights=None)\n--\n\n"),
     method_def<kEngineDefaults, engine_defaults>("engine_defaults", "engine_defaults()\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

@@ -345,10 +345,13 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
     best_index, interrupted = raw["best"], raw["interrupted"]
     raw_front = raw["front"]
     offered = len(raw_front)  # the shapes the search offered, before the front is admitted
+    def allowed(program) -> bool:  # keeps to the operators asked for, as the search's own do
+        return _native.within_operators(program, options)
+
     if front and source is None:
         raw_front, front, best_index = _admitted(
             raw_front, front, best_index, original, values, names, target,
-            formula_of, weights,
+            formula_of, weights, allowed,
         )
     beats_mean = True
     if not front:  # nothing within the limits, or a stop before the first level: the mean stands
@@ -640,10 +643,12 @@ def _admits_widely(data, values, names):
     return admit
 
 
-def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None):
-    """The front without the formulas that have no value somewhere on the box around the rows,
-    grow far past the target there, or (not fitting exactly) turn a periodic term through more
-    periods than the rows sample; each kept formula records the box it was checked on. The
+def _admitted(raw_front, front, best_index, data, values, names, scaled_target, formula_of, weights=None,
+              allowed=lambda program: True):
+    """The front without the formulas that use an operator not `allowed(program)`, have no
+    value somewhere on the box around the rows, grow far past the target there, or (not fitting
+    exactly) turn a periodic term through more periods than the rows sample; each kept formula
+    records the box it was checked on. The
     search's choice, if dropped, passes to the longest kept formula no longer than it; one that
     does not fit within the noise, to the simplest kept law that does."""
     from ._noise import noise_bound, within_noise
@@ -659,7 +664,7 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
     own, wide = _boxes(columns, values, names)
     keep, laws = [], set()
     for i, formula in enumerate(front):
-        if formula.nmse > kWorseThanMean:
+        if formula.nmse > kWorseThanMean or not allowed(raw_front[i]["program"]):
             continue  # the rows' mean fits them better: no candidate, whatever the front's order
         exact = formula.nmse <= kNearExactNmse
         if not exact and aliased(formula.program, formula.constants, columns):

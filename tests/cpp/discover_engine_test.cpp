@@ -10,6 +10,7 @@
 #include "core/discover/engine/front.hpp"
 #include "core/discover/engine/linear_fit.hpp"
 #include "core/discover/engine/lm.hpp"
+#include "core/discover/engine/operator_use.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/snap.hpp"
@@ -183,6 +184,41 @@ TEST(EngineFront, RoundingIsNoGainAndTheSimplestIsScoredAgainstTheMean) {
     EXPECT_NEAR(front[1].score, -std::log(0.8) / 3.0, 1e-12);
     // within reach of the best loss, the simplest wins on its drop from the mean
     EXPECT_EQ(ze::choose(front, ze::Selection::Best, 1.0, 10, 100), 0u);
+}
+
+TEST(EngineOperators, AFormulaKeepsToTheSetItsFrameAside) {
+    const Token x = Token::make_var(0), y = Token::make_var(1), c = Token::make_param(0, 0.0);
+    const auto op = [](Operator o) { return Token::make_op(o); };
+    const auto set = [](std::initializer_list<Operator> ops) {
+        std::uint32_t s = 0;
+        for (Operator o : ops) s |= zd::operator_bit(o);
+        return s;
+    };
+    struct Case {
+        std::vector<Token> tokens;
+        std::uint32_t set;
+        bool within;
+    };
+    const std::uint32_t arithmetic = set({Operator::Add, Operator::Sub, Operator::Mul, Operator::Div});
+    for (const Case& k : std::vector<Case>{
+             {{x, c, op(Operator::Mul), c, op(Operator::Add)}, 0, true},   // c·x + c: the frame
+             {{x, op(Operator::Neg), c, op(Operator::Div)}, 0, true},      // −x/c
+             {{c, op(Operator::Exp), x, op(Operator::Mul)}, 0, true},      // exp(c)·x: a constant scale
+             {{x, y, op(Operator::Sub)}, 0, true},                         // sums are the frame
+             {{x, y, op(Operator::Mul)}, set({Operator::Add}), false},     // a product needs mul
+             {{c, x, op(Operator::Div)}, set({Operator::Mul}), false},     // c/x is a function of x
+             {{c, x, op(Operator::Div)}, set({Operator::Inv}), true},
+             {{x, y, op(Operator::Div)}, set({Operator::Mul, Operator::Inv}), true},
+             {{x, op(Operator::Square)}, set({Operator::Mul}), true},
+             {{x, op(Operator::Exp), y, op(Operator::Mul)}, arithmetic, false},
+             {{x, op(Operator::Exp), y, op(Operator::Mul)}, arithmetic | set({Operator::Exp}), true},
+             {{x, c, op(Operator::Add), op(Operator::Ln)}, zd::kDefaultOperators, true},
+             {{x, op(Operator::Asin)}, zd::kDefaultOperators, false},
+         }) {
+        zd::Expr e;
+        e.tokens = k.tokens;
+        EXPECT_EQ(ze::within_operators(e, k.set), k.within) << zd::to_string(e);
+    }
 }
 
 TEST(EngineFront, ATargetOfOneNumberUpToItsRoundingKeepsTheConstant) {

@@ -46,6 +46,20 @@ def test_the_old_switches_still_pick_the_operators():
     assert _discover(y, {"operators": names})[0] == _discover(y, {})[0]
 
 
+@pytest.mark.parametrize("operators", [["add", "sub", "mul", "div"], ["add", "mul", "sqrt"], ["-sqrt", "-ln"], ["-exp"]])
+@pytest.mark.parametrize(
+    "law", [lambda x: x[0] * np.sqrt(x[1]), lambda x: np.log(x[1]) + x[0], lambda x: np.exp(-x[1]) * x[0]],
+    ids=["sqrt", "ln", "exp"],
+)
+def test_no_formula_takes_a_function_left_out_of_the_set(operators, law):
+    # every way to a formula keeps to the set: the level search, sums, transformed targets, and
+    # the package's own additions to the front
+    functions = {"exp", "ln", "sqrt", "sin", "cos"}
+    allowed = functions - {o[1:] for o in operators} if operators[0][0] == "-" else set(operators)
+    front, _ = _discover(law(X), {"operators": operators})
+    assert {v for f in front for kind, v in f.program if kind == "op" and v in functions} <= allowed
+
+
 @pytest.mark.parametrize(
     "options, error, message",
     [

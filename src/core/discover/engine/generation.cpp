@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "core/discover/engine/operator_use.hpp"
 #include "core/discover/engine/tuning.hpp"
 
 namespace zan::discover::engine {
@@ -51,6 +52,7 @@ std::vector<Candidate> generate_candidates(const NodeStore& store, const Allowed
     if (size >= 4) {
         for (std::uint32_t i : store.of_size(size - 3))
             for (Operator op : {Operator::Ln, Operator::Sqrt, Operator::Inv}) {
+                if (!function_allowed(config.operators, op)) continue;
                 out.push_back({i, kNone, op, Make::AddOne});
                 out.push_back({i, kNone, op, Make::OneMinus});
             }

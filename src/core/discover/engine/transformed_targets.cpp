@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/discover/engine/operator_use.hpp"
 #include "core/discover/engine/tuning.hpp"
 
 namespace zan::discover::engine {
@@ -35,6 +36,7 @@ std::vector<Finalist> transformed_finalists(const RowCopy& search, const LevelSe
     };
     std::vector<Tried> tries;
     for (const Transform& t : kTransforms) {
+        if (!function_allowed(config.operators, t.inverse)) continue;  // its formulas could not be offered
         if (!std::all_of(search.target.begin(), search.target.end(), t.valid)) continue;
         std::vector<double> target(search.target.size());
         std::transform(search.target.begin(), search.target.end(), target.begin(), t.apply);

@@ -6,6 +6,7 @@
 
 #include "core/discover/engine/constant_snapping.hpp"
 #include "core/discover/engine/noise_level.hpp"
+#include "core/discover/engine/operator_use.hpp"
 #include "core/discover/engine/poles.hpp"
 #include "core/discover/engine/program.hpp"
 #include "core/discover/engine/refit.hpp"
@@ -112,8 +113,8 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
             const auto admit = [&](const Fitted& fit, std::optional<Formula>& slot) {
                 // a pole between the rows is an artefact of an approximation, but not of an
                 // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
-                if (!fit.ok || (fit.cost > kExactNmse * spread &&
-                                divides_across_zero(fit.program, fit.params, rows.columns())))
+                if (!fit.ok || !within_operators(fit.program, config.operators) ||
+                    (fit.cost > kExactNmse * spread && divides_across_zero(fit.program, fit.params, rows.columns())))
                     return;
                 Formula formula = make_formula(fit, n, spread);
                 if (formula.complexity <= config.max_complexity) slot = std::move(formula);
