@@ -427,6 +427,10 @@ def _refitted(program, constants, columns, target, weights, variance) -> dict | 
     of many rows, as the engine's own refit) and measured on all rows; None where it has no value
     on some row."""
     program = tuple(program)
+    if not any(token[0] == "var" for token in program):
+        # no variable left (y a constant times a monomial of none): the constant, as one number
+        # rather than 1/c or exp(c)
+        program, constants = (("param", 0),), (weighted_mean(target, weights),)
     if constants:
         pick = _spread(target.shape[0], kRefitRows)
         constants, _, ok = _native.refit(program, tuple(constants), np.ascontiguousarray(columns[:, pick]),

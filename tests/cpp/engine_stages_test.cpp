@@ -223,4 +223,29 @@ TEST(EngineVerification, AnInterceptTheRowsTellFromNoneIsKept) {
     EXPECT_EQ(out[0].complexity, 6u);
 }
 
+TEST(EngineVerification, AFitOfNoVariableIsTheBestConstantAsOneNumber) {
+    // 1/c and exp(c), as fits to 1/y or ln y come back once their slopes snap to 0: each is
+    // the constant, offered as one token
+    std::vector<double> x(30), y(30);
+    double mean = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = 1.0 + static_cast<double>(i);
+        y[i] = 2950.0 + 700.0 * std::sin(3.7 * static_cast<double>(i));
+        mean += y[i] / static_cast<double>(y.size());
+    }
+    const std::vector<std::span<const double>> cols = {x};
+    ze::ColumnSource source(zd::Columns(cols), y);
+    for (Operator op : {Operator::Inv, Operator::Exp}) {
+        ze::Finalist f;
+        f.program.n_vars = 1;
+        f.program.tokens = {Token::make_param(0, 1.0), Token::make_op(op)};
+        f.params = {op == Operator::Inv ? 1.0 / 3000.0 : 8.0};
+        const std::vector<ze::Formula> out = ze::verify({f}, source, ze::EngineConfig{});
+        ASSERT_EQ(out.size(), 1u);
+        ASSERT_EQ(out[0].complexity, 1u);
+        // the mean, or a number the snapping finds within its uncertainty (e^8 here)
+        EXPECT_NEAR(out[0].program.tokens[0].value, mean, 700.0 / std::sqrt(30.0));
+    }
+}
+
 }  // namespace

@@ -19,11 +19,15 @@ namespace {
 // The cost of the best constant: the target's spread on the source's rows; none for a target
 // that is one number up to the rounding of its values, whose best constant misses some rows by
 // their last bits (against which every formula would be measured).
-double target_spread(DataSource& source) {
+Fitted best_constant(DataSource& source) {
     Expr mean_program;
     mean_program.tokens = {Token::make_param(0, 0.0)};
     const double start = 0.0;
-    const double spread = refit(mean_program, std::span<const double>(&start, 1), source).cost;
+    return refit(mean_program, std::span<const double>(&start, 1), source);
+}
+
+double target_spread(DataSource& source) {
+    const double spread = best_constant(source).cost;
     Expr zero;
     zero.tokens = {Token::make_const(0.0)};
     const double squares = measure(zero, {}, source).cost;
@@ -106,11 +110,19 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
     const double noise = noise_level(estimate, lowest, static_cast<double>(rows.rows()));
     // each finalist's slots: its snapped fit, and that fit without its intercept
     std::vector<std::optional<Formula>> slots(2 * list.size());
+    const Fitted constant = best_constant(rows);
     pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             if (!fits[k]) continue;
             const Fitted chosen = snapped_fit(*fits[k], rows, kExactNmse * spread, noise);
-            const auto admit = [&](const Fitted& fit, std::optional<Formula>& slot) {
+            const auto admit = [&](const Fitted& found, std::optional<Formula>& slot) {
+                // a fit whose variables all snapped away (1/(a·x + b) with a = 0) is a
+                // constant: the best one, a single number, not 1/c or exp(c)
+                const bool constant_only =
+                    found.program.size() > 1 &&
+                    std::none_of(found.program.tokens.begin(), found.program.tokens.end(),
+                                 [](const Token& t) { return t.kind == Token::Kind::Var; });
+                const Fitted& fit = constant_only ? constant : found;
                 // a pole between the rows is an artefact of an approximation, but not of an
                 // exact fit: data on both sides of a resonance do fit 1/(x² − c) exactly
                 if (!fit.ok || !within_operators(fit.program, config.operators) ||
