@@ -149,6 +149,16 @@ def _exp(a):
     except OverflowError:
         return math.nan
 ''',
+    "_atan": '''
+def _atan(a):
+    """The arctangent; NaN where a is not finite (an overflow before it has no value)."""
+    return math.atan(a) if math.isfinite(a) else math.nan
+''',
+    "_tanh": '''
+def _tanh(a):
+    """The hyperbolic tangent; NaN where a is not finite (an overflow before it has no value)."""
+    return math.tanh(a) if math.isfinite(a) else math.nan
+''',
     "_sq": '''
 def _sq(a):
     return a * a
@@ -326,7 +336,8 @@ def to_python(
 
     It computes exactly what the engine computes, operation by operation, and returns NaN
     where the formula has no value (a guard failed or a result was not finite). Helpers for the
-    guarded operators (``_div``, ``_ln``, ``_sqrt``, ``_exp``, ``_sq``, ``_zan``) are included when used.
+    guarded operators (``_div``, ``_ln``, ``_sqrt``, ``_exp``, ``_atan``, ``_tanh``, ``_sq``, ``_zan``) are
+    included when used.
     Every variable is a parameter, in column order, so ``formula(*row)`` works.
     """
     params = identifiers(names)
