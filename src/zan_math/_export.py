@@ -487,7 +487,10 @@ def _exact_constant(value: float, sp: Any) -> Any:
     tolerance = 4 * math.ulp(value)
     for number, form in snapping["bases"]:
         for power in (1, -1):
-            ratio = Fraction(value / number if power == 1 else value * number)
+            scaled = value / number if power == 1 else value * number
+            if not math.isfinite(scaled):  # past the largest double: no snapped form of it
+                continue
+            ratio = Fraction(scaled)
             ratio = ratio.limit_denominator(snapping["max_denominator"])
             # any small fraction is exact on its own; times a constant, only what the engine makes
             limit = 1000 if number == 1.0 else snapping["max_numerator"] * ratio.denominator
