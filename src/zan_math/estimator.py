@@ -55,7 +55,9 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
     - ``best_``: the chosen :class:`~zan_math.Formula`; ``predict`` evaluates it in the
       native engine, column-wise (NaN on rows where it has no value, such as the logarithm
       of a negative number);
-    - ``front_``: the best formula per complexity, complexity rising, loss strictly falling;
+    - ``front_``: the best formula per complexity, complexity rising, loss strictly falling,
+      and ``best_`` among them: a plane the held-out choice took for predicting unseen rows
+      better may fit the training rows less closely than a simpler formula;
     - ``equations_``: the front as a table with the columns complexity, loss (mean squared
       error on the training data), score (drop of log-loss per added token) and formula
       (text): a pandas DataFrame when pandas is installed, else a list of dicts; its rows are
@@ -127,6 +129,8 @@ class FormulaRegressor(_base.RegressorMixin, _base.BaseEstimator):
             columns = getattr(X, "columns", None)
             if columns is not None and all(isinstance(c, str) for c in columns):
                 self.feature_names_in_ = np.asarray(list(columns), dtype=object)
+            elif hasattr(self, "feature_names_in_"):
+                del self.feature_names_in_  # an earlier fit's names, as validate_data resets them
             data, target = X, y
         else:
             data, target = _validation.validate_data(self, X, y, y_numeric=True, ensure_min_samples=2, dtype=np.float64)

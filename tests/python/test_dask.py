@@ -136,6 +136,17 @@ def test_dataframe_columns_name_the_variables(client):
     assert bits(values) == bits(result.best.predict(X))
 
 
+def test_an_estimator_refitted_on_an_unnamed_array_forgets_the_frames_names(client):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    da = pytest.importorskip("dask.array")
+    X, y = law_rows(LAWS["product and sine"], rows=3_000)
+    model = zan_math.FormulaRegressor(client=client, progress=False)
+    model.fit(dd.from_pandas(pd.DataFrame(X, columns=["mass", "speed", "angle"]), npartitions=3), y)
+    model.fit(da.from_array(X[:, :2], chunks=(1_000, 2)), da.from_array(X[:, 0] * X[:, 1], chunks=1_000))
+    assert not hasattr(model, "feature_names_in_") and model.best_.text == "x0*x1"
+
+
 def test_worker_killed_mid_search(cluster, client):
     from zan_math.dask import _source_for
 
