@@ -201,24 +201,32 @@ def _identifier_base(name: object, index: int) -> str:
 def identifiers(names: Sequence[object], reserved: frozenset[str] = PYTHON_RESERVED) -> tuple[str, ...]:
     """Distinct identifiers for the names, each as close to its name as the rules allow: a valid
     identifier stays as it is; other characters become underscores; a reserved word gets a
-    trailing underscore (``lambda`` -> ``lambda_``); repeats get ``_2``, ``_3``, ..."""
+    trailing underscore (``lambda`` -> ``lambda_``); repeats get ``_2``, ``_3``, ... A name that
+    is an identifier keeps it before any other name is made into it (``a_b`` stays ``a_b`` beside
+    ``a b``, which becomes ``a_b_2``): a formula never shows one column under another's name."""
     bases = []
     for index, name in enumerate(names):
         base = _identifier_base(name, index)
         bases.append(base + "_" if base in reserved else base)
-    counts = Counter(bases)
-    taken = set(reserved) | {b for b in bases if counts[b] == 1}
-    result: list[str] = []
-    for base in bases:
-        if counts[base] == 1:
-            result.append(base)
-            continue
-        candidate, k = base, 1
-        while candidate in taken:
-            k += 1
-            candidate = f"{base}_{k}"
-        taken.add(candidate)
-        result.append(candidate)
+    taken = set(reserved)
+    result: list[str | None] = [None] * len(bases)
+    for i, (name, base) in enumerate(zip(names, bases)):
+        if base == str(name) and base not in taken:  # the name itself, first come
+            result[i] = base
+            taken.add(base)
+    counts = Counter(base for base, done in zip(bases, result) if done is None)
+    for i, base in enumerate(bases):
+        if result[i] is None and counts[base] == 1 and base not in taken:
+            result[i] = base
+            taken.add(base)
+    for i, base in enumerate(bases):
+        if result[i] is None:
+            candidate, k = base, 1
+            while candidate in taken:
+                k += 1
+                candidate = f"{base}_{k}"
+            taken.add(candidate)
+            result[i] = candidate
     return tuple(result)
 
 

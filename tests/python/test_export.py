@@ -357,6 +357,9 @@ def test_identifiers_are_safe_distinct_and_close_to_the_names():
         assert ident.isidentifier() and ident not in _export.PYTHON_RESERVED
     assert ids[1] == "mass_kg" and ids[2] == "lambda_" and ids[3] == "N" and ids[5:8] == ("x_1", "x_11", "x")
     assert ids[16] == "θ"
+    # a name that is an identifier is never given to another column
+    assert _export.identifiers(["a b", "a_b"]) == ("a_b_2", "a_b")
+    assert _export.identifiers(["a-b", "a_b", "a b"]) == ("a_b_2", "a_b", "a_b_3")
 
 
 def test_hostile_names_never_become_code(monkeypatch):
