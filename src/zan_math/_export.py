@@ -607,11 +607,15 @@ _GREEK = frozenset(
 
 def latex_names(identifiers_: Sequence[str]) -> tuple[str, ...]:
     """LaTeX for identifiers: Greek names as letters, ``x_11`` as x_{11}; a reserved-word
-    underscore is dropped (``lambda_`` is \\lambda) unless that would repeat another name."""
+    underscore is dropped (``lambda_`` is \\lambda) unless that would repeat another name. A name
+    that would lose its letter (``_``, ``_x``) or read as the constant (``pi``) stays whole, as
+    \\mathrm{...}."""
 
-    def one(ident: str) -> str:
+    def one(ident: str) -> str | None:
         stripped = ident[:-1] if ident.endswith("_") and len(ident) > 1 else ident
         head, _, tail = stripped.partition("_")
+        if not head or head == "pi":
+            return None
         head_tex = "\\" + head if head in _GREEK else head
         if not tail:
             return head_tex
@@ -621,7 +625,8 @@ def latex_names(identifiers_: Sequence[str]) -> tuple[str, ...]:
     texts = [one(i) for i in identifiers_]
     counts = Counter(texts)
     return tuple(
-        t if counts[t] == 1 else "\\mathrm{" + i.replace("_", "\\_") + "}" for t, i in zip(texts, identifiers_)
+        t if t is not None and counts[t] == 1 else "\\mathrm{" + i.replace("_", "\\_") + "}"
+        for t, i in zip(texts, identifiers_)
     )
 
 

@@ -362,6 +362,11 @@ def test_identifiers_are_safe_distinct_and_close_to_the_names():
     assert _export.identifiers(["a-b", "a_b", "a b"]) == ("a_b_2", "a_b", "a_b_3")
 
 
+def test_latex_names_keep_every_variable_visible_and_apart_from_the_constants():
+    assert _export.latex_names(("_", "_x", "pi", "x_1", "theta", "lambda_")) == (
+        "\\mathrm{\\_}", "\\mathrm{\\_x}", "\\mathrm{pi}", "x_{1}", "\\theta", "\\lambda")
+
+
 def test_hostile_names_never_become_code(monkeypatch):
     import os
 
