@@ -89,6 +89,8 @@ def read_table(text: str, source: str) -> tuple[list[str], list[np.ndarray]]:
     first = next(rows, None)
     if first is None:
         raise DataError(f"{source}: no header row (the file is empty)")
+    if any("\n" in name for name in first):
+        raise DataError(f"{source}: the header has a quote that is never closed")
     header = [name.strip() for name in first]
     if all(_is_number(name) for name in header):
         raise DataError(f"{source}: no header row (the first row holds only numbers: {','.join(header)})")
@@ -272,6 +274,18 @@ class _Parser(argparse.ArgumentParser):
         fail(f"{message} (see --help)", EXIT_USAGE)
 
 
+def _joined_values(argv: list[str]) -> list[str]:
+    """`--operators -cos,-sin` as `--operators=-cos,-sin`: a value that starts with '-' (the
+    changes to the default set) would otherwise read as an option of its own."""
+    out: list[str] = []
+    for arg in argv:
+        if out and out[-1] == "--operators" and arg.startswith("-") and arg != "--" and not arg.startswith("--"):
+            out[-1] = f"--operators={arg}"
+        else:
+            out.append(arg)
+    return out
+
+
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = _Parser(
         prog="zan-discover",
@@ -318,11 +332,14 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                          help="stop once the penalised error is at most E (default 1e-10)")
     classic.add_argument("--complexity-penalty", type=float, metavar="P",
                          help="weight of the token count in the error (default 0.001)")
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_joined_values(sys.argv[1:] if argv is None else list(argv)))
     for option in ("max_complexity", "beam_width"):
         value = getattr(args, option)
         if value is not None and value < 0:
             parser.error(f"--{option.replace('_', '-')} must not be negative")
+    for flag, value in (("--plot", args.plot), ("--report", args.report)):
+        if value == "":
+            parser.error(f"{flag} needs a file name")
     if not args.classic:
         given = [name for name in CLASSIC_ONLY if getattr(args, name) is not None]
         if given:
@@ -342,6 +359,14 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
                     message = str(exc).removeprefix(option.name + " ").replace(", or None", "")
                     parser.error(f"{option.flag}: {message}")
     else:
+        # the classic search takes these as they come: a negative penalty rewards length (the
+        # formula 0 with a negative error), NaN never stops it, and no formula has 0 tokens
+        for flag, value, least in (("--precision-goal", args.precision_goal, 0.0),
+                                   ("--complexity-penalty", args.complexity_penalty, 0.0),
+                                   ("--max-complexity", args.max_complexity, 1)):
+            if value is not None and not (math.isfinite(value) and value >= least):
+                kind = "a finite number of " if isinstance(least, float) else ""
+                parser.error(f"{flag} must be {kind}at least {least:g}, got {value}")
         search_only = [o.flag for o in _options.OPTIONS
                        if o.flag and o.name != "max_complexity" and getattr(args, o.name) not in (None, o.default)]
         drawn = [flag for flag, value in (("--plot", args.plot), ("--report", args.report)) if value]

@@ -134,6 +134,12 @@ def test_exit_status_is_the_same_with_and_without_json(case):
         ('a,b\n"' + "x" * 200_000 + '",1\n', [], "line 2: field larger than field limit"),
         ("a,b\n1,2\n3,4\n", ["--plot", "."], "--plot .: names a folder"),
         ("a,b\n1,2\n3,4\n", ["--plot", "/nonexistent/dir/"], "names a folder"),
+        ("a,b\n1,2\n3,4\n", ["--report", ""], "--report needs a file name"),
+        ("a,b\n1,2\n3,4\n", ["--classic", "--complexity-penalty", "-5"], "--complexity-penalty must be"),
+        ("a,b\n1,2\n3,4\n", ["--classic", "--precision-goal", "nan"], "--precision-goal must be"),
+        ("a,b\n1,2\n3,4\n", ["--classic", "--max-complexity", "0"], "--max-complexity must be at least 1"),
+        ("a,\"b\n1,2\n3,4\n", [], "quote that is never closed"),
+        ("a,b\n1,2\n3,4\n", ["--operators", "-cos,-nosuch"], "nosuch"),
     ],
 )
 def test_bad_input_exits_2_with_one_line(tmp_path, content, args, needle):
