@@ -56,6 +56,14 @@ zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
         const char* kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
         if (kind == nullptr) throw PyError{};
         PyObject* value = PyTuple_GET_ITEM(item, 1);
+        if (std::strcmp(kind, "var") == 0 || std::strcmp(kind, "param") == 0) {
+            Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::check(PyNumber_Index(value));
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (v == -1 && PyErr_Occurred()) throw PyError{};
+            if (overflow < 0 || (overflow == 0 && v < 0))
+                raise_format(PyExc_ValueError, "token %zd: a %s index must not be negative", i, kind);
+        }
         if (std::strcmp(kind, "var") == 0) {
             const std::uint64_t v = to_uint64(value);
             if (v >= n_vars) raise_format(PyExc_ValueError, "variable %llu out of range", static_cast<unsigned long long>(v));
@@ -82,6 +90,15 @@ zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
     }
     if (depth != 1) raise(PyExc_ValueError, "program must leave exactly one value");
     return e;
+}
+
+// Every constant the program reads is one of those given: the engine reads no slot past them.
+void check_params(const zd::Expr& program, std::size_t count) {
+    for (std::size_t i = 0; i < program.tokens.size(); ++i) {
+        const zd::Token& t = program.tokens[i];
+        if (t.kind == zd::Token::Kind::Param && t.index >= count)
+            raise_format(PyExc_ValueError, "token %zu: constant %zu is not one of the %zu constants", i, t.index, count);
+    }
 }
 
 Ref token_tuple(const zd::Token& t) {
@@ -291,6 +308,7 @@ struct ProgramCall {
         : columns(args[2], 2, false, "columns"), program(to_program(args[0], columns.rows())),
           constants(args.get(1, to_float_list)), spans(column_spans(columns)) {
         if (columns.rows() == 0) raise(PyExc_ValueError, "columns must hold at least one variable");
+        check_params(program, constants.size());
     }
     [[nodiscard]] std::span<const double> params() const { return {constants.data(), constants.size()}; }
 };
@@ -446,6 +464,7 @@ Ref admit(PyObject*, const Args& args) {
     if (lows.size() != highs.size() || lows.empty()) raise(PyExc_ValueError, "lows and highs must pair up, one per variable");
     const zd::Expr program = to_program(args[0], lows.size());
     const FloatVec constants = args.get(1, to_float_list);
+    check_params(program, constants.size());
     const double bound = args.get(4, to_float);
     std::vector<zd::Interval> box;
     for (std::size_t i = 0; i < lows.size(); ++i) box.push_back({lows[i], highs[i]});

@@ -525,6 +525,20 @@ def test_each_operators_python_export_is_the_engines_value(row):
     assert [bits(f(*map(float, x))) for x in X] == [bits(v) for v in _engine_values(overflowed, X)]
 
 
+@pytest.mark.parametrize(
+    "program, needle",
+    [(P(0, "p3", "mul"), "token 1: constant 3 is not one of the 1 constants"),
+     ((("param", -1),), "token 0: a param index must not be negative"),
+     ((("var", -2),), "token 0: a var index must not be negative")],
+)
+def test_a_program_reading_past_its_constants_or_variables_is_refused(program, needle):
+    X = np.ones((1, 2))
+    with pytest.raises(ValueError, match=needle):
+        _native.predict(program, (2.5,), X, np.empty(2))
+    with pytest.raises(ValueError, match=needle):
+        _native.admit(program, (2.5,), [0.0], [1.0], 10.0)
+
+
 @pytest.mark.parametrize("row", ROWS, ids=lambda r: r.name)
 def test_each_operators_numpy_export_has_the_engines_values(row):
     program, names = _single(row)
