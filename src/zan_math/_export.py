@@ -51,6 +51,7 @@ import numpy as np
 
 from . import _operators
 from ._extras import require
+from ._inputs import frame_columns
 from ._operators import ATOM as _ATOM
 from ._operators import NEGATION as _NEG
 from ._operators import PRODUCT as _MUL
@@ -419,11 +420,11 @@ _NUMPY_KERNELS: dict[str, Callable[..., np.ndarray]] = {name: _numpy_kernel(row)
 
 
 def _columns(X: Any, names: Sequence[str], n_vars: int) -> tuple[list[np.ndarray], int]:
-    """The variables' columns of X (rows x variables; 1-D for one variable; a DataFrame holding
-    columns of the variables' names is read by name)."""
-    columns_attr = getattr(X, "columns", None)
-    if columns_attr is not None and n_vars and all(n in list(columns_attr) for n in names):
-        return [np.asarray(X[n], dtype=np.float64) for n in names], len(X)
+    """The variables' columns of X (rows x variables; 1-D for one variable; a DataFrame labelled
+    by text is read by the variables' names, as predict reads it, and refused without one)."""
+    framed = frame_columns(X, tuple(names)) if n_vars else None
+    if framed is not None:
+        return list(framed), framed.shape[1]
     data = np.asarray(X, dtype=np.float64)
     if data.ndim == 1 and n_vars <= 1:
         data = data.reshape(-1, 1)
@@ -450,8 +451,9 @@ def evaluate(node: Node, columns: Sequence[np.ndarray], n_rows: int, facts: dict
 
 def to_numpy(program: Program, constants: Sequence[float], names: Sequence[object]) -> Callable[[Any], np.ndarray]:
     """A vectorised function ``f(X) -> ndarray`` of float64, NaN where the formula has no
-    value. X is rows x variables (or 1-D for a single variable); a pandas DataFrame that has
-    columns of the variables' names is read by name, anything else by position."""
+    value. X is rows x variables (or 1-D for a single variable); a pandas DataFrame whose
+    columns are labelled by text is read by the variables' names (refused when one is missing,
+    as by predict), anything else by position."""
     names = tuple(str(n) for n in names)
     tree = parse(program, constants, len(names))
 

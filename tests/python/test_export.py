@@ -457,6 +457,8 @@ def test_numpy_callable_reads_dataframes_by_name_and_one_dimensional_input():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"v": [3.0, 1.0], "unused": [0.0, 0.0], "m": [1.0, 4.0]})
     assert f(frame).tolist() == [4.5, 2.0]
+    with pytest.raises(ValueError, match="no column named 'm'"):  # never the wrong columns by position
+        f(frame.rename(columns={"m": "mass"})[["mass", "v"]])
     with pytest.raises(ValueError, match="rows of 2 variable"):
         f(np.ones(3))
     assert _export.to_numpy(P(0, "square"), (), ("x",))([1.0, 2.0]).tolist() == [1.0, 4.0]
