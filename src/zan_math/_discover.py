@@ -376,6 +376,7 @@ def _run(columns, target, values, names, source, weights=None) -> DiscoveryResul
             raw_front, front, columns, all_columns, target, best_index,
             lambda f, searched=searched: formula_of(f, searched), weights,
             search=None if source is not None or interrupted or interrupted_by_user or stopped_by_callback else search,
+            kept=searched,
             links=_link_operators(values), admit=_admits_widely(original, values, names), offered=offered,
             margin=values["margin"],
         )
@@ -419,7 +420,7 @@ def _structured(raw, columns, target, options, weights, started) -> dict:
 
 
 def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best, formula_of, weights=None,
-                     search=None, links=(), admit=lambda formula: False, offered=0, margin=0.0):
+                     search=None, links=(), admit=lambda formula: False, offered=0, margin=0.0, kept=None):
     """The engine's choice when it predicts held-out rows about as well as any, else the simplest
     that does; the plane of all columns when it predicts them better still; the constant (with
     beats_mean False) when no formula predicts them better than the mean. `formula_of` makes a
@@ -431,7 +432,8 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
     `links` (operator names) replaces the plane when it predicts held-out rows clearly better
     and `admit(formula)` admits it (see _linked). `offered`: how many formulas the search gave
     before the front was admitted, each a try of the searched choice on each varying column.
-    `margin`: the box's, for the columns that stop short of 0 (see _domain.holds_at_zero)."""
+    `margin`: the box's, for the columns that stop short of 0 (see _domain.holds_at_zero). `kept`:
+    the indices of `columns` among `all_columns` (None: the same columns)."""
     from ._holdout import (HeldOut, choose, held_out_errors, kClearShare, loss_floor, plane, plane_beats,
                            plane_is_candidate, searched_choice, varying_columns)
     from ._linked import linked_plane
@@ -491,8 +493,10 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
         at_zero = [holds_at_zero(p, c, columns, margin) for p, c in programs]
         limits = [limit if z else min(limit, kPreciseNmse) for limit, z in zip(limits, at_zero)]
         clear = [z or not o for z, o in zip(at_zero, over)]
+        shapes = [(p if kept is None else _over_columns(p, kept), c) for p, c in programs]
         pick = searched_choice(search, [f.complexity for f in front], limits, all_columns, target, weights,
-                               with_plane, tries=offered * varying, base=None if unclear else chosen, clear=clear)
+                               with_plane, tries=offered * varying, base=None if unclear else chosen, clear=clear,
+                               shapes=shapes)
         if pick[0] == "entry" and (unclear or over[pick[1]]):
             return pick[1], True
         if not unclear:  # the searches did not support such a formula: the clear choice stands
@@ -506,6 +510,7 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
                                   searched=None)
 
             entry = entry_of(*plane(all_columns, target, weights))
+            admit(entry)  # records the box it holds on: a plane has a value everywhere
             # On one column the search itself tries the line's square and exponential; on few
             # rows a link, though fixed in form, wins held-out folds by chance where the noise
             # has heavy tails (the searched shapes are paid for there, the links are not).
@@ -515,6 +520,10 @@ def _held_out_choice(raw_front, front, columns, all_columns, target, engine_best
                 through = entry_of(*linked)
                 if admit(through):
                     entry = through
+            # the plane may be on the front already (the line a search of one column found)
+            same = [i for i, f in enumerate(front) if f.complexity == entry.complexity and f.text == entry.text]
+            if same:
+                return same[0], True
             front.append(entry)
             front.sort(key=lambda f: f.complexity)
             return front.index(entry), True
@@ -623,19 +632,34 @@ def _link_operators(values) -> tuple[str, ...]:
 
 
 def _boxes(columns, values, names):
-    """The rows' own box and the box a formula must hold on: the rows' widened by the margin,
-    or as the user gave it."""
+    """The rows' own box and that box widened by the margin; a `domain` naming no variable is
+    refused here, whatever the formulas."""
     own = rows_box(columns)
-    wide = widened(own, values["margin"])
-    return own, given_box(values["domain"], names, wide) if values["domain"] else wide
+    if values["domain"]:
+        given_box(values["domain"], names, own)
+    return own, widened(own, values["margin"])
+
+
+def _holds(program, constants, box, target, values, names, bounded=True):
+    """The box a formula holds on, or None: it has a value on all of `box`, within the target's
+    bound when `bounded`, and a value (of any size) on the user's `domain` beyond it: a law
+    grows across a box the user knows it holds on (x0*x1 with x0 up to 50, the rows to 3)."""
+    if not admitted(program, constants, box, target, bounded=bounded):
+        return None
+    if values["domain"]:
+        box = given_box(values["domain"], names, box)
+        if not admitted(program, constants, box, target, bounded=False):
+            return None
+    return box
 
 
 def _admits_widely(data, values, names):
-    """Whether a formula holds on the widened box (and records that box)."""
-    box = _boxes(data[0], values, names)[1]
+    """Whether a formula holds on the widened box (and records the box it holds on)."""
+    wide = _boxes(data[0], values, names)[1]
 
     def admit(formula) -> bool:
-        if not admitted(formula.program, formula.constants, box, data[1]):
+        box = _holds(formula.program, formula.constants, wide, data[1], values, names)
+        if box is None:
             return False
         formula.box = box
         return True
@@ -673,11 +697,10 @@ def _admitted(raw_front, front, best_index, data, values, names, scaled_target, 
         law = exact or within
         if within:  # not a near-exact fit of many constants: on few rows that is an overfit
             laws.add(i)
-        on_own = law and not values["domain"]
-        box = own if on_own else wide
         # A law's growth across its own box is the law's: the rows fill the box thinly where
         # variables are many (the corner of -m·q⁴/(8ε²h²n²) is six times the rows' range).
-        if admitted(formula.program, formula.constants, box, target, bounded=not on_own):
+        box = _holds(formula.program, formula.constants, own if law else wide, target, values, names, bounded=not law)
+        if box is not None:
             formula.box = box
             keep.append(i)
         elif exact and np.unique(target).size > formula.fitted_constants + 1:

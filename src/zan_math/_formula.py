@@ -185,7 +185,7 @@ class DiscoveryResult:
     __slots__ = ("front", "best", "names", "interrupted", "stop_reason", "levels", "beats_mean", "set_aside", "rows")
 
     def __init__(self, front, best, names, interrupted, stop_reason, levels, beats_mean=True):
-        self.front: list[Formula] = front     #: best formula per complexity, loss strictly falling
+        self.front: list[Formula] = front     #: best formula per complexity, loss falling; and best
         self.best: Formula | None = best      #: the chosen formula (None only when nothing fitted)
         self.names: tuple[str, ...] = names
         self.interrupted: bool = interrupted  #: stopped early; front holds what was found by then

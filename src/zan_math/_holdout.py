@@ -469,7 +469,7 @@ def choose(complexities, errors: list[HeldOut], constant: HeldOut, floor: float,
 
 
 def searched_choice(search, complexities, limits, columns, target, weights, with_plane, tries=0, base=None,
-                    clear=None):
+                    clear=None, shapes=None):
     """The choice of :func:`paired_choice` among the constant, the plane and the front's
     complexities, by rows that neither the shapes nor the constants saw: the search itself runs
     again on each fold's training rows of all the columns (`search(x, y, w)` gives its raw front
@@ -488,7 +488,8 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     A shape that would displace the choice must also predict the rows at the edges of the box as
     well, by :func:`_edge_check`; where it does not, the shorter shapes are weighed in its place.
     Unless it wins clearly (see :func:`_clearly_beats`), the shapes must then win again on a
-    second partition of the rows, the searches run anew on its folds.
+    second partition of the rows, the searches run anew on its folds. `shapes`, when given, are
+    the entries' (program, constants) over `columns`, for that edge check.
     """
     simple = ["constant"] + (["plane"] if with_plane else [])
     keys = simple + list(range(len(complexities)))
@@ -516,7 +517,7 @@ def searched_choice(search, complexities, limits, columns, target, weights, with
     pick = choice(entries)
     holds = None
     while pick[0] == "entry" and pick != stands:
-        holds = holds or _edge_check(search, complexities, columns, target, weights)
+        holds = holds or _edge_check(search, complexities, columns, target, weights, shapes)
         if holds(pick, stands):
             break
         # the shape did not hold past its rows: the shorter shapes are weighed without it, under
@@ -549,24 +550,42 @@ def _searched_errors(search, complexities, keys, folds: list[_Fold]):
     return {key: np.concatenate(rows) for key, rows in squared.items()}, weights_tested, _fold_labels(folds)
 
 
-def _edge_check(search, complexities, columns, target, weights):
+def _edge_check(search, complexities, columns, target, weights, shapes=None):
     """`holds(pick, stands)`: whether the shape of `pick` (an entry), found again by the search on
     the rows within the box, predicts the rows at its edges (see :func:`_edge_fold`) within
     kEdgeLoss of `stands`, the choice it displaces, found again on the same rows. Random folds
     hold out few rows past their training rows, and only just past them; a shape that is right
-    within its rows and wrong beyond them wins those folds all the same."""
+    within its rows and wrong beyond them wins those folds all the same. Where the search on the
+    rows within finds another shape at an entry's complexity, the entry's own shape (of `shapes`)
+    is measured, its constants refitted on those rows: fewer, narrower rows may keep a fitted
+    factor the whole rows snapped away (x0*x1*1.01 for x0*x1), and the shape left at that
+    complexity (c*x1) says nothing of the one chosen."""
     edge = _edge_fold(columns, target, weights)
     if edge is None:
         return lambda pick, stands: True
     found = _found(search, edge)
 
+    def squared(key) -> tuple[np.ndarray, bool]:
+        """The key's squared errors on the edge rows, and whether they are its own shape's."""
+        errors = _searched_squared(key, found, complexities, edge)
+        if shapes is None or not isinstance(key, int):
+            return errors, False
+        refound = [f for f in found if f["complexity"] <= complexities[key]]
+        if refound and _same_shape(refound[-1]["program"], shapes[key][0]):
+            return errors, False
+        own = _refitted_squared(*shapes[key], [edge])
+        return (errors, False) if own is None else (np.where(np.isfinite(own[0]), own[0], math.inf), True)
+
     def holds(pick, stands) -> bool:
         # a choice's last item is its key: ("entry", i), ("plane",), ("constant",)
-        richer, simpler = (weighted_mean(_searched_squared(choice[-1], found, complexities, edge), edge.w_test)
-                           for choice in (pick, stands))
+        (richer_rows, own), (simpler_rows, _) = squared(pick[-1]), squared(stands[-1])
+        richer, simpler = weighted_mean(richer_rows, edge.w_test), weighted_mean(simpler_rows, edge.w_test)
+        # a shape measured as itself was chosen on all the rows, the edge rows among them: it
+        # gets no allowance for being found again on fewer
+        allowance = kOwnEdgeLoss if own else kEdgeLoss
         # no value at an edge row is no verdict: the domain check on the rows within need not
         # reach it, where the one on all the rows did
-        return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= kEdgeLoss * simpler
+        return not (math.isfinite(richer) and math.isfinite(simpler)) or richer <= allowance * simpler
 
     return holds
 
@@ -578,6 +597,7 @@ kEdgeShare = 0.2
 # found again on fewer rows there, and a dozen edge rows carry noise of their own, so a near tie
 # either way is no verdict; one that is wrong past its rows misses them several times over.
 kEdgeLoss = 1.5
+kOwnEdgeLoss = 1.0
 
 
 def _edge_fold(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | None = None) -> _Fold | None:
@@ -599,6 +619,13 @@ def _edge_fold(columns: np.ndarray, target: np.ndarray, weights: np.ndarray | No
     test = np.zeros(n, dtype=bool)
     test[order[before < kEdgeShare * float(np.sum(weight))]] = True
     return _holding_out(test, columns, target, weights)
+
+
+def _same_shape(program, other) -> bool:
+    """Whether two programs differ at most in their constants' values."""
+    def shape(p):
+        return [(kind, None if kind in ("const", "param") else value) for kind, value in p]
+    return shape(program) == shape(other)
 
 
 def _found(search, fold: _Fold) -> list:

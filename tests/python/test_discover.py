@@ -280,6 +280,17 @@ def test_many_weak_columns_choose_the_plane_over_a_formula_of_two():
 
 
 @whole_searches
+def test_a_law_found_again_with_a_fitted_factor_within_the_box_is_not_displaced_by_the_plane():
+    # on the rows within the box the search keeps 1.01*x0*x1 and leaves c*x1 at three tokens:
+    # x0*x1 itself holds at the edges, and the plane (twice its error on new rows) is not taken
+    rng = np.random.default_rng(3)
+    X = rng.uniform(1, 3, (120, 2))
+    result = discover(X, X[:, 0] * X[:, 1] + rng.normal(0, 0.3, 120))
+    assert result.best.text == "x0*x1"
+    assert len({(f.complexity, f.text) for f in result.front}) == len(result.front)
+
+
+@whole_searches
 @pytest.mark.parametrize("link, shift", [("square", 1.0), ("exp", 0.0), (None, 5.0)])
 def test_many_weak_columns_through_a_link_choose_the_plane_through_it(link, shift):
     rng = np.random.default_rng(3)

@@ -264,6 +264,10 @@ def test_formulas_record_where_they_hold():
     assert exact.domain == {"x": (x.min(), x.max())}
     with pytest.raises(ValueError, match="domain"):
         discover(x, y, domain={"z": (0, 1)})
+    # a law grows across a box the user knows it holds on: x0 to 50 where the rows stop at 3
+    X = rng.uniform(1, 3, (200, 2))
+    far = discover(X, X[:, 0] * X[:, 1] * (1 + rng.normal(0, 0.01, 200)), domain={"x0": (1, 50)}).best
+    assert far.r2 > 0.999 and far.domain["x0"] == (1, 50)
 
 
 def test_the_readme_lists_every_option_as_the_table_says():
