@@ -43,6 +43,17 @@ namespace ze = zan::discover::engine;
 
 // ---- programs ------------------------------------------------------------------------
 
+// The index of a "var" or "param" token; a negative one is named as such, not as an overflow.
+std::uint64_t token_index(PyObject* value, Py_ssize_t position, const char* kind) {
+    Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::check(PyNumber_Index(value));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyError{};
+    if (overflow < 0 || (overflow == 0 && v < 0))
+        raise_format(PyExc_ValueError, "token %zd: a %s index must not be negative", position, kind);
+    return to_uint64(index.get());
+}
+
 zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
     Ref seq = Ref::check(PySequence_Fast(obj, "program must be a sequence of tokens"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -56,16 +67,8 @@ zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
         const char* kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
         if (kind == nullptr) throw PyError{};
         PyObject* value = PyTuple_GET_ITEM(item, 1);
-        if (std::strcmp(kind, "var") == 0 || std::strcmp(kind, "param") == 0) {
-            Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::check(PyNumber_Index(value));
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-            if (v == -1 && PyErr_Occurred()) throw PyError{};
-            if (overflow < 0 || (overflow == 0 && v < 0))
-                raise_format(PyExc_ValueError, "token %zd: a %s index must not be negative", i, kind);
-        }
         if (std::strcmp(kind, "var") == 0) {
-            const std::uint64_t v = to_uint64(value);
+            const std::uint64_t v = token_index(value, i, kind);
             if (v >= n_vars) raise_format(PyExc_ValueError, "variable %llu out of range", static_cast<unsigned long long>(v));
             e.tokens.push_back(zd::Token::make_var(v));
             ++depth;
@@ -73,7 +76,7 @@ zd::Expr to_program(PyObject* obj, std::size_t n_vars) {
             e.tokens.push_back(zd::Token::make_const(to_float(value)));
             ++depth;
         } else if (std::strcmp(kind, "param") == 0) {
-            e.tokens.push_back(zd::Token::make_param(to_uint64(value), 0.0));
+            e.tokens.push_back(zd::Token::make_param(token_index(value, i, kind), 0.0));
             ++depth;
         } else if (std::strcmp(kind, "op") == 0) {
             if (!PyUnicode_Check(value)) raise(PyExc_ValueError, "an operator token names its operator");

@@ -136,7 +136,6 @@ def test_exit_status_is_the_same_with_and_without_json(case):
         ("a,b\n1,2\n3,4\n", ["--plot", "/nonexistent/dir/"], "names a folder"),
         ("a,b\n1,2\n3,4\n", ["--report", ""], "--report needs a file name"),
         ("a,b\n1,2\n3,4\n", ["--classic", "--complexity-penalty", "-5"], "--complexity-penalty must be"),
-        ("a,b\n1,2\n3,4\n", ["--classic", "--precision-goal", "nan"], "--precision-goal must be"),
         ("a,b\n1,2\n3,4\n", ["--classic", "--max-complexity", "0"], "--max-complexity must be at least 1"),
         ("a,\"b\n1,2\n3,4\n", [], "quote that is never closed"),
         ("a,b\n1,2\n3,4\n", ["--operators", "-cos,-nosuch"], "nosuch"),

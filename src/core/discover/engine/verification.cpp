@@ -16,9 +16,7 @@
 namespace zan::discover::engine {
 namespace {
 
-// The cost of the best constant: the target's spread on the source's rows; none for a target
-// that is one number up to the rounding of its values, whose best constant misses some rows by
-// their last bits (against which every formula would be measured).
+// The best constant on the source's rows: the mean, as a fit.
 Fitted best_constant(DataSource& source) {
     Expr mean_program;
     mean_program.tokens = {Token::make_param(0, 0.0)};
@@ -26,8 +24,11 @@ Fitted best_constant(DataSource& source) {
     return refit(mean_program, std::span<const double>(&start, 1), source);
 }
 
-double target_spread(DataSource& source) {
-    const double spread = best_constant(source).cost;
+// The cost of the best constant: the target's spread on the source's rows; none for a target
+// that is one number up to the rounding of its values, whose best constant misses some rows by
+// their last bits (against which every formula would be measured).
+double target_spread(DataSource& source, const Fitted& constant) {
+    const double spread = constant.cost;
     Expr zero;
     zero.tokens = {Token::make_const(0.0)};
     const double squares = measure(zero, {}, source).cost;
@@ -83,7 +84,8 @@ std::optional<Fitted> without_intercept(const Fitted& fit, DataSource& source, d
 }  // namespace
 
 std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& rows, const EngineConfig& config) {
-    const double spread = target_spread(rows);
+    const Fitted constant = best_constant(rows);
+    const double spread = target_spread(rows, constant);
     const double n = rows.weight_total();
     const double row_ns = static_cast<double>(rows.rows()) * kFinalistRowNs;
     // Finalists are independent: each is refitted on its own thread into its own slot, so
@@ -110,7 +112,6 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
     const double noise = noise_level(estimate, lowest, static_cast<double>(rows.rows()));
     // each finalist's slots: its snapped fit, and that fit without its intercept
     std::vector<std::optional<Formula>> slots(2 * list.size());
-    const Fitted constant = best_constant(rows);
     pool::for_blocks(list.size(), row_ns, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
             if (!fits[k]) continue;
@@ -144,7 +145,7 @@ std::vector<Formula> verify(const std::vector<Finalist>& list, ColumnSource& row
 }
 
 std::vector<Formula> confirm(const std::vector<Formula>& front, DataSource& full) {
-    const double spread = target_spread(full);
+    const double spread = target_spread(full, best_constant(full));
     const double n = full.weight_total();
     std::vector<Formula> out;
     for (const Formula& f : front) {
